@@ -1,0 +1,109 @@
+// Small helpers over the C API: building values, calling, the lock, and the
+// boundary that turns C++ exceptions into the pending Python error.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <initializer_list>
+#include <new>
+#include <span>
+#include <string_view>
+
+#include "core/error.hpp"
+#include "core/ref.hpp"
+
+namespace lumira::py {
+
+inline Ref str(std::string_view text) {
+    return Ref::fresh(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+inline Ref bytes(std::span<const std::uint8_t> data) {
+    return Ref::fresh(
+        PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()), static_cast<Py_ssize_t>(data.size())));
+}
+
+inline Ref latin1(std::span<const std::uint8_t> data) {
+    return Ref::fresh(PyUnicode_DecodeLatin1(reinterpret_cast<const char*>(data.data()),
+                                             static_cast<Py_ssize_t>(data.size()), nullptr));
+}
+
+inline Ref integer(long long value) { return Ref::fresh(PyLong_FromLongLong(value)); }
+inline Ref real(double value) { return Ref::fresh(PyFloat_FromDouble(value)); }
+
+inline Ref attr(Borrowed object, const char* name) { return Ref::fresh(PyObject_GetAttrString(object, name)); }
+
+inline Ref call(Borrowed callable, std::initializer_list<Borrowed> args, Borrowed kwargs = nullptr) {
+    Ref tuple = Ref::fresh(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
+    Py_ssize_t i = 0;
+    for (Borrowed arg : args) PyTuple_SET_ITEM(tuple.get(), i++, Ref::borrow(arg).release());
+    return Ref::fresh(PyObject_Call(callable, tuple.get(), kwargs));
+}
+
+inline Ref tuple(std::initializer_list<Borrowed> items) {
+    Ref result = Ref::fresh(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    Py_ssize_t i = 0;
+    for (Borrowed item : items) PyTuple_SET_ITEM(result.get(), i++, Ref::borrow(item).release());
+    return result;
+}
+
+inline void setItem(Borrowed dict, Borrowed key, Borrowed value) { check(PyDict_SetItem(dict, key, value)); }
+
+inline void setItem(Borrowed dict, const char* key, Borrowed value) { check(PyDict_SetItemString(dict, key, value)); }
+
+inline void append(Borrowed list, Borrowed item) { check(PyList_Append(list, item)); }
+
+// Looks a name up in the module namespace at each use, so that callers who
+// rebind a module attribute change what the module calls.
+inline Ref moduleName(Borrowed module, const char* name) { return attr(module, name); }
+
+// Prints one line through the host's print(), so redirections of sys.stdout apply.
+void printLine(std::string_view line);
+
+// Releases the interpreter lock for the lifetime of the object.
+class ReleasedGil {
+public:
+    ReleasedGil() noexcept : state_(PyEval_SaveThread()) {}
+    ~ReleasedGil() { PyEval_RestoreThread(state_); }
+    ReleasedGil(const ReleasedGil&) = delete;
+    ReleasedGil& operator=(const ReleasedGil&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+// Keeps a pending exception aside while cleanup code calls into Python.
+class PendingErrorGuard {
+public:
+    PendingErrorGuard() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
+    ~PendingErrorGuard() { PyErr_Restore(type_, value_, traceback_); }
+    PendingErrorGuard(const PendingErrorGuard&) = delete;
+    PendingErrorGuard& operator=(const PendingErrorGuard&) = delete;
+
+private:
+    PyObject* type_;
+    PyObject* value_;
+    PyObject* traceback_;
+};
+
+// Sets the Python exception that stands for a native failure.
+void raiseNative(const lumira::Error& error);
+
+// Runs `body` and converts whatever it throws into a pending Python error.
+template <typename Body>
+PyObject* boundary(Body&& body) noexcept {
+    try {
+        return body().release();
+    } catch (const ErrorAlreadySet&) {
+    } catch (const lumira::Error& error) {
+        raiseNative(error);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& error) {
+        PyErr_SetString(PyExc_SystemError, error.what());
+    }
+    return nullptr;
+}
+
+}  // namespace lumira::py
