@@ -1,0 +1,77 @@
+// Where file bytes come from. Every read is clamped to the size the source
+// had when it was opened, so nothing is ever read past the real end of a file.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace lumira {
+
+class ByteSource {
+public:
+    virtual ~ByteSource() = default;
+
+    // Size of the file, fixed when the source was opened.
+    std::uint64_t size() const noexcept { return size_; }
+
+    // Bytes available from `offset` to the end of the file.
+    std::uint64_t available(std::uint64_t offset) const noexcept { return offset < size_ ? size_ - offset : 0; }
+
+    // Copies the bytes at [offset, offset + out.size()) into `out`, clamped to
+    // size(); returns how many were copied. Fewer than asked means the file
+    // ends (or shrank underneath us).
+    virtual std::size_t readAt(std::uint64_t offset, std::span<std::uint8_t> out) = 0;
+
+    // Bytes from `offset` on that the source holds in memory, loading some if
+    // needed; empty at the end of the file. The view stays valid while
+    // generation() is unchanged.
+    virtual std::span<const std::uint8_t> cachedFrom(std::uint64_t offset) = 0;
+
+    std::uint64_t generation() const noexcept { return generation_; }
+
+protected:
+    std::uint64_t size_ = 0;
+    std::uint64_t generation_ = 0;
+};
+
+// A file already in memory: parser tests and fuzz targets use it.
+class MemorySource final : public ByteSource {
+public:
+    explicit MemorySource(std::span<const std::uint8_t> data) noexcept : data_(data) { size_ = data.size(); }
+
+    std::size_t readAt(std::uint64_t offset, std::span<std::uint8_t> out) override;
+    std::span<const std::uint8_t> cachedFrom(std::uint64_t offset) override;
+
+private:
+    std::span<const std::uint8_t> data_;
+};
+
+// An open file descriptor read with pread. Small reads are served from a
+// window of the file kept in memory, so the many little fields of headers,
+// directories and parameter blocks cost one system call per window; large
+// reads go straight into the caller's buffer.
+class DescriptorSource final : public ByteSource {
+public:
+    // Takes the size from fstat; throws lumira::Error (OSError) on failure.
+    explicit DescriptorSource(int descriptor);
+
+    std::size_t readAt(std::uint64_t offset, std::span<std::uint8_t> out) override;
+    std::span<const std::uint8_t> cachedFrom(std::uint64_t offset) override;
+
+    int descriptor() const noexcept { return descriptor_; }
+
+    static constexpr std::size_t windowSize = 16 * 1024;
+    static constexpr std::size_t directReadSize = 4 * 1024;
+
+private:
+    std::size_t readDirect(std::uint64_t offset, std::span<std::uint8_t> out);
+    void loadWindow(std::uint64_t offset);
+
+    int descriptor_;
+    std::vector<std::uint8_t> window_;
+    std::uint64_t windowStart_ = 0;
+};
+
+}  // namespace lumira

@@ -1,0 +1,46 @@
+#include "container/cursor.hpp"
+
+#include <bit>
+#include <cerrno>
+#include <limits>
+
+#include "core/checked.hpp"
+#include "core/error.hpp"
+
+namespace lumira {
+
+static_assert(std::endian::native == std::endian::little,
+              "the field readers decode little-endian files by copying bytes");
+
+void Cursor::seek(std::int64_t target) {
+    if (target < 0) failOS(EINVAL);
+    position_ = static_cast<std::uint64_t>(target);
+}
+
+void Cursor::skip(std::int64_t distance) {
+    constexpr auto limit = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    if (position_ > limit) fail(ErrorKind::Overflow, "file offset does not fit in 64 bits");
+    seek(addOffset(static_cast<std::int64_t>(position_), distance));
+}
+
+std::size_t Cursor::readBytes(std::span<std::uint8_t> out) {
+    const std::size_t got = source_.readAt(position_, out);
+    position_ += got;
+    return got;
+}
+
+template <std::size_t N>
+bool Cursor::readFieldSlowly(Field field, std::uint8_t (&raw)[N]) {
+    const auto cached = source_.cachedFrom(position_);
+    view_ = {cached, position_, source_.generation()};
+    const std::size_t got = readBytes(std::span<std::uint8_t>(raw, N));
+    if (got == N) return true;
+    shortReads_.push_back({field, std::vector<std::uint8_t>(raw, raw + got)});
+    return false;
+}
+
+template bool Cursor::readFieldSlowly<2>(Field, std::uint8_t (&)[2]);
+template bool Cursor::readFieldSlowly<4>(Field, std::uint8_t (&)[4]);
+template bool Cursor::readFieldSlowly<8>(Field, std::uint8_t (&)[8]);
+
+}  // namespace lumira

@@ -1,0 +1,88 @@
+// A position in a file and the five little-endian field readers.
+//
+// A field cut short by the end of the file does not stop the reader: it is
+// recorded as a ShortRead and read as zero, and the bytes that were there
+// stay consumed. The module reports the recorded short reads afterwards,
+// in order, the way the host reports ignored exceptions.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <vector>
+
+#include "container/byte_source.hpp"
+
+namespace lumira {
+
+enum class Field { Int, Short, Int64, Float, Double };
+
+struct ShortRead {
+    Field field;
+    std::vector<std::uint8_t> bytes;  // what the file still held
+};
+
+using ShortReads = std::vector<ShortRead>;
+
+class Cursor {
+public:
+    Cursor(ByteSource& source, ShortReads& shortReads) noexcept : source_(source), shortReads_(shortReads) {}
+
+    ByteSource& source() const noexcept { return source_; }
+    std::uint64_t position() const noexcept { return position_; }
+    bool atEnd() const noexcept { return position_ >= source_.size(); }
+    std::uint64_t remaining() const noexcept { return source_.available(position_); }
+
+    // Absolute move. A negative target fails as the host's seek does (EINVAL).
+    void seek(std::int64_t target);
+    // Relative move from the current position.
+    void skip(std::int64_t distance);
+
+    std::int32_t readInt() { return readField<std::int32_t>(Field::Int); }
+    std::int16_t readShort() { return readField<std::int16_t>(Field::Short); }
+    std::int64_t readInt64() { return readField<std::int64_t>(Field::Int64); }
+    float readFloat() { return readField<float>(Field::Float); }
+    double readDouble() { return readField<double>(Field::Double); }
+
+    // Reads up to out.size() bytes; fewer at the end of the file.
+    std::size_t readBytes(std::span<std::uint8_t> out);
+
+private:
+    template <typename T>
+    T readField(Field field) {
+        // Most fields lie inside the bytes the source already holds.
+        if (view_.generation == source_.generation() && position_ >= view_.start &&
+            position_ - view_.start + sizeof(T) <= view_.bytes.size()) {
+            T value;
+            std::memcpy(&value, view_.bytes.data() + (position_ - view_.start), sizeof value);
+            position_ += sizeof value;
+            return value;
+        }
+        std::uint8_t raw[sizeof(T)];
+        return readFieldSlowly(field, raw) ? decode<T>(raw) : T{};
+    }
+
+    template <typename T>
+    static T decode(const std::uint8_t* raw) {
+        T value;
+        std::memcpy(&value, raw, sizeof value);
+        return value;
+    }
+
+    // Fills `raw` (its size is the field's); false on a short read, recorded.
+    template <std::size_t N>
+    bool readFieldSlowly(Field field, std::uint8_t (&raw)[N]);
+
+    struct View {
+        std::span<const std::uint8_t> bytes;
+        std::uint64_t start = 0;
+        std::uint64_t generation = ~std::uint64_t{0};
+    };
+
+    ByteSource& source_;
+    ShortReads& shortReads_;
+    std::uint64_t position_ = 0;
+    View view_;
+};
+
+}  // namespace lumira
