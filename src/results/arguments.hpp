@@ -1,0 +1,25 @@
+// Binds call arguments to parameter names the way a Python function does,
+// with the host's own error texts, for methods written in C++.
+#pragma once
+
+#include <Python.h>
+
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "core/ref.hpp"
+
+namespace lumira::results {
+
+struct BoundArguments {
+    std::vector<py::Ref> values;  // one per named parameter, in order
+    py::Ref extraKeywords;        // the var-keyword dict, when collected
+};
+
+// `qualname` names the function in error messages ("SingleDataReturn.__init__").
+// The arguments exclude `self`; counts in messages include it, as the host's do.
+BoundArguments bindArguments(std::string_view qualname, std::span<const std::string_view> names, bool collectKeywords,
+                             PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+}  // namespace lumira::results
