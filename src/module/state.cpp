@@ -1,0 +1,40 @@
+#include "module/state.hpp"
+
+#include "container/listing.hpp"
+#include "core/python.hpp"
+
+namespace lumira::module {
+
+ModuleState& stateOf(PyObject* module) { return *static_cast<ModuleState*>(PyModule_GetState(module)); }
+
+void initState(PyObject* module) {
+    py::Ref triples = py::Ref::fresh(PyTuple_New(static_cast<Py_ssize_t>(listedBlockKinds)));
+    for (std::size_t name = 0; name < dataTypeNames.size(); ++name) {
+        for (bool threeD : {false, true}) {
+            for (int deriv = 0; deriv < 4; ++deriv) {
+                const ListedBlock block{name, threeD, deriv};
+                py::Ref texts[] = {py::str(block.name()), py::str(block.dimension()), py::str(block.derivative())};
+                for (py::Ref& text : texts) {
+                    PyObject* interned = text.release();
+                    PyUnicode_InternInPlace(&interned);
+                    text = py::Ref::steal(interned);
+                }
+                PyTuple_SET_ITEM(triples.get(), static_cast<Py_ssize_t>(block.kind()),
+                                 py::tuple({texts[0], texts[1], texts[2]}).release());
+            }
+        }
+    }
+    stateOf(module).listedTriples = triples.release();
+}
+
+int traverseState(PyObject* module, visitproc visit, void* arg) {
+    Py_VISIT(stateOf(module).listedTriples);
+    return 0;
+}
+
+int clearState(PyObject* module) {
+    Py_CLEAR(stateOf(module).listedTriples);
+    return 0;
+}
+
+}  // namespace lumira::module
