@@ -1,0 +1,127 @@
+import inspect
+import subprocess
+import sys
+
+import pytest
+
+import lumira
+
+PARAM_DICT = {
+    "SNM": "Sample Name", "SFM": "Sample Form", "CNM": "Operator Name", "EXP": "Experiment File",
+    "XPP": "Experiment Path", "APT": "Aperture Setting", "BMS": "Beamsplitter Setting",
+    "LWN": "Laser Wavenumber", "SRT": "Start Time", "DAT": "Date", "TIM": "Local Time",
+    "NPT": "Number of Data Points", "FXV": "First X Value", "LXV": "Last X Value",
+    "MNY": "Minimum Y Value", "MXY": "Maximum Y Value", "DXU": "X Units",
+    "HFW": "High Frequency Limit", "LFW": "Low Frequency Limit", "HPF": "High Pass Filter",
+    "LPF": "Low Pass Filter", "NSS": "Number of Sample Scans", "NSR": "Number of Reference Scans",
+    "RES": "Resolution", "INS": "Instrument Type", "AN1": "Analog Signal 1", "AN2": "Analog Signal 2",
+    "APF": "Apodization Function", "HFQ": "High Frequency Cutofff (FT)", "LFQ": "Low Frequency Cutoff (FT)",
+    "PHZ": "Phase Correction Mode", "PHR": "Phase Resolution", "ZFF": "Zero Filling Factor",
+    "ZTX": "Z Axis Label",
+}
+
+HELP_TEXT = (
+    "This library contains the following functions:\n"
+    "\tlistContents('path') :    This function returns a list containing the data blocks, their dimensions and derivative type\n"
+    "\tisOpusFile('path'):    This function returns true if the file is an Opus file, false otherwise\n"
+    "\tgetOpusData('path', ('data block type', 'dimensions', 'derivative')):\n"
+    "\t\tThis function returns a Python object that contains a string parameter called description (ie: returnedObject.description)\n"
+    "\t\tDescription contains the details of what the Python object contains based on the type of data block requested.\n"
+    "\n"
+    " For more detailed descriptions please consult the documentation.\n"
+)
+
+DOCS = {
+    "help": "\n    Print a help message containing the available functions.\n    ",
+    "listContents": (
+        "\n    This function returns a list of datablocks for a given file.\n"
+        "    Each datablock is identified by blocktype, dimensions and derivative.\n\n"
+        "    Args:\n        path (path): Path to file\n\n"
+        "    Returns:\n        list of tuple(str, str, str): List containing a (datablocktype, dimensions, derivative) tuple\n"
+        "        for each datablock in the file\n    "
+    ),
+    "isOpusFile": (
+        "\n    Tests if the given file is an OPUS data file.\n\n"
+        "    Args:\n        path (path): Path to file\n\n"
+        "    Returns:\n        bool: True if an OPUS file\n    "
+    ),
+}
+
+CLASS_NAMES = [
+    "BaseDataReturn", "SingleDataReturn", "ImageDataReturn", "ImageTRCDataReturn", "TimeResolvedDataReturn",
+    "TimeResolvedTRCDataReturn", "MultiRegionDataReturn", "Region", "MultiRegionTRCDataReturn",
+]
+
+
+def test_is_the_extension_module_itself():
+    assert lumira.__file__.endswith(".so")
+    assert lumira.__doc__ is None
+
+
+def test_namespace_order():
+    names = [name for name in vars(lumira) if not name.startswith("__")]
+    functions = ["help", "listContents", "isOpusFile"]
+    if "getOpusData" in names:
+        functions.append("getOpusData")
+    assert names == ["unpack", "np", *CLASS_NAMES, *functions, "paramDict"]
+
+
+def test_imports_are_the_hosts():
+    import struct
+
+    import numpy
+
+    assert lumira.unpack is struct.unpack
+    assert lumira.np is numpy
+
+
+@pytest.mark.parametrize("name", CLASS_NAMES)
+def test_classes_are_plain_types_of_this_module(name):
+    cls = getattr(lumira, name)
+    assert type(cls) is type
+    assert cls.__module__ == "lumira"
+    assert cls.__qualname__ == name
+    base = object if name in ("BaseDataReturn", "Region") else lumira.BaseDataReturn
+    assert cls.__bases__ == (base,)
+
+
+def test_help_prints_its_text(capsys):
+    assert lumira.help() is None
+    assert capsys.readouterr().out == HELP_TEXT
+
+
+def test_help_refuses_arguments():
+    with pytest.raises(TypeError):
+        lumira.help(1)
+
+
+@pytest.mark.parametrize("name", sorted(DOCS))
+def test_function_docstrings(name):
+    assert getattr(lumira, name).__doc__ == DOCS[name]
+
+
+def test_param_dict_is_exact_and_ordered():
+    assert list(lumira.paramDict.items()) == list(PARAM_DICT.items())
+
+
+@pytest.mark.parametrize("name", ["isOpusFile", "listContents"])
+@pytest.mark.parametrize("call", [
+    lambda f: f(path="x"),
+    lambda f: f(),
+    lambda f: f("x", "y"),
+])
+def test_one_positional_argument_only(name, call):
+    with pytest.raises(TypeError):
+        call(getattr(lumira, name))
+
+
+def test_import_fails_without_numpy():
+    code = "import sys; sys.modules['numpy'] = None\ntry:\n    import lumira\nexcept ImportError:\n    print('refused')"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    assert out.strip() == "refused"
+
+
+def test_module_functions_report_module():
+    for name in ("help", "listContents", "isOpusFile"):
+        assert getattr(lumira, name).__module__ == "lumira"
+        assert inspect.isbuiltin(getattr(lumira, name))
