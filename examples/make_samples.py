@@ -1,0 +1,74 @@
+"""Writes the sample OPUS files under examples/data with the project's own builder.
+
+    python examples/make_samples.py
+
+The files are committed; run this again only when the samples change.
+"""
+
+from __future__ import annotations
+
+import math
+import pathlib
+import sys
+
+HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "tests"))
+
+from opusbuilder import (ACQUISITION, DATA, DATA_PARAMS, FT, INSTRUMENT, SAMPLE_ORIGIN,  # noqa: E402
+                         OpusFile, block_type, named_type, spectrum_params)
+
+DATA_DIR = HERE / "data"
+
+
+def bands(x: float, peaks) -> float:
+    return sum(height * math.exp(-((x - centre) / width) ** 2) for centre, height, width in peaks)
+
+
+# A thin polymer film: a few strong bands on a gently sloping baseline.
+FILM_BANDS = [(3026, 0.35, 12), (2923, 0.9, 18), (1601, 0.45, 6), (1493, 0.8, 7), (1452, 0.7, 8),
+              (1028, 0.3, 6), (756, 1.1, 9), (698, 1.5, 8)]
+
+
+def companion_blocks(f: OpusFile, *, sample_name: str) -> None:
+    """The acquisition, instrument, sample-origin and FT parameter blocks an instrument writes."""
+    f.params(block_type(param=ACQUISITION), {"APT": "1 mm", "NSS": 32, "NSR": 32, "RES": 4.0, "DAT": "08/12/2026",
+                                             "TIM": "09:15:02.120 (GMT+1)"})
+    f.params(block_type(param=INSTRUMENT), {"INS": "FT-IR bench", "BMS": "KBr", "LWN": 15798.0, "HFW": 8000.0,
+                                            "LFW": 0.0, "HPF": 0, "LPF": 10000.0})
+    f.params(block_type(param=SAMPLE_ORIGIN), {"SNM": sample_name, "SFM": "film", "CNM": "lab",
+                                               "EXP": "transmission.xpm", "XPP": "C:/experiments"})
+    f.params(block_type(param=FT), {"APF": "B3", "HFQ": 7898.0, "LFQ": 0.0, "PHZ": "ME", "PHR": 32.0, "ZFF": 2})
+
+
+def film_absorbance() -> OpusFile:
+    npt = 1868
+    fxv, lxv = 3999.6, 400.2
+    step = (lxv - fxv) / (npt - 1)
+    xs = [fxv + i * step for i in range(npt)]
+    absorbance = [0.02 + 1.5e-5 * (x - 400) + bands(x, FILM_BANDS) for x in xs]
+    single_channel = [max(0.0, math.sin(math.pi * (x - 400) / 3600)) * 10 ** -a for x, a in zip(xs, absorbance)]
+    reference = [max(0.0, math.sin(math.pi * (x - 400) / 3600)) for x in xs]
+
+    f = OpusFile()
+    for name, values in (("SSC", single_channel), ("RSC", reference)):
+        f.spectrum(name, values, spectrum_params(npt, fxv, lxv, mny=min(values), mxy=max(values)))
+    f.spectrum("AB", absorbance, spectrum_params(npt, fxv, lxv, mny=min(absorbance), mxy=max(absorbance)))
+    companion_blocks(f, sample_name="Polymer film, 25 µm")
+    return f
+
+
+SAMPLES = {
+    "film_absorbance.0": film_absorbance,
+}
+
+
+def main() -> None:
+    DATA_DIR.mkdir(exist_ok=True)
+    for name, make in SAMPLES.items():
+        path = DATA_DIR / name
+        make().write(path)
+        print(f"wrote {path.relative_to(HERE.parent)} ({path.stat().st_size:,} bytes)")
+
+
+if __name__ == "__main__":
+    main()
