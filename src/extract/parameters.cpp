@@ -1,0 +1,81 @@
+#include "extract/parameters.hpp"
+
+#include <algorithm>
+#include <array>
+#include <string_view>
+
+#include "core/error.hpp"
+#include "extract/utf8.hpp"
+
+namespace lumira {
+
+namespace {
+
+enum ParameterType : std::int16_t { integerType = 0, realType = 1, firstTextType = 2, lastTextType = 4 };
+
+[[noreturn]] void failDamaged(std::int64_t blockOffset, std::string_view why) {
+    failValue("Parameter block at offset " + std::to_string(blockOffset) + " is damaged: " + std::string(why));
+}
+
+std::string_view trimNuls(std::span<const std::uint8_t> raw) {
+    std::string_view text(reinterpret_cast<const char*>(raw.data()), raw.size());
+    const auto first = text.find_first_not_of('\0');
+    if (first == std::string_view::npos) return {};
+    const auto last = text.find_last_not_of('\0');
+    return text.substr(first, last - first + 1);
+}
+
+ParameterText readText(Cursor& cursor, std::int64_t blockOffset, std::int16_t sizeInWords) {
+    if (sizeInWords < 0) failDamaged(blockOffset, "a text record has a negative size");
+    const auto length = static_cast<std::size_t>(sizeInWords) * 2;
+    if (length > cursor.remaining()) failDamaged(blockOffset, "a text record runs past the end of the file");
+    std::vector<std::uint8_t> bytes(length);
+    cursor.readBytes(bytes);
+    bytes.erase(std::find(bytes.begin(), bytes.end(), std::uint8_t{0}), bytes.end());
+    return {std::move(bytes)};
+}
+
+}  // namespace
+
+void readParameterBlock(Cursor& cursor, std::int64_t offset, Parameters& into) {
+    cursor.seek(offset);
+    for (;;) {
+        std::array<std::uint8_t, 4> rawName{};
+        const std::size_t got = cursor.readBytes(rawName);
+        const std::span<const std::uint8_t> nameBytes(rawName.data(), got);
+        if (!isValidUtf8(nameBytes))
+            throw Error(ErrorKind::Utf8Decode, "invalid parameter name")
+                .withPayload(std::vector<std::uint8_t>(nameBytes.begin(), nameBytes.end()));
+        const std::string_view name = trimNuls(nameBytes);
+        if (name == "END") return;
+        // Without four name bytes the block cannot go on: every later read
+        // would come back empty and the block would never end.
+        if (got < rawName.size()) failDamaged(offset, "it ends before its END record");
+
+        const std::int16_t type = cursor.readShort();
+        const std::int16_t size = cursor.readShort();
+        ParameterValue value;
+        if (type == integerType) {
+            value = cursor.readInt();
+        } else if (type == realType) {
+            value = cursor.readDouble();
+        } else if (type >= firstTextType && type <= lastTextType) {
+            value = readText(cursor, offset, size);
+        } else {
+            failValue("Unexpected value for reading parameter type: " + std::to_string(type));
+        }
+        into.push_back({std::string(name), std::move(value)});
+    }
+}
+
+Parameters readMergedParameters(Cursor& cursor, const LocatedBlocks& located) {
+    Parameters merged;
+    readParameterBlock(cursor, located.offsetToParams, merged);
+    for (std::int64_t companion : {located.offsetToAcqParams, located.offsetToInstParams, located.offsetToSampleParams,
+                                   located.offsetToFTParams}) {
+        if (companion != LocatedBlocks::absent) readParameterBlock(cursor, companion, merged);
+    }
+    return merged;
+}
+
+}  // namespace lumira

@@ -1,0 +1,42 @@
+// Parameter blocks: runs of named, typed records ended by the name END.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "container/cursor.hpp"
+#include "extract/request.hpp"
+
+namespace lumira {
+
+// The bytes of a text value before its first NUL; texts are Latin-1.
+struct ParameterText {
+    std::vector<std::uint8_t> bytes;
+};
+
+using ParameterValue = std::variant<std::int32_t, double, ParameterText>;
+
+struct Parameter {
+    std::string name;  // valid UTF-8, NULs stripped from both ends
+    ParameterValue value;
+};
+
+using Parameters = std::vector<Parameter>;
+
+// Reads the block at `offset`, appending its records in file order.
+//
+// Fails with ValueError "Parameter block at offset N is damaged: ..." when the
+// block runs into the end of the file before its END record, or holds a text
+// record whose size is negative or runs past the end of the file; with
+// ValueError for a type code other than 0 to 4; with the host's decoding
+// error (ErrorKind::Utf8Decode) for a name that is not UTF-8.
+void readParameterBlock(Cursor& cursor, std::int64_t offset, Parameters& into);
+
+// The data parameter block and then each companion block that was found
+// (acquisition, instrument, sample origin, FT), in that order; later records
+// win over earlier ones when they are put into a dictionary in order.
+Parameters readMergedParameters(Cursor& cursor, const LocatedBlocks& located);
+
+}  // namespace lumira

@@ -1,0 +1,24 @@
+#include "extract/spectrum.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <string>
+
+#include "core/error.hpp"
+
+namespace lumira {
+
+std::uint64_t floatsAvailable(const ByteSource& source, std::int64_t offset, std::uint64_t wanted) {
+    if (offset < 0) failOS(EINVAL);
+    return std::min(wanted, source.available(static_cast<std::uint64_t>(offset)) / sizeof(float));
+}
+
+void readFloats(ByteSource& source, std::int64_t offset, std::span<float> out) {
+    if (offset < 0) failOS(EINVAL);
+    const auto bytes = std::as_writable_bytes(out);
+    const std::span<std::uint8_t> raw(reinterpret_cast<std::uint8_t*>(bytes.data()), bytes.size());
+    if (source.readAt(static_cast<std::uint64_t>(offset), raw) != raw.size())
+        failValue("The file ended early at offset " + std::to_string(offset) + ": it changed while being read");
+}
+
+}  // namespace lumira
