@@ -41,6 +41,14 @@ inline Ref call(Borrowed callable, std::initializer_list<Borrowed> args, Borrowe
     return Ref::fresh(PyObject_Call(callable, tuple.get(), kwargs));
 }
 
+// callable(**{name: value, ...}), keywords passed in the order given.
+inline Ref callWithKeywords(Borrowed callable, std::initializer_list<std::pair<const char*, Borrowed>> keywords) {
+    Ref kwargs = Ref::fresh(PyDict_New());
+    for (const auto& [name, value] : keywords) check(PyDict_SetItemString(kwargs.get(), name, value));
+    Ref noArguments = Ref::fresh(PyTuple_New(0));
+    return Ref::fresh(PyObject_Call(callable, noArguments.get(), kwargs.get()));
+}
+
 inline Ref tuple(std::initializer_list<Borrowed> items) {
     Ref result = Ref::fresh(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
     Py_ssize_t i = 0;
@@ -105,5 +113,30 @@ PyObject* boundary(Body&& body) noexcept {
     }
     return nullptr;
 }
+
+}  // namespace lumira::py
+
+namespace lumira::py {
+
+// The writable, C-contiguous memory of an object (a NumPy array), held for
+// as long as the view lives.
+class WritableBuffer {
+public:
+    explicit WritableBuffer(Borrowed object) {
+        check(PyObject_GetBuffer(object, &view_, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS));
+    }
+    ~WritableBuffer() { PyBuffer_Release(&view_); }
+    WritableBuffer(const WritableBuffer&) = delete;
+    WritableBuffer& operator=(const WritableBuffer&) = delete;
+
+    template <typename T>
+    std::span<T> as() {
+        return std::span<T>(static_cast<T*>(view_.buf), static_cast<std::size_t>(view_.len) / sizeof(T));
+    }
+    std::size_t size() const noexcept { return static_cast<std::size_t>(view_.len); }
+
+private:
+    Py_buffer view_{};
+};
 
 }  // namespace lumira::py

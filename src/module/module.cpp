@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include "core/python.hpp"
+#include "extract/python/call.hpp"
 #include "module/opus_file.hpp"
 #include "module/state.hpp"
 #include "module/surface.hpp"
@@ -16,6 +17,9 @@ namespace {
 PyMethodDef helpDefinition{"help", help, METH_NOARGS, helpDoc};
 PyMethodDef listContentsDefinition{"listContents", listContents, METH_O, listContentsDoc};
 PyMethodDef isOpusFileDefinition{"isOpusFile", isOpusFile, METH_O, isOpusFileDoc};
+PyMethodDef getOpusDataDefinition{"getOpusData",
+                                  reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(extract::getOpusData)),
+                                  METH_VARARGS | METH_KEYWORDS, getOpusDataDoc};
 
 void addFunction(PyObject* module, PyMethodDef& definition) {
     py::Ref moduleName = py::str("lumira");
@@ -48,6 +52,7 @@ int execModule(PyObject* module) {
         addFunction(module, helpDefinition);
         addFunction(module, listContentsDefinition);
         addFunction(module, isOpusFileDefinition);
+        addFunction(module, getOpusDataDefinition);
         addParameterDescriptions(module);
         return py::Ref::borrow(Py_None);
     });

@@ -1,0 +1,31 @@
+// What one getOpusData call has found before a branch reads its data block.
+#pragma once
+
+#include "core/ref.hpp"
+#include "extract/python/request.hpp"
+#include "extract/request.hpp"
+#include "module/open_file.hpp"
+
+namespace lumira::extract {
+
+struct OpusDataCall {
+    py::Borrowed module;
+    module::OpenFile& file;
+    const Request& request;
+    const LocatedBlocks& located;
+    py::Ref parameters;  // the merged parameter dictionary
+};
+
+// Builds a result class looked up in the module namespace at this use.
+py::Ref makeResult(OpusDataCall& call, const char* className,
+                   std::initializer_list<std::pair<const char*, py::Borrowed>> keywords);
+
+// "2D" requests: one spectrum.
+py::Ref readSingleSpectrum(OpusDataCall& call);
+
+// "3D" requests.
+py::Ref readThreeDimensional(OpusDataCall& call);
+
+PyObject* getOpusData(PyObject* module, PyObject* args, PyObject* kwargs);
+
+}  // namespace lumira::extract

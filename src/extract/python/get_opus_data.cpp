@@ -1,0 +1,52 @@
+#include "container/directory.hpp"
+#include "extract/parameters.hpp"
+#include "extract/python/arguments.hpp"
+#include "extract/python/call.hpp"
+#include "extract/python/parameters.hpp"
+#include "module/opus_file.hpp"
+#include "module/reports.hpp"
+
+namespace lumira::extract {
+
+namespace {
+
+struct Located {
+    LocatedBlocks blocks;
+    Parameters parameters;
+};
+
+// The directory, the block search and the merged parameter records, in one
+// pass without the interpreter lock.
+Located locate(py::Borrowed module, module::OpenFile& file, const RequestCodes& codes) {
+    ShortReads shortReads;
+    return module::parseUnlocked(module, shortReads, [&] {
+        Cursor cursor(file.source(), shortReads);
+        const Directory directory = readDirectory(cursor);
+        Located located{locateBlocks(directory, codes), {}};
+        if (located.blocks.foundDataBlock()) located.parameters = readMergedParameters(cursor, located.blocks);
+        return located;
+    });
+}
+
+}  // namespace
+
+py::Ref makeResult(OpusDataCall& call, const char* className,
+                   std::initializer_list<std::pair<const char*, py::Borrowed>> keywords) {
+    py::Ref resultClass = py::moduleName(call.module, className);
+    return py::callWithKeywords(resultClass, keywords);
+}
+
+PyObject* getOpusData(PyObject* module, PyObject* args, PyObject* kwargs) {
+    return py::boundary([&] {
+        const OpusDataArguments arguments = parseOpusDataArguments(args, kwargs);
+        const Request request = resolveRequest(arguments.datablock);
+        auto file = module::openOpusFile(module, arguments.path);
+        const Located located = locate(module, *file, request.codes);
+        if (!located.blocks.foundDataBlock()) raiseNoDataBlock(request);
+
+        OpusDataCall call{module, *file, request, located.blocks, parameterDict(located.parameters)};
+        return request.threeD ? readThreeDimensional(call) : readSingleSpectrum(call);
+    });
+}
+
+}  // namespace lumira::extract

@@ -1,0 +1,40 @@
+#include "extract/python/parameters.hpp"
+
+#include "core/python.hpp"
+
+namespace lumira::extract {
+
+namespace {
+
+py::Ref valueOf(const ParameterValue& value) {
+    if (const auto* integer = std::get_if<std::int32_t>(&value)) return py::integer(*integer);
+    if (const auto* real = std::get_if<double>(&value)) return py::real(*real);
+    return py::latin1(std::get<ParameterText>(value).bytes);
+}
+
+}  // namespace
+
+void store(py::Borrowed into, const Parameter& parameter) {
+    py::Ref key = py::Ref::fresh(
+        PyUnicode_DecodeUTF8(parameter.name.data(), static_cast<Py_ssize_t>(parameter.name.size()), "strict"));
+    py::Ref value = valueOf(parameter.value);
+    py::setItem(into, key, value);
+}
+
+py::Ref parameterDict(const Parameters& parameters) {
+    py::Ref dict = py::Ref::fresh(PyDict_New());
+    for (const Parameter& parameter : parameters) store(dict, parameter);
+    return dict;
+}
+
+py::Ref lookup(py::Borrowed parameters, const char* name) {
+    py::Ref key = py::str(name);
+    PyObject* value = PyDict_GetItemWithError(parameters, key.get());  // borrowed
+    if (value == nullptr) {
+        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key.get());
+        throw py::ErrorAlreadySet{};
+    }
+    return py::Ref::borrow(value);
+}
+
+}  // namespace lumira::extract

@@ -1,0 +1,19 @@
+// Parameter records as the `parameters` dictionary of a result.
+#pragma once
+
+#include "core/ref.hpp"
+#include "extract/parameters.hpp"
+
+namespace lumira::extract {
+
+// Puts the records into a new dict in order: a later record of a name
+// replaces the value and keeps the name's first position.
+py::Ref parameterDict(const Parameters& parameters);
+
+// parameters[name], failing with KeyError(name) like the dictionary does.
+py::Ref lookup(py::Borrowed parameters, const char* name);
+
+// Stores `value` under `name` in `into` (a dict), replacing any earlier value.
+void store(py::Borrowed into, const Parameter& parameter);
+
+}  // namespace lumira::extract

@@ -1,0 +1,46 @@
+#include "core/python.hpp"
+#include "extract/python/arrays.hpp"
+#include "extract/python/call.hpp"
+#include "extract/python/parameters.hpp"
+#include "extract/spectrum.hpp"
+
+namespace lumira::extract {
+
+py::Ref readSingleSpectrum(OpusDataCall& call) {
+    py::Ref npt = lookup(call.parameters, "NPT");
+    py::Ref fxv = lookup(call.parameters, "FXV");
+    py::Ref lxv = lookup(call.parameters, "LXV");
+    py::Ref mxy = lookup(call.parameters, "MXY");
+    py::Ref mny = lookup(call.parameters, "MNY");
+    // The axis comes first, so a bad NPT fails before the data block is touched.
+    py::Ref x = linspace(call.module, fxv, lxv, npt);
+
+    const std::int64_t offset = call.located.offsetToData;
+    ByteSource& source = call.file.source();
+    const auto count =
+        static_cast<std::int64_t>(floatsAvailable(source, offset, static_cast<std::uint64_t>(countOf(npt))));
+    py::Ref y = emptyFloat32(call.module, {count});
+    {
+        py::WritableBuffer buffer(y);
+        auto values = buffer.as<float>();
+        if (values.size() != static_cast<std::size_t>(count)) {
+            PyErr_SetString(PyExc_TypeError, "np.empty did not make a float32 array of the requested length");
+            throw py::ErrorAlreadySet{};
+        }
+        py::ReleasedGil unlocked;
+        readFloats(source, offset, values);
+    }
+    call.file.close();
+
+    return makeResult(call, "SingleDataReturn",
+                      {{"dimension", call.request.dimensions},
+                       {"dataType", call.request.dataBlockType},
+                       {"deriv", call.request.deriv},
+                       {"x", x},
+                       {"y", y},
+                       {"minY", mny},
+                       {"maxY", mxy},
+                       {"parameters", call.parameters}});
+}
+
+}  // namespace lumira::extract
