@@ -40,6 +40,16 @@ DOCS = {
         "    Returns:\n        list of tuple(str, str, str): List containing a (datablocktype, dimensions, derivative) tuple\n"
         "        for each datablock in the file\n    "
     ),
+    "getOpusData": (
+        "\n    This function returns a :obj:`DataReturn` object containing the data and\n"
+        "    data parameters for    the specified datablock in the given file.\n\n"
+        "    Args:\n        path (path):       Path to file\n"
+        "        datablock (tuple of str): tuple(datablocktype, dimensions, derivative)\n"
+        "                                  as returned by .listContents()\n\n"
+        "    Returns:\n        :obj:`DataReturn`: Object containing the requested data and associated\n"
+        "        parameters. Data structure is as specified in data.description and\n"
+        "        can be one of the three types described in :class:`DataReturn`\n    "
+    ),
     "isOpusFile": (
         "\n    Tests if the given file is an OPUS data file.\n\n"
         "    Args:\n        path (path): Path to file\n\n"
@@ -60,9 +70,7 @@ def test_is_the_extension_module_itself():
 
 def test_namespace_order():
     names = [name for name in vars(lumira) if not name.startswith("__")]
-    functions = ["help", "listContents", "isOpusFile"]
-    if "getOpusData" in names:
-        functions.append("getOpusData")
+    functions = ["help", "listContents", "isOpusFile", "getOpusData"]
     assert names == ["unpack", "np", *CLASS_NAMES, *functions, "paramDict"]
 
 
@@ -122,6 +130,6 @@ def test_import_fails_without_numpy():
 
 
 def test_module_functions_report_module():
-    for name in ("help", "listContents", "isOpusFile"):
+    for name in ("help", "listContents", "isOpusFile", "getOpusData"):
         assert getattr(lumira, name).__module__ == "lumira"
         assert inspect.isbuiltin(getattr(lumira, name))
