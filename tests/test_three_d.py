@@ -314,6 +314,22 @@ def test_huge_counts_in_a_tiny_file_return_promptly(write, reports, params_of, n
     assert time.perf_counter() - started < 5  # generous: it must not walk 2**31 entries
 
 
+@pytest.mark.parametrize("keep, z, label", [(136 + 8, 0.5, ""), (136 + 3, 0.0, ""), (152 + 5, 0.5, "trace")])
+def test_info_record_cut_by_the_end_of_the_file(write, reports, keep, z, label):
+    info_size = 170
+    block = data_block_3d(records(2), info_size=info_size)
+
+    def cut(data):
+        return data[:len(data) - info_size + keep]
+
+    result = read(write, cut(three_d_file(block, spectrum_params(NPT, 1.0, 4.0, ZTX="s"), data_last=True)))
+    assert result.z.tolist() == [0.0, z]
+    assert len(reports) == (1 if z == 0.0 else 0)
+    traces = read(write, cut(three_d_file(block, spectrum_params(NPT, 1.0, 4.0), name="TRC", data_last=True)),
+                  name="TRC")
+    assert traces.labels == ["trace 0", label]
+
+
 def test_negative_record_sizes_are_refused(write):
     block = bytearray(data_block_3d(records(1), info_size=0))
     struct.pack_into("<i", block, 16, -8)

@@ -1,6 +1,8 @@
 #include "container/byte_source.hpp"
 
+#include <limits.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +12,16 @@
 #include "core/error.hpp"
 
 namespace lumira {
+
+std::size_t ByteSource::readScattered(std::uint64_t offset, std::span<const std::span<std::uint8_t>> pieces) {
+    std::size_t done = 0;
+    for (const auto piece : pieces) {
+        const std::size_t got = readAt(offset + done, piece);
+        done += got;
+        if (got < piece.size()) break;
+    }
+    return done;
+}
 
 std::size_t MemorySource::readAt(std::uint64_t offset, std::span<std::uint8_t> out) {
     const std::uint64_t count = std::min<std::uint64_t>(out.size(), available(offset));
@@ -56,6 +68,51 @@ std::span<const std::uint8_t> DescriptorSource::cachedFrom(std::uint64_t offset)
     if (!inWindow) loadWindow(offset);
     if (offset >= windowStart_ + window_.size()) return {};  // the file shrank
     return std::span<const std::uint8_t>(window_).subspan(static_cast<std::size_t>(offset - windowStart_));
+}
+
+std::size_t DescriptorSource::readScattered(std::uint64_t offset, std::span<const std::span<std::uint8_t>> pieces) {
+    // One system call reads up to IOV_MAX pieces; a short read resumes inside its piece.
+    std::uint64_t wanted = available(offset);
+    std::vector<iovec> batch;
+    std::size_t done = 0;
+    std::size_t next = 0;
+    std::size_t skipInNext = 0;
+    while (next < pieces.size() && done < wanted) {
+        batch.clear();
+        std::uint64_t asked = 0;
+        for (std::size_t i = next; i < pieces.size() && batch.size() < IOV_MAX && done + asked < wanted; ++i) {
+            const std::size_t skip = i == next ? skipInNext : 0;
+            const std::uint64_t length = std::min<std::uint64_t>(pieces[i].size() - skip, wanted - done - asked);
+            batch.push_back({pieces[i].data() + skip, static_cast<std::size_t>(length)});
+            asked += length;
+        }
+        const ssize_t got =
+            preadv(descriptor_, batch.data(), static_cast<int>(batch.size()), static_cast<off_t>(offset + done));
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            failOS(errno);
+        }
+        if (got == 0) break;  // the file shrank since fstat
+        done += static_cast<std::size_t>(got);
+        // Advance past the pieces this read filled.
+        std::size_t left = static_cast<std::size_t>(got);
+        while (left > 0) {
+            const std::size_t room = pieces[next].size() - skipInNext;
+            if (left < room) {
+                skipInNext += left;
+                left = 0;
+            } else {
+                left -= room;
+                ++next;
+                skipInNext = 0;
+            }
+        }
+        while (next < pieces.size() && pieces[next].size() == skipInNext) {
+            ++next;
+            skipInNext = 0;
+        }
+    }
+    return done;
 }
 
 std::size_t DescriptorSource::readAt(std::uint64_t offset, std::span<std::uint8_t> out) {

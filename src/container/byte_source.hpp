@@ -29,6 +29,11 @@ public:
     // generation() is unchanged.
     virtual std::span<const std::uint8_t> cachedFrom(std::uint64_t offset) = 0;
 
+    // Reads the bytes from `offset` on into the pieces, one after the other,
+    // as one read into them all would; clamped to size(). Returns the bytes
+    // copied.
+    virtual std::size_t readScattered(std::uint64_t offset, std::span<const std::span<std::uint8_t>> pieces);
+
     std::uint64_t generation() const noexcept { return generation_; }
 
 protected:
@@ -59,6 +64,7 @@ public:
 
     std::size_t readAt(std::uint64_t offset, std::span<std::uint8_t> out) override;
     std::span<const std::uint8_t> cachedFrom(std::uint64_t offset) override;
+    std::size_t readScattered(std::uint64_t offset, std::span<const std::span<std::uint8_t>> pieces) override;
 
     int descriptor() const noexcept { return descriptor_; }
 

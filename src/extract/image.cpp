@@ -4,7 +4,7 @@
 
 #include "core/checked.hpp"
 #include "core/error.hpp"
-#include "extract/spectrum.hpp"
+#include "extract/records.hpp"
 
 namespace lumira {
 
@@ -29,6 +29,8 @@ std::vector<RecordOffset> imageRecords(const BlockHead& head, std::uint64_t file
 void readImageSpectra(ByteSource& source, const BlockHead& head, const ImageGrid& grid, std::span<float> cells) {
     const auto records = imageRecords(head, source.size());
     const auto points = static_cast<std::size_t>(grid.points);
+    std::vector<RecordTarget> targets;
+    targets.reserve(records.size());
     for (std::size_t index = 0; index < records.size(); ++index) {
         if (grid.columns == 0) fail(ErrorKind::ZeroDivision, "integer division or modulo by zero");
         const auto row = static_cast<std::int64_t>(index) / grid.columns;
@@ -40,8 +42,9 @@ void readImageSpectra(ByteSource& source, const BlockHead& head, const ImageGrid
         const RecordOffset& record = records[index];
         requireWholeRecord(head, source, record.number, record.offset, grid.points);
         const auto cell = static_cast<std::size_t>(row * grid.columns + column);
-        readFloats(source, record.offset, cells.subspan(cell * points, points));
+        targets.push_back({record.offset, cells.subspan(cell * points, points)});
     }
+    copyRecords(source, head, targets);
 }
 
 }  // namespace lumira

@@ -110,23 +110,9 @@ double readRecordValue(Cursor& cursor, const BlockHead& head, std::int64_t recor
     return cursor.readDouble();
 }
 
-std::vector<std::uint8_t> readRecordLabel(Cursor& cursor, const BlockHead& head, std::int64_t recordOffset) {
-    std::vector<std::uint8_t> label;
-    if (head.infoSize < infoLabelOffset) return label;
-    cursor.seek(addOffset(addOffset(recordOffset, head.blockSize), infoLabelOffset));
-    // Read in pieces up to the first NUL, so a long field without one costs
-    // no more memory than the label it holds.
-    std::uint64_t left = static_cast<std::uint64_t>(head.infoSize - infoLabelOffset);
-    std::uint8_t piece[256];
-    while (left > 0) {
-        const std::size_t asked = static_cast<std::size_t>(std::min<std::uint64_t>(left, sizeof piece));
-        const std::size_t got = cursor.readBytes(std::span<std::uint8_t>(piece, asked));
-        const auto end = std::find(piece, piece + got, std::uint8_t{0});
-        label.insert(label.end(), piece, end);
-        if (end != piece + got || got < asked) break;
-        left -= got;
-    }
-    return label;
+bool recordValueCut(const ByteSource& source, const BlockHead& head, std::int64_t recordOffset) {
+    const std::int64_t position = addOffset(addOffset(recordOffset, head.blockSize), infoValueOffset);
+    return position < 0 || source.available(static_cast<std::uint64_t>(position)) < sizeof(double);
 }
 
 }  // namespace lumira

@@ -72,8 +72,7 @@ void requireWholeRecord(const BlockHead& head, const ByteSource& source, std::in
 // The record's z value (or start time): a double at byte 136 of its info record.
 double readRecordValue(Cursor& cursor, const BlockHead& head, std::int64_t recordOffset);
 
-// The record's label: the bytes from byte 152 of its info record up to the
-// first NUL or the record's end. Empty when the info record is shorter.
-std::vector<std::uint8_t> readRecordLabel(Cursor& cursor, const BlockHead& head, std::int64_t recordOffset);
+// Whether the file ends inside (or before) that double.
+bool recordValueCut(const ByteSource& source, const BlockHead& head, std::int64_t recordOffset);
 
 }  // namespace lumira

@@ -86,11 +86,6 @@ py::Ref readSpectraMap(ThreeDCall& threeD, const Geometry& geometry, py::Borrowe
     return threeD.makeResult("ImageDataReturn", {{"mapX", mapX}, {"mapY", mapY}, {"spectra", spectra}});
 }
 
-[[noreturn]] void raiseValue(const std::string& message) {
-    PyErr_SetString(PyExc_ValueError, message.c_str());
-    throw py::ErrorAlreadySet{};
-}
-
 // Each trace record is one whole map of NPY rows of NPX values; the maps are
 // stacked along a third axis, traces[:, :, k] being the map labelled labels[k].
 py::Ref readTraceMaps(ThreeDCall& threeD, const Geometry& geometry, py::Borrowed mapX, py::Borrowed mapY) {
@@ -110,28 +105,30 @@ py::Ref readTraceMaps(ThreeDCall& threeD, const Geometry& geometry, py::Borrowed
                 failValue("cannot reshape array of size " + std::to_string(threeD.points) + " into shape (" +
                           std::to_string(rows) + "," + std::to_string(columns) + ")");
             }
-            traces.labels.push_back(readRecordLabel(cursor, traces.head, record.offset));
         }
         return traces;
     });
-    if (plan.records.empty()) raiseValue("need at least one array to concatenate");
+    requireRecords(plan);
 
-    const auto count = static_cast<std::int64_t>(plan.records.size());
-    py::Ref traces = emptyFloat32(call.module, {rows, columns, count});
+    const std::size_t count = plan.records.size();
+    py::Ref traces = emptyFloat32(call.module, {rows, columns, static_cast<std::int64_t>(count)});
+    std::vector<std::vector<std::uint8_t>> labels(count);
     {
         py::WritableBuffer buffer(traces);
-        auto stacked = valuesOf<float>(buffer, rows * columns * count);
+        auto stacked = valuesOf<float>(buffer, rows * columns * static_cast<std::int64_t>(count));
         py::ReleasedGil unlocked;
-        std::vector<float> map(static_cast<std::size_t>(threeD.points));
-        for (std::size_t k = 0; k < plan.records.size(); ++k) {
-            readFloats(source, plan.records[k].offset, map);
-            for (std::size_t cell = 0; cell < map.size(); ++cell) stacked[cell * plan.records.size() + k] = map[cell];
+        std::vector<float> maps(count * static_cast<std::size_t>(threeD.points));
+        readRecordRows(source, plan, threeD.points, maps,
+                       [&](std::size_t k, const InfoRecord& info) { labels[k] = info.label(); });
+        for (std::size_t k = 0; k < count; ++k) {
+            for (std::size_t cell = 0; cell < static_cast<std::size_t>(threeD.points); ++cell)
+                stacked[cell * count + k] = maps[k * static_cast<std::size_t>(threeD.points) + cell];
         }
     }
     call.file.close();
-    py::Ref labels = labelList(plan.labels);
+    py::Ref labelTexts = labelList(labels);
     return threeD.makeResult("ImageTRCDataReturn",
-                             {{"mapX", mapX}, {"mapY", mapY}, {"labels", labels}, {"traces", traces}});
+                             {{"mapX", mapX}, {"mapY", mapY}, {"labels", labelTexts}, {"traces", traces}});
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // regions; each row places one point and names its spectrum record.
 #include <climits>
 #include <optional>
+#include <string_view>
 #include <unordered_map>
 
 #include "core/python.hpp"
@@ -32,13 +33,14 @@ public:
     explicit Columns(const AnnotationTable& table) : table_(table) {}
 
     const AnnotationColumn& column(const char* name) const {
-        const AnnotationColumn* found = table_.find(name);
-        if (found == nullptr) {
+        auto cached = found_.find(name);
+        if (cached == found_.end()) cached = found_.emplace(name, table_.find(name)).first;
+        if (cached->second == nullptr) {
             py::Ref key = py::str(name);
             PyErr_SetObject(PyExc_KeyError, key.get());
             throw py::ErrorAlreadySet{};
         }
-        return *found;
+        return *cached->second;
     }
 
     const AnnotationValue& at(const char* name, std::int64_t row) const {
@@ -60,6 +62,7 @@ public:
 
 private:
     const AnnotationTable& table_;
+    mutable std::unordered_map<std::string_view, const AnnotationColumn*> found_;
 };
 
 bool equalsZero(py::Borrowed value) {
@@ -112,8 +115,7 @@ double coordinateOf(const AnnotationValue& value) {
 
 struct Layout {
     AnnotationTable table;
-    BlockHead head;
-    std::vector<RecordOffset> records;
+    RecordPlan records;
 };
 
 struct TraceData {
@@ -123,7 +125,7 @@ struct TraceData {
 };
 
 struct PointPlan {
-    std::vector<double> mapX, mapY, startTimes;
+    std::vector<double> mapX, mapY;
     std::vector<std::int64_t> sources;  // record offsets (spectra) or trace columns
 };
 
@@ -131,7 +133,7 @@ class RegionReader {
 public:
     RegionReader(ThreeDCall& threeD, const Layout& layout, const TraceData* traces)
         : threeD_(threeD), layout_(layout), columns_(layout.table), traces_(traces) {
-        for (const RecordOffset& record : layout.records) offsets_[record.number] = record.offset;
+        for (const RecordOffset& record : layout.records.records) offsets_[record.number] = record.offset;
     }
 
     // The region starting at table row `first`, or nothing when its type says so.
@@ -143,8 +145,8 @@ public:
         py::Ref points = py::Ref::fresh(PyNumber_Multiply(columnsAcross.get(), rowsDown.get()));
         py::Ref title;
         if (equalsZero(points) && equalsZero(columns_.object("AryType", first))) {
-            py::Ref groups = columns_.list("Group");
-            points = py::Ref::fresh(PyObject_CallMethod(groups.get(), "count", "O", group.get()));
+            if (!groups_) groups_ = columns_.list("Group");
+            points = py::Ref::fresh(PyObject_CallMethod(groups_.get(), "count", "O", group.get()));
             title = format("Region {0} ({1} points)", {group, points});
         } else {
             title = format("Region {0} ({1} x {2})", {group, columnsAcross, rowsDown});
@@ -211,11 +213,15 @@ private:
                 continue;
             }
             const RecordOffset record = recordOf(fileIndex);
-            requireWholeRecord(layout_.head, source, record.number, record.offset, threeD_.points);
+            requireWholeRecord(layout_.records.head, source, record.number, record.offset, threeD_.points);
             plan.sources.push_back(record.offset);
-            plan.startTimes.push_back(readRecordValue(cursor, layout_.head, record.offset));
-            module::reportShortReads(threeD_.call.module, shortReads);
-            shortReads.clear();
+            // A start time cut off by the end of the file is read (and reported)
+            // in point order; whole ones are taken while the records are copied.
+            if (recordValueCut(source, layout_.records.head, record.offset)) {
+                readRecordValue(cursor, layout_.records.head, record.offset);
+                module::reportShortReads(threeD_.call.module, shortReads);
+                shortReads.clear();
+            }
         }
         return plan;
     }
@@ -225,14 +231,21 @@ private:
         const auto count = static_cast<std::int64_t>(plan.mapX.size());
         py::Ref mapX = fill(zerosOf(points, "float64"), plan.mapX);
         py::Ref mapY = fill(zerosOf(points, "float64"), plan.mapY);
-        py::Ref startTime = traces_ ? py::Ref::borrow(Py_None) : fill(zerosOf(points, "float64"), plan.startTimes);
+        py::Ref startTime = traces_ ? py::Ref::borrow(Py_None) : zerosOf(points, "float64");
         const std::int64_t width = traces_ ? static_cast<std::int64_t>(traces_->count) : threeD_.points;
         py::Ref spectra = zerosFloat32(module, {count, width});
         {
             py::WritableBuffer buffer(spectra);
             auto rows = valuesOf<float>(buffer, count * width);
-            py::ReleasedGil unlocked;
-            copyRows(plan, rows, static_cast<std::size_t>(width));
+            if (traces_ != nullptr) {
+                py::ReleasedGil unlocked;
+                copyTraceColumns(plan, rows, static_cast<std::size_t>(width));
+            } else {
+                py::WritableBuffer timeBuffer(startTime);
+                auto times = valuesOf<double>(timeBuffer, count);
+                py::ReleasedGil unlocked;
+                copySpectra(plan, rows, times);
+            }
         }
         py::Ref regionClass = py::moduleName(module, "Region");
         return py::callWithKeywords(
@@ -240,15 +253,21 @@ private:
             {{"title", title}, {"spectra", spectra}, {"mapX", mapX}, {"mapY", mapY}, {"start_time", startTime}});
     }
 
-    void copyRows(const PointPlan& plan, std::span<float> rows, std::size_t width) const {
+    void copySpectra(const PointPlan& plan, std::span<float> rows, std::span<double> startTimes) const {
+        const auto width = static_cast<std::size_t>(threeD_.points);
+        std::vector<RecordTarget> targets;
+        targets.reserve(plan.sources.size());
+        for (std::size_t point = 0; point < plan.sources.size(); ++point)
+            targets.push_back({plan.sources[point], rows.subspan(point * width, width)});
+        copyRecords(threeD_.call.file.source(), layout_.records.head, targets,
+                    [&](std::size_t point, const InfoRecord& info) { startTimes[point] = info.value().value_or(0.0); });
+    }
+
+    void copyTraceColumns(const PointPlan& plan, std::span<float> rows, std::size_t width) const {
+        const auto stride = static_cast<std::size_t>(threeD_.points);
         for (std::size_t point = 0; point < plan.sources.size(); ++point) {
             const auto row = rows.subspan(point * width, width);
-            if (traces_ == nullptr) {
-                readFloats(threeD_.call.file.source(), plan.sources[point], row);
-                continue;
-            }
             const auto column = static_cast<std::size_t>(plan.sources[point]);
-            const auto stride = static_cast<std::size_t>(threeD_.points);
             for (std::size_t trace = 0; trace < width; ++trace) row[trace] = traces_->values[trace * stride + column];
         }
     }
@@ -274,6 +293,7 @@ private:
     Columns columns_;
     const TraceData* traces_;
     std::unordered_map<std::int64_t, std::int64_t> offsets_;
+    py::Ref groups_;  // the Group column as a list, once a region counts its points
 };
 
 // Every trace record of the block, with its label, in store-table order.
@@ -281,22 +301,22 @@ TraceData readTraces(ThreeDCall& threeD, const Layout& layout) {
     OpusDataCall& call = threeD.call;
     ByteSource& source = call.file.source();
     ShortReads shortReads;
-    TraceData traces = module::parseUnlocked(call.module, shortReads, [&] {
+    RecordPlan plan = layout.records;
+    plan.head.infoSize = module::parseUnlocked(call.module, shortReads, [&] {
         Cursor cursor(source, shortReads);
-        BlockHead head = layout.head;
-        head.infoSize = readInfoSize(cursor, call.located.offsetToData);
-        TraceData data;
-        for (const RecordOffset& record : layout.records) {
-            requireWholeRecord(head, source, record.number, record.offset, threeD.points);
-            data.labels.push_back(readRecordLabel(cursor, head, record.offset));
-        }
-        return data;
+        const std::int32_t infoSize = readInfoSize(cursor, call.located.offsetToData);
+        for (const RecordOffset& record : plan.records)
+            requireWholeRecord(plan.head, source, record.number, record.offset, threeD.points);
+        return infoSize;
     });
-    if (layout.records.empty()) raise(PyExc_ValueError, "need at least one array to concatenate");
-    traces.count = layout.records.size();
+    requireRecords(plan);
+    TraceData traces;
+    traces.count = plan.records.size();
     traces.values.resize(traces.count * static_cast<std::size_t>(threeD.points));
+    traces.labels.resize(traces.count);
     py::ReleasedGil unlocked;
-    copyRecordRows(source, layout.records, threeD.points, traces.values);
+    readRecordRows(source, plan, threeD.points, traces.values,
+                   [&](std::size_t k, const InfoRecord& info) { traces.labels[k] = info.label(); });
     return traces;
 }
 
@@ -314,8 +334,8 @@ py::Ref readMultiRegionMap(ThreeDCall& threeD) {
         Cursor cursor(call.file.source(), shortReads);
         Layout read;
         read.table = readAnnotationTable(cursor, call.located.offsetToANNO);
-        read.head = readBlockHead(cursor, call.located.offsetToData);
-        read.records = recordOffsets(read.head, call.file.source().size());
+        read.records.head = readBlockHead(cursor, call.located.offsetToData);
+        read.records.records = recordOffsets(read.records.head, call.file.source().size());
         return read;
     });
     const Columns columns(layout.table);

@@ -47,11 +47,21 @@ py::Ref labelList(const std::vector<std::vector<std::uint8_t>>& labels) {
     return list;
 }
 
-void copyRecordRows(ByteSource& source, const std::vector<RecordOffset>& records, std::int64_t points,
-                    std::span<float> rows) {
+void readRecordRows(ByteSource& source, const RecordPlan& plan, std::int64_t points, std::span<float> rows,
+                    const InfoVisitor& visit) {
     const auto width = static_cast<std::size_t>(points);
-    for (std::size_t k = 0; k < records.size(); ++k)
-        readFloats(source, records[k].offset, rows.subspan(k * width, width));
+    std::vector<RecordTarget> targets;
+    targets.reserve(plan.records.size());
+    for (std::size_t k = 0; k < plan.records.size(); ++k)
+        targets.push_back({plan.records[k].offset, rows.subspan(k * width, width)});
+    copyRecords(source, plan.head, targets, visit);
+}
+
+void requireRecords(const RecordPlan& plan) {
+    if (plan.records.empty()) {
+        PyErr_SetString(PyExc_ValueError, "need at least one array to concatenate");
+        throw py::ErrorAlreadySet{};
+    }
 }
 
 py::Ref readThreeDimensional(OpusDataCall& call) {

@@ -6,6 +6,7 @@
 
 #include "container/cursor.hpp"
 #include "extract/python/call.hpp"
+#include "extract/records.hpp"
 #include "extract/three_d.hpp"
 
 namespace lumira::extract {
@@ -30,16 +31,18 @@ py::Ref readMultiRegionMap(ThreeDCall& threeD);
 // A list of label texts (Latin-1).
 py::Ref labelList(const std::vector<std::vector<std::uint8_t>>& labels);
 
-// The record offsets and what was read from each record's info part.
+// A block's head and the records to read, in result order.
 struct RecordPlan {
     BlockHead head;
     std::vector<RecordOffset> records;
-    std::vector<double> values;                     // z values, when asked for
-    std::vector<std::vector<std::uint8_t>> labels;  // labels, when asked for
 };
 
-// Copies `points` floats of each record into consecutive rows of `rows`.
-void copyRecordRows(ByteSource& source, const std::vector<RecordOffset>& records, std::int64_t points,
-                    std::span<float> rows);
+// Copies `points` floats of each record into consecutive rows of `rows`;
+// `visit` sees each record's info record. Call without the interpreter lock.
+void readRecordRows(ByteSource& source, const RecordPlan& plan, std::int64_t points, std::span<float> rows,
+                    const InfoVisitor& visit = {});
+
+// "need at least one array to concatenate", as stacking no rows fails.
+void requireRecords(const RecordPlan& plan);
 
 }  // namespace lumira::extract

@@ -1,5 +1,3 @@
-#include <algorithm>
-
 #include "core/python.hpp"
 #include "extract/python/arrays.hpp"
 #include "extract/python/three_dimensional.hpp"
@@ -11,8 +9,9 @@ namespace {
 
 enum class InfoPart { Value, Label };
 
-// Record offsets from the store table, each record checked to be whole, and
-// its z value or label read, record by record as the file is laid out.
+// Record offsets from the store table, each record checked to be whole in
+// turn. A z value cut off by the end of the file is read (and reported) here,
+// in record order; the whole ones are taken while the records are copied.
 RecordPlan planRecords(ThreeDCall& threeD, InfoPart part) {
     OpusDataCall& call = threeD.call;
     ByteSource& source = call.file.source();
@@ -25,38 +24,11 @@ RecordPlan planRecords(ThreeDCall& threeD, InfoPart part) {
         if (part == InfoPart::Label) plan.head.infoSize = readInfoSize(cursor, call.located.offsetToData);
         for (const RecordOffset& record : plan.records) {
             requireWholeRecord(plan.head, source, record.number, record.offset, threeD.points);
-            if (part == InfoPart::Value) {
-                plan.values.push_back(readRecordValue(cursor, plan.head, record.offset));
-            } else {
-                plan.labels.push_back(readRecordLabel(cursor, plan.head, record.offset));
-            }
+            if (part == InfoPart::Value && recordValueCut(source, plan.head, record.offset))
+                readRecordValue(cursor, plan.head, record.offset);
         }
         return plan;
     });
-}
-
-void requireRecords(const RecordPlan& plan) {
-    if (plan.records.empty()) {
-        PyErr_SetString(PyExc_ValueError, "need at least one array to concatenate");
-        throw py::ErrorAlreadySet{};
-    }
-}
-
-// The (records, NPT) float32 array of every record's values, in plan order.
-py::Ref recordRows(ThreeDCall& threeD, const RecordPlan& plan, std::span<const double> values = {},
-                   py::Ref* valueArray = nullptr) {
-    const auto count = static_cast<std::int64_t>(plan.records.size());
-    py::Ref rows = emptyFloat32(threeD.call.module, {count, threeD.points});
-    if (valueArray != nullptr) *valueArray = emptyFloat64(threeD.call.module, count);
-    py::WritableBuffer rowBuffer(rows);
-    auto rowValues = valuesOf<float>(rowBuffer, count * threeD.points);
-    if (valueArray != nullptr) {
-        py::WritableBuffer valueBuffer(*valueArray);
-        std::ranges::copy(values, valuesOf<double>(valueBuffer, count).begin());
-    }
-    py::ReleasedGil unlocked;
-    copyRecordRows(threeD.call.file.source(), plan.records, threeD.points, rowValues);
-    return rows;
 }
 
 }  // namespace
@@ -64,8 +36,18 @@ py::Ref recordRows(ThreeDCall& threeD, const RecordPlan& plan, std::span<const d
 py::Ref readTimeResolvedSpectra(ThreeDCall& threeD) {
     const RecordPlan plan = planRecords(threeD, InfoPart::Value);
     requireRecords(plan);
-    py::Ref z;
-    py::Ref spectra = recordRows(threeD, plan, plan.values, &z);
+    const auto count = static_cast<std::int64_t>(plan.records.size());
+    py::Ref spectra = emptyFloat32(threeD.call.module, {count, threeD.points});
+    py::Ref z = emptyFloat64(threeD.call.module, count);
+    {
+        py::WritableBuffer rowBuffer(spectra);
+        py::WritableBuffer zBuffer(z);
+        auto rows = valuesOf<float>(rowBuffer, count * threeD.points);
+        auto zValues = valuesOf<double>(zBuffer, count);
+        py::ReleasedGil unlocked;
+        readRecordRows(threeD.call.file.source(), plan, threeD.points, rows,
+                       [&](std::size_t k, const InfoRecord& info) { zValues[k] = info.value().value_or(0.0); });
+    }
     threeD.call.file.close();
     return threeD.makeResult("TimeResolvedDataReturn", {{"z", z}, {"spectra", spectra}});
 }
@@ -73,10 +55,19 @@ py::Ref readTimeResolvedSpectra(ThreeDCall& threeD) {
 py::Ref readTimeResolvedTraces(ThreeDCall& threeD) {
     const RecordPlan plan = planRecords(threeD, InfoPart::Label);
     requireRecords(plan);
-    py::Ref traces = recordRows(threeD, plan);
+    const auto count = static_cast<std::int64_t>(plan.records.size());
+    py::Ref traces = emptyFloat32(threeD.call.module, {count, threeD.points});
+    std::vector<std::vector<std::uint8_t>> labels(plan.records.size());
+    {
+        py::WritableBuffer buffer(traces);
+        auto rows = valuesOf<float>(buffer, count * threeD.points);
+        py::ReleasedGil unlocked;
+        readRecordRows(threeD.call.file.source(), plan, threeD.points, rows,
+                       [&](std::size_t k, const InfoRecord& info) { labels[k] = info.label(); });
+    }
     threeD.call.file.close();
-    py::Ref labels = labelList(plan.labels);
-    return threeD.makeResult("TimeResolvedTRCDataReturn", {{"labels", labels}, {"traces", traces}});
+    py::Ref labelTexts = labelList(labels);
+    return threeD.makeResult("TimeResolvedTRCDataReturn", {{"labels", labelTexts}, {"traces", traces}});
 }
 
 }  // namespace lumira::extract

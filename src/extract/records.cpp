@@ -1,0 +1,105 @@
+#include "extract/records.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "core/checked.hpp"
+#include "extract/spectrum.hpp"
+
+namespace lumira {
+
+namespace {
+
+// Records are read together only while their info parts stay small, so the
+// scratch area stays small whatever sizes a head claims.
+constexpr std::int64_t largestBatchedTail = 64 * 1024;
+constexpr std::size_t recordsPerBatch = 512;
+
+}  // namespace
+
+std::size_t InfoRecord::read(std::int64_t at, std::span<std::uint8_t> out) const {
+    const std::int64_t fromStart = std::int64_t{head_.blockSize} + at;
+    const std::int64_t inScratch = fromStart - scratchStart_;
+    if (inScratch >= 0 &&
+        inScratch + static_cast<std::int64_t>(out.size()) <= static_cast<std::int64_t>(scratch_.size())) {
+        std::memcpy(out.data(), scratch_.data() + inScratch, out.size());
+        return out.size();
+    }
+    const std::int64_t position = addOffset(recordOffset_, fromStart);
+    if (position < 0) return 0;
+    return source_.readAt(static_cast<std::uint64_t>(position), out);
+}
+
+std::optional<double> InfoRecord::value() const {
+    std::uint8_t raw[sizeof(double)];
+    if (read(infoValueOffset, raw) < sizeof raw) return std::nullopt;
+    double result;
+    std::memcpy(&result, raw, sizeof result);
+    return result;
+}
+
+std::vector<std::uint8_t> InfoRecord::label() const {
+    std::vector<std::uint8_t> text;
+    std::uint8_t piece[256];
+    for (std::int64_t at = infoLabelOffset; at < head_.infoSize;) {
+        const auto asked = static_cast<std::size_t>(std::min<std::int64_t>(head_.infoSize - at, sizeof piece));
+        const std::size_t got = read(at, std::span<std::uint8_t>(piece, asked));
+        const auto end = std::find(piece, piece + got, std::uint8_t{0});
+        text.insert(text.end(), piece, end);
+        if (end != piece + got || got < asked) break;
+        at += static_cast<std::int64_t>(got);
+    }
+    return text;
+}
+
+void copyRecords(ByteSource& source, const BlockHead& head, std::span<const RecordTarget> targets,
+                 const InfoVisitor& visit) {
+    const std::int64_t stride = head.stride();
+    std::vector<std::span<std::uint8_t>> pieces;
+    std::vector<std::uint8_t> scratch;
+    for (std::size_t first = 0; first < targets.size();) {
+        const auto valueBytes = static_cast<std::int64_t>(targets[first].values.size_bytes());
+        const std::int64_t tail = stride - valueBytes;
+        // Neighbours: each record starts where the previous one ends.
+        std::size_t last = first + 1;
+        if (tail >= 0 && tail <= largestBatchedTail) {
+            while (last < targets.size() && last - first < recordsPerBatch &&
+                   targets[last].offset == targets[last - 1].offset + stride &&
+                   static_cast<std::int64_t>(targets[last].values.size_bytes()) == valueBytes)
+                ++last;
+        }
+        if (tail < 0 || tail > largestBatchedTail) {
+            readFloats(source, targets[first].offset, targets[first].values);
+            if (visit) visit(first, InfoRecord(source, head, targets[first].offset, {}, 0));
+            first = last;
+            continue;
+        }
+        scratch.assign(static_cast<std::size_t>(tail) * (last - first), 0);
+        pieces.clear();
+        for (std::size_t k = first; k < last; ++k) {
+            auto values = std::as_writable_bytes(targets[k].values);
+            pieces.emplace_back(reinterpret_cast<std::uint8_t*>(values.data()), values.size());
+            pieces.emplace_back(scratch.data() + (k - first) * static_cast<std::size_t>(tail),
+                                static_cast<std::size_t>(tail));
+        }
+        const std::size_t got = source.readScattered(static_cast<std::uint64_t>(targets[first].offset), pieces);
+        for (std::size_t k = first; k < last; ++k) {
+            // The values were checked to be in the file; only the last tail may be cut.
+            const auto recordStart = static_cast<std::size_t>(targets[k].offset - targets[first].offset);
+            const std::size_t recordEnd = recordStart + static_cast<std::size_t>(stride);
+            if (got < recordStart + static_cast<std::size_t>(valueBytes))
+                failValue("The file ended early at offset " + std::to_string(targets[k].offset) +
+                          ": it changed while being read");
+            const std::size_t tailHeld =
+                std::min(got, recordEnd) - (recordStart + static_cast<std::size_t>(valueBytes));
+            if (visit) {
+                const std::span<const std::uint8_t> held(scratch.data() + (k - first) * static_cast<std::size_t>(tail),
+                                                         tailHeld);
+                visit(k, InfoRecord(source, head, targets[k].offset, held, valueBytes));
+            }
+        }
+        first = last;
+    }
+}
+
+}  // namespace lumira

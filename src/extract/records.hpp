@@ -1,0 +1,54 @@
+// Copying the data of 3D records straight into their final rows.
+//
+// Records that follow each other in the file are read together with one
+// scattered read: each record's float32 values land in their row, the rest
+// of the record (its info record) in a small scratch area, from where the
+// caller takes z values, start times or labels.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "container/byte_source.hpp"
+#include "extract/three_d.hpp"
+
+namespace lumira {
+
+struct RecordTarget {
+    std::int64_t offset;      // the record's data part
+    std::span<float> values;  // where its first values go (NPT of them)
+};
+
+// The info record of one record, as far as the file holds it.
+class InfoRecord {
+public:
+    InfoRecord(ByteSource& source, const BlockHead& head, std::int64_t recordOffset,
+               std::span<const std::uint8_t> scratch, std::int64_t scratchStart)
+        : source_(source), head_(head), recordOffset_(recordOffset), scratch_(scratch), scratchStart_(scratchStart) {}
+
+    // The double at byte 136, when all 8 bytes are in the file.
+    std::optional<double> value() const;
+    // The bytes from byte 152 up to the first NUL or the record's end.
+    std::vector<std::uint8_t> label() const;
+
+private:
+    std::size_t read(std::int64_t at, std::span<std::uint8_t> out) const;
+
+    ByteSource& source_;
+    const BlockHead& head_;
+    std::int64_t recordOffset_;
+    std::span<const std::uint8_t> scratch_;  // bytes of the record after its values, if read
+    std::int64_t scratchStart_;              // their offset from the record's start
+};
+
+using InfoVisitor = std::function<void(std::size_t record, const InfoRecord& info)>;
+
+// Copies the values of every target (checked whole by the caller) and hands
+// each record's info to `visit`, in target order, when one is given.
+void copyRecords(ByteSource& source, const BlockHead& head, std::span<const RecordTarget> targets,
+                 const InfoVisitor& visit = {});
+
+}  // namespace lumira
