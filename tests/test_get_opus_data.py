@@ -250,15 +250,32 @@ def test_negative_parameter_offset_is_the_hosts_seek_error(write):
     (1, 4000.0, 400.0, [4000.0]),
     (0, 4000.0, 400.0, []),
     (1868, 3999.6, 400.2, None),
+    (7, 400, 4000, None),                      # integer records
+    (5, 1e-310, 2e-310, None),                 # a subnormal step
+    (3, -0.0, 0.0, None),
+    (3, 1.0, float("inf"), None),
+    (4, float("nan"), 1.0, None),
+    (1, -0.0, 5.0, None),
+    (33_333, 15_797.3, -0.1, None),
 ])
+@pytest.mark.filterwarnings("ignore:invalid value:RuntimeWarning")
 def test_x_axis_is_numpys_linspace(write, npt, fxv, lxv, expected_x):
     values = np.arange(npt, dtype=np.float32) * 0.5
     result = lumira.getOpusData(write(spectrum_file(values.tolist(), spectrum_params(npt, fxv, lxv)).build()), AB)
     assert result.x.dtype == np.float64 and result.y.dtype == np.float32
-    assert np.array_equal(result.x, np.linspace(fxv, lxv, npt))
+    assert result.x.tobytes() == np.linspace(fxv, lxv, npt).tobytes()  # bit for bit
     if expected_x is not None:
         assert result.x.tolist() == expected_x
     assert np.array_equal(result.y, values)
+
+
+def test_x_axis_matches_numpy_for_random_ends(write):
+    rng = np.random.default_rng(11)
+    for _ in range(40):
+        fxv, lxv = (float(v) for v in rng.uniform(-1e4, 1e4, 2) * 10.0 ** rng.integers(-8, 8, 2))
+        npt = int(rng.integers(2, 3000))
+        path = write(spectrum_file([0.0], spectrum_params(npt, fxv, lxv)).build())
+        assert lumira.getOpusData(path, AB).x.tobytes() == np.linspace(fxv, lxv, npt).tobytes()
 
 
 def test_min_and_max_are_passed_on_as_stored(write):

@@ -1,5 +1,11 @@
 #include "extract/python/arrays.hpp"
 
+#include <cmath>
+#include <optional>
+
+#include "extract/linspace.hpp"
+#include "module/state.hpp"
+
 namespace lumira::extract {
 
 namespace {
@@ -22,10 +28,48 @@ py::Ref makeArray(py::Borrowed module, const char* maker, py::Borrowed shape, co
 
 }  // namespace
 
+namespace {
+
+// A Python float, or an int that a double holds exactly enough for NumPy's
+// own conversion to agree (it converts through int64).
+std::optional<double> plainNumber(py::Borrowed value) {
+    if (PyFloat_CheckExact(value.get())) return PyFloat_AS_DOUBLE(value.get());
+    if (!PyLong_CheckExact(value.get())) return std::nullopt;
+    int overflow = 0;
+    const long long integer = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (overflow != 0 || (integer == -1 && PyErr_Occurred())) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return static_cast<double>(integer);
+}
+
+}  // namespace
+
 py::Ref linspace(py::Borrowed module, py::Borrowed first, py::Borrowed last, py::Borrowed count) {
     py::Ref np = py::moduleName(module, "np");
     py::Ref function = py::attr(np, "linspace");
-    return py::call(function, {first, last, count});
+    const auto start = plainNumber(first);
+    const auto stop = plainNumber(last);
+    long long samples = -1;  // NumPy judges anything but a plain non-negative int
+    if (PyLong_CheckExact(count.get())) {
+        int overflow = 0;
+        samples = PyLong_AsLongLongAndOverflow(count, &overflow);
+        if (overflow != 0 || PyErr_Occurred()) {
+            PyErr_Clear();
+            samples = -1;
+        }
+    }
+    const bool isNumpys = function.get() == module::stateOf(module).numpyLinspace;
+    // Infinite or NaN ends make NumPy warn about invalid values: leave those to it.
+    const bool finite = start && stop && std::isfinite(*start) && std::isfinite(*stop) && std::isfinite(*stop - *start);
+    if (!isNumpys || !finite || samples < 0) return py::call(function, {first, last, count});
+
+    const auto length = static_cast<std::int64_t>(samples);
+    py::Ref axis = makeArray(module, "empty", py::integer(length), "float64");
+    py::WritableBuffer buffer(axis);
+    evenlySpaced(*start, *stop, valuesOf<double>(buffer, length));
+    return axis;
 }
 
 py::Ref emptyFloat32(py::Borrowed module, std::initializer_list<std::int64_t> shape) {
