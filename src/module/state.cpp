@@ -25,15 +25,23 @@ void initState(PyObject* module) {
         }
     }
     stateOf(module).listedTriples = triples.release();
+    py::Ref numpy = py::Ref::fresh(PyImport_ImportModule("numpy"));
+    stateOf(module).numpyLinspace = py::attr(numpy, "linspace").release();
+    py::Ref io = py::Ref::fresh(PyImport_ImportModule("io"));
+    stateOf(module).hostOpen = py::attr(io, "open").release();
 }
 
 int traverseState(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(stateOf(module).listedTriples);
+    Py_VISIT(stateOf(module).numpyLinspace);
+    Py_VISIT(stateOf(module).hostOpen);
     return 0;
 }
 
 int clearState(PyObject* module) {
     Py_CLEAR(stateOf(module).listedTriples);
+    Py_CLEAR(stateOf(module).numpyLinspace);
+    Py_CLEAR(stateOf(module).hostOpen);
     return 0;
 }
 

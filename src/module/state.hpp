@@ -11,6 +11,12 @@ struct ModuleState {
     // Every (type, dimension, derivative) triple the listing can name, by
     // ListedBlock::kind(); tuples are immutable, so listings share them.
     PyObject* listedTriples;
+    // numpy.linspace as imported: when the module's np still gives this
+    // function, axes are computed natively with the same arithmetic.
+    PyObject* numpyLinspace;
+    // The built-in open as it was at import (io.open): while open is still
+    // this function, files can be opened natively with the same result.
+    PyObject* hostOpen;
 };
 
 ModuleState& stateOf(PyObject* module);

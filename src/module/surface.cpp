@@ -97,9 +97,9 @@ PyObject* help(PyObject*, PyObject*) {
 
 PyObject* listContents(PyObject* module, PyObject* path) {
     return py::boundary([&] {
-        auto file = openOpusFile(module, path);
-        const Directory directory = readDirectoryOf(module, *file);
-        file->close();
+        auto parsed = parseOpusFile(module, path, [](Cursor& cursor) { return readDirectory(cursor); });
+        parsed.file->close();
+        const Directory& directory = parsed.result;
 
         const std::vector<ListedBlock> blocks = listBlocks(directory);
         PyObject* triples = stateOf(module).listedTriples;

@@ -17,10 +17,8 @@ struct Located {
 
 // The directory, the block search and the merged parameter records, in one
 // pass without the interpreter lock.
-Located locate(py::Borrowed module, module::OpenFile& file, const RequestCodes& codes) {
-    ShortReads shortReads;
-    return module::parseUnlocked(module, shortReads, [&] {
-        Cursor cursor(file.source(), shortReads);
+module::ParsedFile<Located> locate(py::Borrowed module, py::Borrowed path, const RequestCodes& codes) {
+    return module::parseOpusFile(module, path, [&](Cursor& cursor) {
         const Directory directory = readDirectory(cursor);
         Located located{locateBlocks(directory, codes), {}};
         if (located.blocks.foundDataBlock()) located.parameters = readMergedParameters(cursor, located.blocks);
@@ -40,8 +38,7 @@ PyObject* getOpusData(PyObject* module, PyObject* args, PyObject* kwargs) {
     return py::boundary([&] {
         const OpusDataArguments arguments = parseOpusDataArguments(args, kwargs);
         const Request request = resolveRequest(arguments.datablock);
-        auto file = module::openOpusFile(module, arguments.path);
-        const Located located = locate(module, *file, request.codes);
+        auto [file, located] = locate(module, arguments.path, request.codes);
         if (!located.blocks.foundDataBlock()) raiseNoDataBlock(request);
 
         OpusDataCall call{module, *file, request, located.blocks, parameterDict(located.parameters)};

@@ -25,6 +25,7 @@ py::Ref readSingleSpectrum(OpusDataCall& call) {
         auto values = valuesOf<float>(buffer, count);
         py::ReleasedGil unlocked;
         readFloats(source, offset, values);
+        if (call.file.isNative()) call.file.close();
     }
     call.file.close();
 
