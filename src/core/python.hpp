@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "core/error.hpp"
+#include "core/interned.hpp"
 #include "core/ref.hpp"
 
 namespace lumira::py {
@@ -32,21 +33,19 @@ inline Ref latin1(std::span<const std::uint8_t> data) {
 inline Ref integer(long long value) { return Ref::fresh(PyLong_FromLongLong(value)); }
 inline Ref real(double value) { return Ref::fresh(PyFloat_FromDouble(value)); }
 
-inline Ref attr(Borrowed object, const char* name) { return Ref::fresh(PyObject_GetAttrString(object, name)); }
+inline Ref attr(Borrowed object, std::string_view name) {
+    return Ref::fresh(PyObject_GetAttr(object, interned(name).get()));
+}
+
+inline void setAttr(Borrowed object, std::string_view name, Borrowed value) {
+    check(PyObject_SetAttr(object, interned(name).get(), value));
+}
 
 inline Ref call(Borrowed callable, std::initializer_list<Borrowed> args, Borrowed kwargs = nullptr) {
     Ref tuple = Ref::fresh(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
     Py_ssize_t i = 0;
     for (Borrowed arg : args) PyTuple_SET_ITEM(tuple.get(), i++, Ref::borrow(arg).release());
     return Ref::fresh(PyObject_Call(callable, tuple.get(), kwargs));
-}
-
-// callable(**{name: value, ...}), keywords passed in the order given.
-inline Ref callWithKeywords(Borrowed callable, std::initializer_list<std::pair<const char*, Borrowed>> keywords) {
-    Ref kwargs = Ref::fresh(PyDict_New());
-    for (const auto& [name, value] : keywords) check(PyDict_SetItemString(kwargs.get(), name, value));
-    Ref noArguments = Ref::fresh(PyTuple_New(0));
-    return Ref::fresh(PyObject_Call(callable, noArguments.get(), kwargs.get()));
 }
 
 inline Ref tuple(std::initializer_list<Borrowed> items) {
@@ -58,13 +57,23 @@ inline Ref tuple(std::initializer_list<Borrowed> items) {
 
 inline void setItem(Borrowed dict, Borrowed key, Borrowed value) { check(PyDict_SetItem(dict, key, value)); }
 
-inline void setItem(Borrowed dict, const char* key, Borrowed value) { check(PyDict_SetItemString(dict, key, value)); }
+inline void setItem(Borrowed dict, std::string_view key, Borrowed value) {
+    check(PyDict_SetItem(dict, interned(key).get(), value));
+}
+
+// callable(**{name: value, ...}), keywords passed in the order given.
+inline Ref callWithKeywords(Borrowed callable, std::initializer_list<std::pair<const char*, Borrowed>> keywords) {
+    Ref kwargs = Ref::fresh(PyDict_New());
+    for (const auto& [name, value] : keywords) setItem(kwargs, name, value);
+    Ref noArguments = Ref::fresh(PyTuple_New(0));
+    return Ref::fresh(PyObject_Call(callable, noArguments.get(), kwargs.get()));
+}
 
 inline void append(Borrowed list, Borrowed item) { check(PyList_Append(list, item)); }
 
 // Looks a name up in the module namespace at each use, so that callers who
 // rebind a module attribute change what the module calls.
-inline Ref moduleName(Borrowed module, const char* name) { return attr(module, name); }
+inline Ref moduleName(Borrowed module, std::string_view name) { return attr(module, name); }
 
 // Prints one line through the host's print(), so redirections of sys.stdout apply.
 void printLine(std::string_view line);

@@ -8,13 +8,15 @@ namespace lumira::results {
 
 namespace {
 
+std::string qualnameOf(std::string_view className) { return std::string(className) + ".__init__"; }
+
 [[noreturn]] void raiseType(const std::string& message) {
     PyErr_SetString(PyExc_TypeError, message.c_str());
     throw py::ErrorAlreadySet{};
 }
 
-[[noreturn]] void raiseWithName(std::string_view qualname, const char* format, PyObject* name) {
-    py::Ref prefix = py::str(qualname);
+[[noreturn]] void raiseWithName(std::string_view className, const char* format, PyObject* name) {
+    py::Ref prefix = py::str(qualnameOf(className));
     PyErr_Format(PyExc_TypeError, format, prefix.get(), name);
     throw py::ErrorAlreadySet{};
 }
@@ -29,9 +31,26 @@ std::string listNames(const std::vector<std::string_view>& names) {
     return text;
 }
 
+// The parameter a keyword names, or -1. Keywords are usually the interned
+// names themselves, so identity settles most comparisons.
+Py_ssize_t parameterIndex(PyObject* keyword, std::span<const std::string_view> names) {
+    for (std::size_t i = 0; i < names.size(); ++i)
+        if (keyword == py::interned(names[i]).get()) return static_cast<Py_ssize_t>(i);
+    Py_ssize_t length = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(keyword, &length);
+    if (text == nullptr) {
+        PyErr_Clear();
+        return -1;
+    }
+    const std::string_view wanted(text, static_cast<std::size_t>(length));
+    for (std::size_t i = 0; i < names.size(); ++i)
+        if (names[i] == wanted) return static_cast<Py_ssize_t>(i);
+    return -1;
+}
+
 }  // namespace
 
-BoundArguments bindArguments(std::string_view qualname, std::span<const std::string_view> names, bool collectKeywords,
+BoundArguments bindArguments(std::string_view className, std::span<const std::string_view> names, bool collectKeywords,
                              PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     BoundArguments bound;
     bound.values.resize(names.size());
@@ -44,27 +63,22 @@ BoundArguments bindArguments(std::string_view qualname, std::span<const std::str
     for (Py_ssize_t k = 0; k < keywordCount; ++k) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
         PyObject* value = args[nargs + k];
-        if (!PyUnicode_Check(keyword)) raiseType(std::string(qualname) + "() keywords must be strings");
-        Py_ssize_t index = 0;
-        for (; index < parameterCount; ++index) {
-            if (PyUnicode_CompareWithASCIIString(keyword,
-                                                 std::string(names[static_cast<std::size_t>(index)]).c_str()) == 0)
-                break;
-        }
-        if (index == parameterCount) {
-            if (!collectKeywords) raiseWithName(qualname, "%U() got an unexpected keyword argument '%U'", keyword);
+        if (!PyUnicode_Check(keyword)) raiseType(qualnameOf(className) + "() keywords must be strings");
+        const Py_ssize_t index = parameterIndex(keyword, names);
+        if (index < 0) {
+            if (!collectKeywords) raiseWithName(className, "%U() got an unexpected keyword argument '%U'", keyword);
             py::setItem(bound.extraKeywords, keyword, value);
             continue;
         }
         auto& slot = bound.values[static_cast<std::size_t>(index)];
-        if (slot) raiseWithName(qualname, "%U() got multiple values for argument '%U'", keyword);
+        if (slot) raiseWithName(className, "%U() got multiple values for argument '%U'", keyword);
         slot = py::Ref::borrow(value);
     }
 
     if (nargs > parameterCount) {
         const Py_ssize_t takes = parameterCount + 1;
         const Py_ssize_t given = nargs + 1;
-        raiseType(std::string(qualname) + "() takes " + std::to_string(takes) + " positional argument" +
+        raiseType(qualnameOf(className) + "() takes " + std::to_string(takes) + " positional argument" +
                   (takes == 1 ? "" : "s") + " but " + std::to_string(given) + (given == 1 ? " was" : " were") +
                   " given");
     }
@@ -72,7 +86,7 @@ BoundArguments bindArguments(std::string_view qualname, std::span<const std::str
     for (std::size_t i = 0; i < names.size(); ++i)
         if (!bound.values[i]) missing.push_back(names[i]);
     if (!missing.empty()) {
-        raiseType(std::string(qualname) + "() missing " + std::to_string(missing.size()) +
+        raiseType(qualnameOf(className) + "() missing " + std::to_string(missing.size()) +
                   " required positional argument" + (missing.size() == 1 ? "" : "s") + ": " + listNames(missing));
     }
     return bound;

@@ -17,9 +17,9 @@ struct BoundArguments {
     py::Ref extraKeywords;        // the var-keyword dict, when collected
 };
 
-// `qualname` names the function in error messages ("SingleDataReturn.__init__").
-// The arguments exclude `self`; counts in messages include it, as the host's do.
-BoundArguments bindArguments(std::string_view qualname, std::span<const std::string_view> names, bool collectKeywords,
+// Error messages name the function `className`.__init__. The arguments
+// exclude `self`; counts in messages include it, as the host's do.
+BoundArguments bindArguments(std::string_view className, std::span<const std::string_view> names, bool collectKeywords,
                              PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace lumira::results

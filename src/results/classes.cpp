@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #include "core/python.hpp"
 #include "results/arguments.hpp"
@@ -22,8 +23,7 @@ const ClassTexts& textsOf(PyTypeObject* definingClass) {
 }
 
 BoundArguments bindFor(const ClassTexts& texts, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    const std::string qualname = std::string(texts.name) + ".__init__";
-    return bindArguments(qualname, texts.ownParameters, texts.collectsKeywords, args, PyVectorcall_NARGS(nargsf),
+    return bindArguments(texts.name, texts.ownParameters, texts.collectsKeywords, args, PyVectorcall_NARGS(nargsf),
                          kwnames);
 }
 
@@ -33,10 +33,14 @@ std::string_view attributeFor(std::string_view parameter) {
 }
 
 void setAttributes(PyObject* self, const ClassTexts& texts, const BoundArguments& bound) {
-    for (std::size_t i = 0; i < texts.ownParameters.size(); ++i) {
-        const std::string name(attributeFor(texts.ownParameters[i]));
-        py::check(PyObject_SetAttrString(self, name.c_str(), bound.values[i].get()));
-    }
+    for (std::size_t i = 0; i < texts.ownParameters.size(); ++i)
+        py::setAttr(self, attributeFor(texts.ownParameters[i]), bound.values[i]);
+}
+
+void setBaseAttributes(PyObject* self, const ClassTexts& baseTexts, const BoundArguments& bound) {
+    setAttributes(self, baseTexts, bound);
+    Ref description = py::str(baseDescription);
+    py::setAttr(self, "description", description);
 }
 
 // __init__ of BaseDataReturn and of Region: store the parameters, in order.
@@ -44,13 +48,61 @@ PyObject* initPlain(PyObject* self, PyTypeObject* definingClass, PyObject* const
                     PyObject* kwnames) {
     return py::boundary([&] {
         const ClassTexts& texts = textsOf(definingClass);
-        setAttributes(self, texts, bindFor(texts, args, nargsf, kwnames));
+        BoundArguments bound = bindFor(texts, args, nargsf, kwnames);
         if (texts.name == "BaseDataReturn") {
-            Ref description = py::str(baseDescription);
-            py::check(PyObject_SetAttrString(self, "description", description.get()));
+            setBaseAttributes(self, texts, bound);
+        } else {
+            setAttributes(self, texts, bound);
         }
         return Ref::borrow(Py_None);
     });
+}
+
+PyMethodDef plainInit{"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(initPlain)),
+                      METH_METHOD | METH_FASTCALL | METH_KEYWORDS, nullptr};
+
+// The class after `definingClass` in the instance's method resolution order,
+// when it is BaseDataReturn with its own __init__ untouched.
+const ClassTexts* untouchedBaseAfter(PyObject* self, PyTypeObject* definingClass) {
+    PyObject* mro = Py_TYPE(self)->tp_mro;
+    const Py_ssize_t count = mro ? PyTuple_GET_SIZE(mro) : 0;
+    for (Py_ssize_t i = 0; i + 1 < count; ++i) {
+        if (PyTuple_GET_ITEM(mro, i) != reinterpret_cast<PyObject*>(definingClass)) continue;
+        auto* next = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i + 1));
+        if (std::string_view(next->tp_name) != "BaseDataReturn") return nullptr;
+        PyObject* init = PyDict_GetItemWithError(next->tp_dict, py::interned("__init__").get());
+        const bool untouched = init != nullptr && Py_IS_TYPE(init, &PyMethodDescr_Type) &&
+                               reinterpret_cast<PyMethodDescrObject*>(init)->d_method == &plainInit;
+        return untouched ? &textsOf(next) : nullptr;
+    }
+    return nullptr;
+}
+
+// The next __init__ in the instance's method resolution order, given the
+// collected keywords; the base class's own is run here directly.
+void initNext(PyObject* self, PyTypeObject* definingClass, const BoundArguments& bound) {
+    if (const ClassTexts* base = untouchedBaseAfter(self, definingClass)) {
+        PyObject* keywords = bound.extraKeywords.get();
+        const Py_ssize_t count = PyDict_GET_SIZE(keywords);
+        Ref names = Ref::fresh(PyTuple_New(count));
+        std::vector<PyObject*> values;
+        values.reserve(static_cast<std::size_t>(count));
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        for (Py_ssize_t i = 0; PyDict_Next(keywords, &position, &key, &value); ++i) {
+            PyTuple_SET_ITEM(names.get(), i, Ref::borrow(key).release());
+            values.push_back(value);
+        }
+        const BoundArguments baseBound =
+            bindArguments(base->name, base->ownParameters, false, values.data(), 0, names.get());
+        setBaseAttributes(self, *base, baseBound);
+        return;
+    }
+    Ref next = py::call(reinterpret_cast<PyObject*>(&PySuper_Type), {reinterpret_cast<PyObject*>(definingClass), self});
+    Ref nextInit = py::attr(next, "__init__");
+    Ref noArguments = Ref::fresh(PyTuple_New(0));
+    Ref::fresh(PyObject_Call(nextInit.get(), noArguments.get(), bound.extraKeywords.get()));
 }
 
 // __init__ of every result subclass: own attributes, then the next __init__
@@ -60,29 +112,26 @@ PyObject* initSubclass(PyObject* self, PyTypeObject* definingClass, PyObject* co
                        PyObject* kwnames) {
     return py::boundary([&] {
         const ClassTexts& texts = textsOf(definingClass);
-        BoundArguments bound = bindFor(texts, args, nargsf, kwnames);
+        const BoundArguments bound = bindFor(texts, args, nargsf, kwnames);
         setAttributes(self, texts, bound);
-
-        Ref next =
-            py::call(reinterpret_cast<PyObject*>(&PySuper_Type), {reinterpret_cast<PyObject*>(definingClass), self});
-        Ref nextInit = py::attr(next, "__init__");
-        Ref noArguments = Ref::fresh(PyTuple_New(0));
-        Ref::fresh(PyObject_Call(nextInit.get(), noArguments.get(), bound.extraKeywords.get()));
+        initNext(self, definingClass, bound);
 
         Ref description = py::attr(self, "description");
         Ref addition = py::str(texts.descriptionAddition);
         Ref extended = Ref::fresh(PyNumber_Add(description.get(), addition.get()));
-        py::check(PyObject_SetAttrString(self, "description", extended.get()));
+        py::setAttr(self, "description", extended);
         return Ref::borrow(Py_None);
     });
 }
 
-PyObject* describe(PyObject* self, PyObject*) { return PyObject_GetAttrString(self, "description"); }
-PyObject* regionTitle(PyObject* self, PyObject*) { return PyObject_GetAttrString(self, "title"); }
+PyObject* describe(PyObject* self, PyObject*) {
+    return py::boundary([&] { return py::attr(self, "description"); });
+}
+PyObject* regionTitle(PyObject* self, PyObject*) {
+    return py::boundary([&] { return py::attr(self, "title"); });
+}
 
 // Method definitions must outlive the classes; they live as long as the process.
-PyMethodDef plainInit{"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(initPlain)),
-                      METH_METHOD | METH_FASTCALL | METH_KEYWORDS, nullptr};
 PyMethodDef subclassInit{"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(initSubclass)),
                          METH_METHOD | METH_FASTCALL | METH_KEYWORDS, nullptr};
 PyMethodDef describeAsStr{"__str__", describe, METH_NOARGS, nullptr};
@@ -91,7 +140,7 @@ PyMethodDef regionRepr{"__repr__", regionTitle, METH_NOARGS, nullptr};
 
 void addMethod(PyObject* cls, PyMethodDef& definition) {
     Ref descriptor = Ref::fresh(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls), &definition));
-    py::check(PyObject_SetAttrString(cls, definition.ml_name, descriptor.get()));
+    py::setAttr(cls, definition.ml_name, descriptor);
 }
 
 Ref createClass(const ClassTexts& texts, PyObject* base) {

@@ -15,8 +15,7 @@ py::Ref valueOf(const ParameterValue& value) {
 }  // namespace
 
 void store(py::Borrowed into, const Parameter& parameter) {
-    py::Ref key = py::Ref::fresh(
-        PyUnicode_DecodeUTF8(parameter.name.data(), static_cast<Py_ssize_t>(parameter.name.size()), "strict"));
+    py::Ref key = py::interned(parameter.name);  // names were checked to be UTF-8
     py::Ref value = valueOf(parameter.value);
     py::setItem(into, key, value);
 }
@@ -28,7 +27,7 @@ py::Ref parameterDict(const Parameters& parameters) {
 }
 
 py::Ref lookup(py::Borrowed parameters, const char* name) {
-    py::Ref key = py::str(name);
+    py::Ref key = py::interned(name);
     PyObject* value = PyDict_GetItemWithError(parameters, key.get());  // borrowed
     if (value == nullptr) {
         if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key.get());

@@ -13,7 +13,7 @@ namespace {
 py::Ref upperCasedItem(py::Borrowed datablock, Py_ssize_t index) {
     py::Ref key = py::integer(index);
     py::Ref item = py::Ref::fresh(PyObject_GetItem(datablock, key.get()));
-    return py::Ref::fresh(PyObject_CallMethod(item.get(), "upper", nullptr));
+    return py::Ref::fresh(PyObject_CallMethodNoArgs(item.get(), py::interned("upper").get()));
 }
 
 // The text of a request item, or nothing when it is not a str (such an item
