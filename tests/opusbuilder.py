@@ -152,6 +152,22 @@ def data_block_3d(records: Sequence[Record3D], *, store_table: Sequence[Sequence
     return head + table + padding + bytes(body)
 
 
+def data_block_3d_array(values, *, info_size: int = 160, z=None) -> bytes:
+    """A 3D data block of records 1..n from a (records, points) float32 array,
+    built with NumPy, for files too large to build value by value."""
+    import numpy as np
+
+    values = np.asarray(values, dtype="<f4")
+    count, npt = values.shape
+    head = struct.pack("<iiiiii", 1, count, 32, 4 * npt, info_size, 1) + struct.pack("<ii", 1, count)
+    records = np.zeros((count, 4 * npt + info_size), dtype=np.uint8)
+    records[:, : 4 * npt] = values.view(np.uint8).reshape(count, 4 * npt)
+    if z is not None and info_size >= INFO_Z_OFFSET + 8:
+        zs = np.asarray(z, dtype="<f8").view(np.uint8).reshape(count, 8)
+        records[:, 4 * npt + INFO_Z_OFFSET: 4 * npt + INFO_Z_OFFSET + 8] = zs
+    return head + records.tobytes()
+
+
 # --- annotation blocks ---------------------------------------------------------
 
 INT_COLUMN, FLOAT_COLUMN, TEXT_COLUMN = 4, 5, 1011

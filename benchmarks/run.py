@@ -1,0 +1,273 @@
+"""Benchmarks: lumira against the physical floors, measured in one run.
+
+    python benchmarks/run.py            # full run, a few minutes on 2 cores
+    python benchmarks/run.py --quick    # every case once, on small files
+
+Each case is timed many times in one process with a warm page cache (median
+of the repetitions) beside its floor, timed the same way on the same file;
+the table shows the ratio and whether the case holds its bar.
+"""
+
+from __future__ import annotations
+
+import argparse
+import concurrent.futures
+import json
+import os
+import pathlib
+import statistics
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+from dataclasses import dataclass
+from typing import Callable
+
+import numpy as np
+
+HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "tests"))
+
+import lumira  # noqa: E402
+from opusbuilder import (ANNOTATION, DATA, DATA_PARAMS, FLOAT_COLUMN, INT_COLUMN, Column, OpusFile,  # noqa: E402
+                         Table, annotation_block, block_type, data_block_3d_array, named_type, spectrum_params)
+
+AB_3D = ("AB", "3D", "NONE")
+AB_2D = ("AB", "2D", "NONE")
+
+
+@dataclass
+class Sizes:
+    image_side: int
+    image_points: int
+    series_records: int
+    series_points: int
+    region_count: int
+    region_points: int
+    region_npt: int
+    spectrum_points: int
+    directory_entries: int
+    small_files: int
+    growth_mb: tuple
+    repeat: int
+
+
+FULL = Sizes(128, 1600, 2000, 1600, 20, 10_000, 1600, 4000, 500, 1000, (16, 64, 256), 15)
+QUICK = Sizes(16, 64, 50, 64, 4, 200, 64, 4000, 500, 20, (1, 2, 4), 1)
+
+
+# --- files ------------------------------------------------------------------------
+
+def write_image_map(path, side, npt, seed=1):
+    rng = np.random.default_rng(seed)
+    values = rng.random((side * side, npt), dtype=np.float32)
+    f = OpusFile()
+    f.params(named_type("AB", param=DATA_PARAMS, dimension="3D"),
+             spectrum_params(npt, 4000.0, 400.0, AOX=0.0, AOY=0.0, DDX=1.0, DDY=1.0, NPX=side, NPY=side))
+    f.add(named_type("AB", param=DATA, dimension="3D"), data_block_3d_array(values))
+    f.write(path)
+    return path
+
+
+def write_series(path, records, npt):
+    values = np.random.default_rng(2).random((records, npt), dtype=np.float32)
+    f = OpusFile()
+    f.params(named_type("AB", param=DATA_PARAMS, dimension="3D"), spectrum_params(npt, 4000.0, 400.0, ZTX="s"))
+    f.add(named_type("AB", param=DATA, dimension="3D"), data_block_3d_array(values, z=np.arange(records) * 2.0))
+    f.write(path)
+    return path
+
+
+def write_multi_region(path, regions, points, npt):
+    values = np.random.default_rng(3).random((points, npt), dtype=np.float32)
+    columns = [Column(name, INT_COLUMN) for name in ("Group", "Type", "AryNX", "AryNY", "AryType", "Fileindex")]
+    columns += [Column("X", FLOAT_COLUMN), Column("Y", FLOAT_COLUMN)]
+    per_region = points // regions
+    rows = [[k // per_region + 1, 0, 0, 0, 0, k + 1, float(k % 100), float(k // 100)] for k in range(points)]
+    f = OpusFile()
+    f.params(named_type("AB", param=DATA_PARAMS, dimension="3D"), spectrum_params(npt, 4000.0, 400.0))
+    f.add(block_type(extend=ANNOTATION), annotation_block([Table(columns, rows)]))
+    f.add(named_type("AB", param=DATA, dimension="3D"), data_block_3d_array(values))
+    f.write(path)
+    return path
+
+
+def write_spectrum(path, npt, seed=4):
+    values = np.random.default_rng(seed).random(npt, dtype=np.float32)
+    f = OpusFile()
+    f.spectrum("AB", values.tolist(), spectrum_params(npt, 4000.0, 400.0))
+    for word, params in ((block_type(param=3), {"NSS": 32, "RES": 4.0}), (block_type(param=2), {"INS": "bench"}),
+                         (block_type(param=10), {"SNM": "sample"}), (block_type(param=4), {"APF": "B3"})):
+        f.params(word, params)
+    f.write(path)
+    return path
+
+
+def write_directory(path, entries):
+    names = ["AB", "TR", "SSC", "RSC", "KM"]
+    f = OpusFile()
+    for i in range(entries // 2):
+        name = names[i % len(names)]
+        f.add(named_type(name, param=DATA), bytes(16))
+        f.params(named_type(name, param=DATA_PARAMS), {"NPT": 4})
+    f.write(path)
+    return path
+
+
+# --- timing ---------------------------------------------------------------------------
+
+def median_time(function: Callable[[], object], repeat: int) -> float:
+    function()  # warm the page cache and the code
+    times = []
+    for _ in range(repeat):
+        started = time.perf_counter()
+        function()
+        times.append(time.perf_counter() - started)
+    return statistics.median(times)
+
+
+def interleaved(function, floor, repeat):
+    """Median times of a case and its floor, measured alternately."""
+    function(), floor()
+    case_times, floor_times = [], []
+    for _ in range(repeat):
+        for target, times in ((function, case_times), (floor, floor_times)):
+            started = time.perf_counter()
+            target()
+            times.append(time.perf_counter() - started)
+    return statistics.median(case_times), statistics.median(floor_times)
+
+
+def fromfile(path):
+    return lambda: np.fromfile(path, np.uint8)
+
+
+def read_whole(path):
+    def floor():
+        with open(path, "rb") as handle:
+            handle.read()
+    return floor
+
+
+@dataclass
+class Row:
+    case: str
+    time: float | None
+    floor: float | None
+    value: float
+    bar: str
+    holds: bool
+    unit: str = "x"
+
+
+def ratio_row(case, function, floor, repeat, bar):
+    case_time, floor_time = interleaved(function, floor, repeat)
+    ratio = case_time / floor_time
+    return Row(case, case_time, floor_time, ratio, f"<= {bar}x", ratio <= bar)
+
+
+def threaded_row(paths, repeat):
+    def sequential():
+        for path in paths:
+            lumira.getOpusData(path, AB_2D)
+
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        def threaded():
+            list(pool.map(lambda p: lumira.getOpusData(p, AB_2D), paths))
+        threaded_time, sequential_time = interleaved(threaded, sequential, max(3, repeat // 3))
+    speedup = sequential_time / threaded_time
+    return Row(f"{len(paths):,} small 2D files, 2 threads vs sequential", threaded_time, sequential_time, speedup,
+               ">= 1.6x", speedup >= 1.6)
+
+
+def rss_row(path):
+    # The high-water mark of the process's own memory (ru_maxrss would carry
+    # this process's peak over into the child).
+    code = (
+        "import lumira\n"
+        "def peak():\n"
+        "    with open('/proc/self/status') as status:\n"
+        "        return next(int(line.split()[1]) * 1024 for line in status if line.startswith('VmHWM'))\n"
+        "before = peak()\n"
+        f"result = lumira.getOpusData({str(path)!r}, ('AB', '3D', 'NONE'))\n"
+        "arrays = result.spectra.nbytes + result.x.nbytes + result.mapX.nbytes + result.mapY.nbytes\n"
+        "print(peak() - before, arrays)\n"
+    )
+    grown, arrays = map(int, subprocess.run([sys.executable, "-c", code], check=True, capture_output=True,
+                                            text=True).stdout.split())
+    allowed = arrays * 1.1 + 20 * 2**20
+    return Row("peak RSS growth reading the image map (MB)", None, None, grown / 1e6,
+               f"<= {allowed / 1e6:.0f} (arrays {arrays / 1e6:.0f})", grown <= allowed, unit=" MB")
+
+
+def growth_row(folder, sizes_mb, npt, repeat):
+    per_byte = []
+    for megabytes in sizes_mb:
+        side = max(2, int((megabytes * 1e6 / ((4 * npt + 160))) ** 0.5))
+        path = write_image_map(folder / f"growth_{megabytes}.0", side, npt, seed=megabytes)
+        elapsed = median_time(lambda: lumira.getOpusData(str(path), AB_3D), max(3, repeat // 2))
+        per_byte.append(elapsed / os.path.getsize(path))
+        path.unlink()
+    spread = max(per_byte) / min(per_byte)
+    label = "/".join(str(m) for m in sizes_mb)
+    return Row(f"cost growth, image maps of {label} MB (max/min time per byte)", None, None, spread, "<= 1.2x",
+               spread <= 1.2)
+
+
+def run(sizes: Sizes, folder: pathlib.Path) -> list[Row]:
+    rows = []
+    image = write_image_map(folder / "image.0", sizes.image_side, sizes.image_points)
+    rows.append(ratio_row(f"3D image map {sizes.image_side}x{sizes.image_side}x{sizes.image_points:,} "
+                          f"({image.stat().st_size / 1e6:.0f} MB)",
+                          lambda: lumira.getOpusData(str(image), AB_3D), fromfile(image), sizes.repeat, 1.3))
+    series = write_series(folder / "series.0", sizes.series_records, sizes.series_points)
+    rows.append(ratio_row(f"3D time-resolved series, {sizes.series_records:,} x {sizes.series_points:,}",
+                          lambda: lumira.getOpusData(str(series), AB_3D), fromfile(series), sizes.repeat, 1.3))
+    regions = write_multi_region(folder / "regions.0", sizes.region_count, sizes.region_points, sizes.region_npt)
+    rows.append(ratio_row(f"3D multi-region map, {sizes.region_count} regions, {sizes.region_points:,} points",
+                          lambda: lumira.getOpusData(str(regions), AB_3D), fromfile(regions), sizes.repeat, 1.5))
+    spectrum = write_spectrum(folder / "spectrum.0", sizes.spectrum_points)
+    rows.append(ratio_row(f"2D spectrum, {sizes.spectrum_points:,} points, getOpusData",
+                          lambda: lumira.getOpusData(str(spectrum), AB_2D), read_whole(spectrum),
+                          sizes.repeat * 200, 3.0))
+    directory = write_directory(folder / "directory.0", sizes.directory_entries)
+    rows.append(ratio_row(f"listContents, {sizes.directory_entries} directory entries",
+                          lambda: lumira.listContents(str(directory)), read_whole(directory), sizes.repeat * 200, 2.0))
+    small = [str(write_spectrum(folder / f"small_{i}.0", 1000, seed=i)) for i in range(sizes.small_files)]
+    rows.append(threaded_row(small, sizes.repeat))
+    rows.append(rss_row(image))
+    rows.append(growth_row(folder, sizes.growth_mb, sizes.image_points, sizes.repeat))
+    return rows
+
+
+def show(rows: list[Row]) -> str:
+    def seconds(value):
+        if value is None:
+            return "-"
+        return f"{value * 1e3:.2f} ms" if value >= 1e-3 else f"{value * 1e6:.1f} µs"
+
+    lines = ["| case | median | floor | ratio | bar | holds |", "|---|---|---|---|---|---|"]
+    for row in rows:
+        value = f"{row.value:.2f}{row.unit}" if row.unit == "x" else f"{row.value:.0f}{row.unit}"
+        lines.append(f"| {row.case} | {seconds(row.time)} | {seconds(row.floor)} | {value} | {row.bar} | "
+                     f"{'yes' if row.holds else 'NO'} |")
+    return "\n".join(lines)
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="run every case once on small files")
+    parser.add_argument("--json", action="store_true", help="print the rows as JSON as well")
+    options = parser.parse_args()
+    sizes = QUICK if options.quick else FULL
+    with tempfile.TemporaryDirectory(prefix="lumira-bench-") as folder:
+        rows = run(sizes, pathlib.Path(folder))
+    print(show(rows))
+    if options.json:
+        print(json.dumps([row.__dict__ for row in rows]))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
