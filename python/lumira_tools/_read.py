@@ -85,14 +85,14 @@ def is_opus_file(path: PathLike) -> bool:
         return False
 
 
-def resolve(path: PathLike, spec: BlockSpec = None) -> Request:
+def resolve(path: PathLike, spec: BlockSpec = None, *, strict: bool = True) -> Request:
     """The request for getOpusData: the block written out, or the first listed block that matches it."""
     parts = parse_block(spec)
     if parts is not None and len(parts) == 3:
         if not is_opus_file(path):
             raise NotOpusFileError("not an OPUS file")
         return _as_request(parts)
-    listed = list_blocks(path)
+    listed = list_blocks(path, strict=strict)
     for triple in listed:
         if parts is None or tuple(triple[:len(parts)]) == parts:
             return _as_request(triple)
@@ -105,13 +105,15 @@ def _as_request(parts: Sequence[str]) -> Request:
     return parts[0], parts[1], _REQUEST_DERIVATIVE.get(parts[2], parts[2])
 
 
-def list_blocks(path: PathLike) -> list[tuple[str, str, str]]:
-    """listContents, refusing files that are not OPUS files or whose directory is cut off."""
+def list_blocks(path: PathLike, *, strict: bool = True) -> list[tuple[str, str, str]]:
+    """listContents, refusing files that are not OPUS files (and, with `strict`, those whose directory is cut
+    off)."""
     with damage_reports() as reports:
         if not is_opus_file(path):
             raise NotOpusFileError("not an OPUS file")
         listed = lumira.listContents(os.fspath(path))
-    _raise_if_damaged(reports)
+    if strict:
+        _raise_if_damaged(reports)
     return listed
 
 
@@ -122,7 +124,7 @@ def read(path: PathLike, block: BlockSpec = None, *, strict: bool = True) -> lum
     returning zeros or a short spectrum.
     """
     with damage_reports() as reports:
-        request = resolve(path, block)
+        request = resolve(path, block, strict=strict)
         result = lumira.getOpusData(os.fsdecode(os.fspath(path)), request)
     if strict:
         _raise_if_damaged(reports)
