@@ -120,4 +120,10 @@ def progress_bar(total: int) -> Any:
         from tqdm import tqdm
     except ImportError:
         return None
-    return tqdm(total=total, unit="file", file=sys.stderr, leave=False)
+    try:
+        size = os.get_terminal_size(sys.stderr.fileno())
+    except (OSError, ValueError):
+        size = os.terminal_size((0, 0))
+    # A terminal that does not tell its size (a bare pseudo-terminal) would hide the bar: assume 80 x 24.
+    return tqdm(total=total, unit="file", file=sys.stderr, leave=False, ncols=None if size.columns else 80,
+                nrows=None if size.lines else 24)
