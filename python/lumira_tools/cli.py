@@ -228,7 +228,8 @@ def cmd_scan(args: argparse.Namespace) -> int:
         })
         return status
     total_bytes = sum(f.size for f in report.files)
-    print(f"{args.folder}: {len(report.files):,} files ({total_bytes / 1e6:.1f} MB) in {report.seconds:.2f} s, "
+    size = f"{total_bytes / 1e6:.1f} MB" if total_bytes >= 1e5 else f"{total_bytes / 1e3:.1f} kB"
+    print(f"{args.folder}: {len(report.files):,} files ({size}) in {report.seconds:.2f} s, "
           f"{report.files_per_second():,.0f} files/s")
     print(f"  OPUS files read: {len(report.opus) - len(failed):,}   other files: "
           f"{len(report.files) - len(report.opus):,}   failed: {len(failed):,}")
