@@ -231,8 +231,9 @@ def cmd_scan(args: argparse.Namespace) -> int:
     size = f"{total_bytes / 1e6:.1f} MB" if total_bytes >= 1e5 else f"{total_bytes / 1e3:.1f} kB"
     print(f"{args.folder}: {len(report.files):,} files ({size}) in {report.seconds:.2f} s, "
           f"{report.files_per_second():,.0f} files/s")
-    print(f"  OPUS files read: {len(report.opus) - len(failed):,}   other files: "
-          f"{len(report.files) - len(report.opus):,}   failed: {len(failed):,}")
+    read_ok = sum(1 for f in report.opus if f.error is None)
+    others = sum(1 for f in report.files if not f.opus and f.error is None)
+    print(f"  OPUS files read: {read_ok:,}   other files: {others:,}   failed: {len(failed):,}")
     counts = report.block_counts()
     if counts:
         print()
