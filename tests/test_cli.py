@@ -39,6 +39,12 @@ def needs(module):
     return pytest.importorskip(module)
 
 
+def npz(path):
+    """The arrays of an NPZ file, read with the file closed again."""
+    with np.load(path, allow_pickle=False) as stored:
+        return {key: stored[key] for key in stored.files}
+
+
 def test_the_entry_point_is_the_command():
     try:
         scripts = importlib.metadata.entry_points(group="console_scripts")
@@ -124,9 +130,10 @@ def test_export_the_sample(tmp_path, suffix):
     if suffix == ".csv":
         back = np.loadtxt(out, delimiter=",", skiprows=1)[:, 1].astype(np.float32)
     elif suffix == ".npz":
-        back = np.load(out)["y"]
+        back = npz(out)["y"]
     else:
-        back = needs("xarray").open_dataarray(out).values
+        with needs("xarray").open_dataarray(out) as array:
+            back = array.values
     assert np.array_equal(back, ssc.y)
 
 
@@ -241,7 +248,7 @@ def test_plot_and_export_3d_blocks(three_d, tmp_path, kind):
     result = three_d(kind)
     assert main(["plot", SAMPLE, "-o", str(tmp_path / "map.png")]) == 0
     assert main(["export", SAMPLE, "-o", str(tmp_path / "map.npz")]) == 0
-    stored = np.load(tmp_path / "map.npz")
+    stored = npz(tmp_path / "map.npz")
     key = "traces" if "traces" in kind and "multi" not in kind else "spectra"
     if not kind.startswith("multi"):
         assert np.array_equal(stored[key], getattr(result, key))
@@ -276,7 +283,7 @@ def test_real_image_map_file(tmp_path, capsys):
     assert main(["ls", "--json", path]) == 0
     assert json.loads(capsys.readouterr().out)[0]["blocks"][0]["kind"] == "image map"
     assert main(["export", path, "-o", str(tmp_path / "map.npz")]) == 0
-    assert np.array_equal(np.load(tmp_path / "map.npz")["spectra"], image.spectra)
+    assert np.array_equal(npz(tmp_path / "map.npz")["spectra"], image.spectra)
 
 
 def test_real_series_file(tmp_path, capsys):
@@ -285,4 +292,4 @@ def test_real_series_file(tmp_path, capsys):
     assert main(["show", path, "AB/3D"]) == 0
     assert "ZTX" in capsys.readouterr().out
     assert main(["export", path, "-o", str(tmp_path / "series.npz")]) == 0
-    assert np.array_equal(np.load(tmp_path / "series.npz")["z"], series.z)
+    assert np.array_equal(npz(tmp_path / "series.npz")["z"], series.z)
