@@ -9,7 +9,7 @@ from typing import Iterable, Optional
 
 import lumira
 
-from ._read import BlockSpec, PathLike, parse_block, read
+from ._read import BlockSpec, DataReturn, PathLike, parse_block, read
 
 
 @dataclass(frozen=True)
@@ -17,7 +17,7 @@ class FileRead:
     """What reading one file gave: its result, or the error that stopped it."""
 
     path: str
-    result: Optional[lumira.DataReturn] = None
+    result: Optional[DataReturn] = None
     error: Optional[BaseException] = None
 
     @property

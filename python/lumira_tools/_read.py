@@ -26,6 +26,12 @@ DIMENSIONS = ("2D", "3D")
 # The listing names derivative code 3 "3DER"; a request must call it "NDER".
 _REQUEST_DERIVATIVE = {"3DER": "NDER"}
 
+# What getOpusData returns.
+DataReturn = Union[
+    lumira.SingleDataReturn, lumira.ImageDataReturn, lumira.ImageTRCDataReturn, lumira.TimeResolvedDataReturn,
+    lumira.TimeResolvedTRCDataReturn, lumira.MultiRegionDataReturn, lumira.MultiRegionTRCDataReturn,
+]
+
 KINDS: dict[type, str] = {
     lumira.SingleDataReturn: "spectrum",
     lumira.ImageDataReturn: "image map",
@@ -117,7 +123,7 @@ def list_blocks(path: PathLike, *, strict: bool = True) -> list[tuple[str, str, 
     return listed
 
 
-def read(path: PathLike, block: BlockSpec = None, *, strict: bool = True) -> lumira.DataReturn:
+def read(path: PathLike, block: BlockSpec = None, *, strict: bool = True) -> DataReturn:
     """getOpusData on one block ('AB/2D/NONE', a triple, or None for the first listed block).
 
     With `strict`, a file whose fields or spectrum are cut off by its end raises DamagedFileError instead of
@@ -125,7 +131,7 @@ def read(path: PathLike, block: BlockSpec = None, *, strict: bool = True) -> lum
     """
     with damage_reports() as reports:
         request = resolve(path, block, strict=strict)
-        result = lumira.getOpusData(os.fsdecode(os.fspath(path)), request)
+        result: DataReturn = lumira.getOpusData(os.fsdecode(os.fspath(path)), request)
     if strict:
         _raise_if_damaged(reports)
         if isinstance(result, lumira.SingleDataReturn) and result.y.size < result.x.size:

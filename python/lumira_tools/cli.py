@@ -19,7 +19,8 @@ import lumira
 
 from . import export as exporting
 from ._axes import spectral_axis
-from ._read import BlockSpecError, NotOpusFileError, block_text, kind_of, list_blocks, parse_block, read, resolve
+from ._read import (BlockSpecError, DataReturn, NotOpusFileError, block_text, kind_of, list_blocks, parse_block,
+                    read, resolve)
 from .scan import error_text, scan
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
@@ -48,7 +49,7 @@ def _plain(value: Any) -> Any:
     raise TypeError(f"cannot write {type(value).__name__} as JSON")
 
 
-def _read(path: str, block: Optional[str]) -> tuple[str, lumira.DataReturn]:
+def _read(path: str, block: Optional[str]) -> tuple[str, DataReturn]:
     """The block's name and result; failures are reported and raised as Failed."""
     try:
         request = resolve(path, block)
