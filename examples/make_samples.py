@@ -16,7 +16,7 @@ HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests"))
 
 from opusbuilder import (ACQUISITION, DATA, DATA_PARAMS, FT, INSTRUMENT, SAMPLE_ORIGIN,  # noqa: E402
-                         OpusFile, block_type, named_type, spectrum_params)
+                         OpusFile, Record3D, block_type, data_block_3d, named_type, spectrum_params)
 
 DATA_DIR = HERE / "data"
 
@@ -58,8 +58,55 @@ def film_absorbance() -> OpusFile:
     return f
 
 
+def axis(npt: int, fxv: float, lxv: float) -> list[float]:
+    step = (lxv - fxv) / (npt - 1)
+    return [fxv + i * step for i in range(npt)]
+
+
+def blend_image_map() -> OpusFile:
+    """A 16 x 12 point map of a two-phase polymer blend: one phase's bands grow towards the upper right."""
+    npt, npx, npy = 400, 16, 12
+    xs = axis(npt, 3800.0, 700.0)
+    phase_a = [bands(x, [(2920, 0.8, 20), (1730, 1.2, 10), (1240, 0.6, 15)]) for x in xs]
+    phase_b = [bands(x, [(3030, 0.3, 12), (1600, 0.5, 8), (1490, 0.7, 8), (700, 1.0, 10)]) for x in xs]
+    records = []
+    for row in range(npy):
+        for column in range(npx):
+            share = 1 / (1 + math.exp(-((column - 8) + (row - 6)) / 2))
+            records.append(Record3D([0.01 + share * a + (1 - share) * b for a, b in zip(phase_a, phase_b)]))
+    flat = [v for r in records for v in r.values]
+    f = OpusFile()
+    f.add(named_type("AB", param=DATA, dimension="3D"), data_block_3d(records))
+    f.params(named_type("AB", param=DATA_PARAMS, dimension="3D"),
+             spectrum_params(npt, xs[0], xs[-1], mny=min(flat), mxy=max(flat), AOX=-400.0, AOY=250.0, DDX=50.0,
+                             DDY=-50.0, NPX=npx, NPY=npy))
+    companion_blocks(f, sample_name="PMMA/PS blend, map 1")
+    return f
+
+
+def curing_series() -> OpusFile:
+    """An epoxy curing run: 30 spectra, 20 s apart; the epoxide band falls as the hydroxyl band grows."""
+    npt, count = 400, 30
+    xs = axis(npt, 4000.0, 600.0)
+    records = []
+    for k in range(count):
+        extent = 1 - math.exp(-k / 8)
+        values = [0.02 + bands(x, [(915, 0.6 * (1 - extent), 8), (3400, 0.5 * extent, 120), (1510, 0.9, 8)])
+                  for x in xs]
+        records.append(Record3D(values, z=20.0 * k))
+    flat = [v for r in records for v in r.values]
+    f = OpusFile()
+    f.add(named_type("AB", param=DATA, dimension="3D"), data_block_3d(records))
+    f.params(named_type("AB", param=DATA_PARAMS, dimension="3D"),
+             spectrum_params(npt, xs[0], xs[-1], mny=min(flat), mxy=max(flat), ZTX="Time (s)"))
+    companion_blocks(f, sample_name="Epoxy resin, 80 °C")
+    return f
+
+
 SAMPLES = {
     "film_absorbance.0": film_absorbance,
+    "blend_image_map.0": blend_image_map,
+    "curing_series.0": curing_series,
 }
 
 

@@ -201,13 +201,13 @@ def annotation_block(tables: Sequence[Table], *, text_width: int = 16, leading: 
             row = bytearray(row_length)
             at = 0
             for column, value in zip(table.columns, values):
-                if column.type == INT_COLUMN:
-                    piece = struct.pack("<i", value)
-                elif column.type == FLOAT_COLUMN:
+                if column.type == FLOAT_COLUMN:
                     piece = struct.pack("<f", value)
-                else:
+                elif column.type == TEXT_COLUMN:
                     text = value.encode("latin-1") if isinstance(value, str) else value
                     piece = text[:text_width].ljust(text_width, b"\0")
+                else:  # integers, and codes no reader knows
+                    piece = struct.pack("<i", value)
                 row[at:at + len(piece)] = piece[: max(0, row_length - at)]
                 at += len(piece)
             rows += row[:row_length]

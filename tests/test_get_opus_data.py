@@ -301,14 +301,6 @@ def test_module_names_are_used_at_each_call(write, monkeypatch):
     assert "linspace" in calls
 
 
-def test_three_d_requests_are_not_read_yet(write):
-    f = OpusFile()
-    f.add(named_type("AB", param=DATA, dimension="3D"), b"\0" * 16)
-    f.params(named_type("AB", param=DATA_PARAMS, dimension="3D"), spectrum_params(4, 1.0, 4.0))
-    with pytest.raises(NotImplementedError, match="AB 3D NONE"):
-        lumira.getOpusData(write(f.build()), ("AB", "3D", "NONE"))
-
-
 # --- handles -----------------------------------------------------------------------
 
 def open_descriptors():

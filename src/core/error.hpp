@@ -12,12 +12,14 @@
 namespace lumira {
 
 enum class ErrorKind {
-    Value,     // ValueError
-    Index,     // IndexError
-    Key,       // KeyError
-    OS,        // OSError with an errno
-    Overflow,  // OverflowError
-    Memory,    // MemoryError
+    Value,         // ValueError
+    Index,         // IndexError
+    Key,           // KeyError
+    OS,            // OSError with an errno
+    Overflow,      // OverflowError
+    Memory,        // MemoryError
+    Type,          // TypeError
+    ZeroDivision,  // ZeroDivisionError
     // The bytes failed the host's strict UTF-8 decoding; the boundary decodes
     // them again through the host so the caller sees its genuine error.
     Utf8Decode,

@@ -15,7 +15,16 @@ void printLine(std::string_view line) {
 
 void raiseNative(const lumira::Error& error) {
     switch (error.kind()) {
-        case ErrorKind::Value: PyErr_SetString(PyExc_ValueError, error.what()); return;
+        case ErrorKind::Value:
+            // An empty message stands for an exception raised without arguments.
+            if (*error.what() == '\0') {
+                PyErr_SetNone(PyExc_ValueError);
+            } else {
+                PyErr_SetString(PyExc_ValueError, error.what());
+            }
+            return;
+        case ErrorKind::Type: PyErr_SetString(PyExc_TypeError, error.what()); return;
+        case ErrorKind::ZeroDivision: PyErr_SetString(PyExc_ZeroDivisionError, error.what()); return;
         case ErrorKind::Index: PyErr_SetString(PyExc_IndexError, error.what()); return;
         case ErrorKind::Key: {
             PyObject* key = PyUnicode_FromString(error.what());

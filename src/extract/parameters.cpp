@@ -68,6 +68,15 @@ void readParameterBlock(Cursor& cursor, std::int64_t offset, Parameters& into) {
     }
 }
 
+ParameterLookup::ParameterLookup(const Parameters& parameters) {
+    for (const Parameter& parameter : parameters) latest_[parameter.name] = &parameter.value;
+}
+
+const ParameterValue* ParameterLookup::find(std::string_view name) const {
+    const auto found = latest_.find(name);
+    return found == latest_.end() ? nullptr : found->second;
+}
+
 Parameters readMergedParameters(Cursor& cursor, const LocatedBlocks& located) {
     Parameters merged;
     readParameterBlock(cursor, located.offsetToParams, merged);

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <variant>
 #include <vector>
 
@@ -33,6 +35,17 @@ using Parameters = std::vector<Parameter>;
 // ValueError for a type code other than 0 to 4; with the host's decoding
 // error (ErrorKind::Utf8Decode) for a name that is not UTF-8.
 void readParameterBlock(Cursor& cursor, std::int64_t offset, Parameters& into);
+
+// Dictionary lookups over records read from one block: the last record of a
+// name gives its value.
+class ParameterLookup {
+public:
+    explicit ParameterLookup(const Parameters& parameters);
+    const ParameterValue* find(std::string_view name) const;
+
+private:
+    std::unordered_map<std::string_view, const ParameterValue*> latest_;
+};
 
 // The data parameter block and then each companion block that was found
 // (acquisition, instrument, sample origin, FT), in that order; later records

@@ -40,6 +40,14 @@ py::Ref zerosFloat64(py::Borrowed module, std::int64_t length) {
     return makeArray(module, "zeros", py::integer(length), "float64");
 }
 
+py::Ref emptyFloat64(py::Borrowed module, std::int64_t length) {
+    return makeArray(module, "empty", py::integer(length), "float64");
+}
+
+py::Ref zerosFloat32Shape(py::Borrowed module, std::initializer_list<py::Borrowed> shape) {
+    return makeArray(module, "zeros", py::tuple(shape), "float32");
+}
+
 std::int64_t countOf(py::Borrowed value) {
     py::Ref index = py::Ref::fresh(PyNumber_Index(value));
     const long long count = PyLong_AsLongLong(index.get());

@@ -16,6 +16,22 @@ py::Ref linspace(py::Borrowed module, py::Borrowed first, py::Borrowed last, py:
 py::Ref emptyFloat32(py::Borrowed module, std::initializer_list<std::int64_t> shape);
 py::Ref zerosFloat32(py::Borrowed module, std::initializer_list<std::int64_t> shape);
 py::Ref zerosFloat64(py::Borrowed module, std::int64_t length);
+py::Ref emptyFloat64(py::Borrowed module, std::int64_t length);
+
+// np.zeros(shape, dtype=np.float32) with a shape of Python objects as they
+// came from the parameters, so NumPy judges them (negative, not integers).
+py::Ref zerosFloat32Shape(py::Borrowed module, std::initializer_list<py::Borrowed> shape);
+
+// A float32 (or float64) array's memory, checked to hold `count` values.
+template <typename T>
+std::span<T> valuesOf(py::WritableBuffer& buffer, std::int64_t count) {
+    auto values = buffer.as<T>();
+    if (values.size() != static_cast<std::size_t>(count) || buffer.size() != values.size() * sizeof(T)) {
+        PyErr_SetString(PyExc_TypeError, "np did not make an array of the requested type and size");
+        throw py::ErrorAlreadySet{};
+    }
+    return values;
+}
 
 // The value of an integer parameter that NumPy has accepted as a count.
 std::int64_t countOf(py::Borrowed value);

@@ -22,11 +22,7 @@ py::Ref readSingleSpectrum(OpusDataCall& call) {
     py::Ref y = emptyFloat32(call.module, {count});
     {
         py::WritableBuffer buffer(y);
-        auto values = buffer.as<float>();
-        if (values.size() != static_cast<std::size_t>(count)) {
-            PyErr_SetString(PyExc_TypeError, "np.empty did not make a float32 array of the requested length");
-            throw py::ErrorAlreadySet{};
-        }
+        auto values = valuesOf<float>(buffer, count);
         py::ReleasedGil unlocked;
         readFloats(source, offset, values);
     }

@@ -1,12 +1,73 @@
+#include "extract/python/three_dimensional.hpp"
+
 #include "core/python.hpp"
-#include "extract/python/call.hpp"
+#include "extract/python/arrays.hpp"
+#include "extract/python/parameters.hpp"
+#include "extract/spectrum.hpp"
 
 namespace lumira::extract {
 
+namespace {
+
+bool hasParameter(OpusDataCall& call, const char* name) {
+    py::Ref key = py::str(name);
+    const int found = PyDict_Contains(call.parameters.get(), key.get());
+    py::check(found);
+    return found == 1;
+}
+
+bool isImageMap(OpusDataCall& call) {
+    for (const char* code : {"AOX", "AOY", "NPX", "NPY", "DDX", "DDY"})
+        if (!hasParameter(call, code)) return false;
+    return true;
+}
+
+}  // namespace
+
+py::Ref ThreeDCall::makeResult(const char* className, std::initializer_list<std::pair<const char*, py::Borrowed>> own) {
+    py::Ref resultClass = py::moduleName(call.module, className);
+    py::Ref kwargs = py::Ref::fresh(PyDict_New());
+    const std::pair<const char*, py::Borrowed> base[] = {{"dimension", call.request.dimensions},
+                                                         {"dataType", call.request.dataBlockType},
+                                                         {"deriv", call.request.deriv},
+                                                         {"x", abscissa},
+                                                         {"minY", mny},
+                                                         {"maxY", mxy},
+                                                         {"parameters", call.parameters}};
+    for (const auto& [name, value] : base) py::setItem(kwargs, name, value);
+    for (const auto& [name, value] : own) py::setItem(kwargs, name, value);
+    py::Ref noArguments = py::Ref::fresh(PyTuple_New(0));
+    return py::Ref::fresh(PyObject_Call(resultClass.get(), noArguments.get(), kwargs.get()));
+}
+
+py::Ref labelList(const std::vector<std::vector<std::uint8_t>>& labels) {
+    py::Ref list = py::Ref::fresh(PyList_New(static_cast<Py_ssize_t>(labels.size())));
+    for (std::size_t i = 0; i < labels.size(); ++i)
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), py::latin1(labels[i]).release());
+    return list;
+}
+
+void copyRecordRows(ByteSource& source, const std::vector<RecordOffset>& records, std::int64_t points,
+                    std::span<float> rows) {
+    const auto width = static_cast<std::size_t>(points);
+    for (std::size_t k = 0; k < records.size(); ++k)
+        readFloats(source, records[k].offset, rows.subspan(k * width, width));
+}
+
 py::Ref readThreeDimensional(OpusDataCall& call) {
-    PyErr_Format(PyExc_NotImplementedError, "reading 3D data blocks is not implemented yet: %U %U %U",
-                 call.request.dataBlockType.get(), call.request.dimensions.get(), call.request.deriv.get());
-    throw py::ErrorAlreadySet{};
+    ThreeDCall threeD{call, lookup(call.parameters, "NPT"), {}, {}, {}};
+    py::Ref fxv = lookup(call.parameters, "FXV");
+    py::Ref lxv = lookup(call.parameters, "LXV");
+    threeD.mxy = lookup(call.parameters, "MXY");
+    threeD.mny = lookup(call.parameters, "MNY");
+    threeD.abscissa = linspace(call.module, fxv, lxv, threeD.npt);
+    threeD.points = countOf(threeD.npt);
+
+    if (isImageMap(call)) return readImageMap(threeD);
+    if (hasParameter(call, "ZTX")) return readTimeResolvedSpectra(threeD);
+    if (call.located.offsetToANNO == LocatedBlocks::absent && call.request.traces)
+        return readTimeResolvedTraces(threeD);
+    return readMultiRegionMap(threeD);
 }
 
 }  // namespace lumira::extract

@@ -1,0 +1,29 @@
+// Image maps: records placed on a regular grid, row by row, the column
+// varying fastest, in the order the store table lists them.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "container/cursor.hpp"
+#include "extract/three_d.hpp"
+
+namespace lumira {
+
+struct ImageGrid {
+    std::int64_t columns;  // NPX
+    std::int64_t rows;     // NPY
+    std::int64_t points;   // NPT
+};
+
+// Record positions in reading order. Gaps skip bytes; a negative gap skips
+// to the end of the file.
+std::vector<RecordOffset> imageRecords(const BlockHead& head, std::uint64_t fileSize);
+
+// Fills `cells` (rows x columns x points) record by record. Fails with
+// ZeroDivisionError for a grid of no columns that gets a record, IndexError
+// for more records than the grid holds, ValueError for a record cut short.
+void readImageSpectra(ByteSource& source, const BlockHead& head, const ImageGrid& grid, std::span<float> cells);
+
+}  // namespace lumira

@@ -1,0 +1,147 @@
+#include <algorithm>
+
+#include "core/python.hpp"
+#include "extract/image.hpp"
+#include "extract/python/arrays.hpp"
+#include "extract/python/parameters.hpp"
+#include "extract/python/three_dimensional.hpp"
+#include "extract/spectrum.hpp"
+#include "module/reports.hpp"
+
+namespace lumira::extract {
+
+namespace {
+
+constexpr const char* gridCodes[] = {"AOX", "AOY", "DDX", "DDY", "NPX", "NPY"};
+
+struct Geometry {
+    py::Ref aox, aoy, ddx, ddy, npx, npy;
+};
+
+Geometry geometryFrom(py::Borrowed parameters) {
+    return {lookup(parameters, "AOX"), lookup(parameters, "AOY"), lookup(parameters, "DDX"),
+            lookup(parameters, "DDY"), lookup(parameters, "NPX"), lookup(parameters, "NPY")};
+}
+
+bool isZero(py::Borrowed value) {
+    py::Ref zero = py::integer(0);
+    const int equal = PyObject_RichCompareBool(value, zero.get(), Py_EQ);
+    py::check(equal);
+    return equal == 1;
+}
+
+// A derivative map may keep no grid of its own; it then takes the grid of
+// the underived block, and so do the returned parameters.
+Geometry geometryOf(ThreeDCall& threeD) {
+    OpusDataCall& call = threeD.call;
+    Geometry geometry = geometryFrom(call.parameters);
+    const bool derivative = PyUnicode_CompareWithASCIIString(call.request.deriv.get(), "NONE") != 0;
+    if (!derivative || !(isZero(geometry.npx) || isZero(geometry.npy))) return geometry;
+
+    py::printLine("Orignal mapping coordinates used");
+    ShortReads shortReads;
+    const Parameters original = module::parseUnlocked(call.module, shortReads, [&] {
+        Cursor cursor(call.file.source(), shortReads);
+        Parameters records;
+        readParameterBlock(cursor, call.located.offsetToOriginalParams, records);
+        return records;
+    });
+    py::Ref originalParameters = parameterDict(original);
+    geometry = geometryFrom(originalParameters);
+    const py::Ref* values[] = {&geometry.aox, &geometry.aoy, &geometry.ddx,
+                               &geometry.ddy, &geometry.npx, &geometry.npy};
+    for (std::size_t i = 0; i < std::size(gridCodes); ++i) py::setItem(call.parameters, gridCodes[i], *values[i]);
+    return geometry;
+}
+
+// np.linspace(origin, origin + step * (count - 1), count)
+py::Ref mapAxis(py::Borrowed module, py::Borrowed origin, py::Borrowed step, py::Borrowed count) {
+    py::Ref one = py::integer(1);
+    py::Ref intervals = py::Ref::fresh(PyNumber_Subtract(count, one.get()));
+    py::Ref span = py::Ref::fresh(PyNumber_Multiply(step, intervals.get()));
+    py::Ref last = py::Ref::fresh(PyNumber_Add(origin, span.get()));
+    return linspace(module, origin, last, count);
+}
+
+BlockHead readHead(OpusDataCall& call) {
+    ShortReads shortReads;
+    return module::parseUnlocked(call.module, shortReads, [&] {
+        Cursor cursor(call.file.source(), shortReads);
+        return readBlockHead(cursor, call.located.offsetToData);
+    });
+}
+
+py::Ref readSpectraMap(ThreeDCall& threeD, const Geometry& geometry, py::Borrowed mapX, py::Borrowed mapY) {
+    OpusDataCall& call = threeD.call;
+    py::Ref spectra = zerosFloat32Shape(call.module, {geometry.npy, geometry.npx, threeD.npt});
+    const ImageGrid grid{countOf(geometry.npx), countOf(geometry.npy), threeD.points};
+    const BlockHead head = readHead(call);
+    {
+        py::WritableBuffer buffer(spectra);
+        auto cells = valuesOf<float>(buffer, grid.rows * grid.columns * grid.points);
+        ShortReads none;
+        module::parseUnlocked(call.module, none, [&] { readImageSpectra(call.file.source(), head, grid, cells); });
+    }
+    call.file.close();
+    return threeD.makeResult("ImageDataReturn", {{"mapX", mapX}, {"mapY", mapY}, {"spectra", spectra}});
+}
+
+[[noreturn]] void raiseValue(const std::string& message) {
+    PyErr_SetString(PyExc_ValueError, message.c_str());
+    throw py::ErrorAlreadySet{};
+}
+
+// Each trace record is one whole map of NPY rows of NPX values; the maps are
+// stacked along a third axis, traces[:, :, k] being the map labelled labels[k].
+py::Ref readTraceMaps(ThreeDCall& threeD, const Geometry& geometry, py::Borrowed mapX, py::Borrowed mapY) {
+    OpusDataCall& call = threeD.call;
+    ByteSource& source = call.file.source();
+    const std::int64_t columns = countOf(geometry.npx);
+    const std::int64_t rows = countOf(geometry.npy);
+    ShortReads shortReads;
+    const RecordPlan plan = module::parseUnlocked(call.module, shortReads, [&] {
+        Cursor cursor(source, shortReads);
+        RecordPlan traces;
+        traces.head = readBlockHead(cursor, call.located.offsetToData);
+        traces.records = imageRecords(traces.head, source.size());
+        for (const RecordOffset& record : traces.records) {
+            requireWholeRecord(traces.head, source, record.number, record.offset, threeD.points);
+            if (threeD.points != rows * columns) {
+                failValue("cannot reshape array of size " + std::to_string(threeD.points) + " into shape (" +
+                          std::to_string(rows) + "," + std::to_string(columns) + ")");
+            }
+            traces.labels.push_back(readRecordLabel(cursor, traces.head, record.offset));
+        }
+        return traces;
+    });
+    if (plan.records.empty()) raiseValue("need at least one array to concatenate");
+
+    const auto count = static_cast<std::int64_t>(plan.records.size());
+    py::Ref traces = emptyFloat32(call.module, {rows, columns, count});
+    {
+        py::WritableBuffer buffer(traces);
+        auto stacked = valuesOf<float>(buffer, rows * columns * count);
+        py::ReleasedGil unlocked;
+        std::vector<float> map(static_cast<std::size_t>(threeD.points));
+        for (std::size_t k = 0; k < plan.records.size(); ++k) {
+            readFloats(source, plan.records[k].offset, map);
+            for (std::size_t cell = 0; cell < map.size(); ++cell) stacked[cell * plan.records.size() + k] = map[cell];
+        }
+    }
+    call.file.close();
+    py::Ref labels = labelList(plan.labels);
+    return threeD.makeResult("ImageTRCDataReturn",
+                             {{"mapX", mapX}, {"mapY", mapY}, {"labels", labels}, {"traces", traces}});
+}
+
+}  // namespace
+
+py::Ref readImageMap(ThreeDCall& threeD) {
+    const Geometry geometry = geometryOf(threeD);
+    py::Ref mapX = mapAxis(threeD.call.module, geometry.aox, geometry.ddx, geometry.npx);
+    py::Ref mapY = mapAxis(threeD.call.module, geometry.aoy, geometry.ddy, geometry.npy);
+    if (threeD.call.request.traces) return readTraceMaps(threeD, geometry, mapX, mapY);
+    return readSpectraMap(threeD, geometry, mapX, mapY);
+}
+
+}  // namespace lumira::extract

@@ -1,0 +1,337 @@
+// Multi-region point maps: the annotation table groups table rows into
+// regions; each row places one point and names its spectrum record.
+#include <climits>
+#include <optional>
+#include <unordered_map>
+
+#include "core/python.hpp"
+#include "extract/annotation.hpp"
+#include "extract/python/arrays.hpp"
+#include "extract/python/three_dimensional.hpp"
+#include "extract/spectrum.hpp"
+#include "module/reports.hpp"
+
+namespace lumira::extract {
+
+namespace {
+
+[[noreturn]] void raise(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    throw py::ErrorAlreadySet{};
+}
+
+py::Ref objectOf(const AnnotationValue& value) {
+    if (const auto* integer = std::get_if<std::int32_t>(&value)) return py::integer(*integer);
+    if (const auto* real = std::get_if<float>(&value)) return py::real(*real);
+    return py::latin1(std::get<ParameterText>(value).bytes);
+}
+
+// Column access with the failures of a dictionary of lists.
+class Columns {
+public:
+    explicit Columns(const AnnotationTable& table) : table_(table) {}
+
+    const AnnotationColumn& column(const char* name) const {
+        const AnnotationColumn* found = table_.find(name);
+        if (found == nullptr) {
+            py::Ref key = py::str(name);
+            PyErr_SetObject(PyExc_KeyError, key.get());
+            throw py::ErrorAlreadySet{};
+        }
+        return *found;
+    }
+
+    const AnnotationValue& at(const char* name, std::int64_t row) const {
+        const AnnotationColumn& values = column(name);
+        if (row < 0 || static_cast<std::uint64_t>(row) >= values.values.size())
+            raise(PyExc_IndexError, "list index out of range");
+        return values.values[static_cast<std::size_t>(row)];
+    }
+
+    py::Ref object(const char* name, std::int64_t row) const { return objectOf(at(name, row)); }
+
+    py::Ref list(const char* name) const {
+        const AnnotationColumn& values = column(name);
+        py::Ref result = py::Ref::fresh(PyList_New(static_cast<Py_ssize_t>(values.values.size())));
+        for (std::size_t i = 0; i < values.values.size(); ++i)
+            PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), objectOf(values.values[i]).release());
+        return result;
+    }
+
+private:
+    const AnnotationTable& table_;
+};
+
+bool equalsZero(py::Borrowed value) {
+    py::Ref zero = py::integer(0);
+    const int equal = PyObject_RichCompareBool(value, zero.get(), Py_EQ);
+    py::check(equal);
+    return equal == 1;
+}
+
+// A region number as a 32-bit signed integer; floats are truncated.
+std::int32_t groupNumber(py::Borrowed value) {
+    py::Ref number;
+    if (PyLong_Check(value.get())) {
+        number = py::Ref::borrow(value);
+    } else if (PyFloat_Check(value.get())) {
+        number = py::Ref::fresh(PyNumber_Long(value));
+    } else {
+        raise(PyExc_TypeError, "an integer is required");
+    }
+    int overflow = 0;
+    const long long result = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
+    if (result == -1 && PyErr_Occurred()) throw py::ErrorAlreadySet{};
+    if (overflow != 0 || result < INT_MIN || result > INT_MAX)
+        raise(PyExc_OverflowError, "value too large to convert to int");
+    return static_cast<std::int32_t>(result);
+}
+
+// The first row of each region, in the iteration order of the set of
+// region numbers.
+std::vector<std::int32_t> regionStarts(py::Borrowed groups) {
+    py::Ref distinct = py::Ref::fresh(PySet_New(groups));
+    py::Ref iterator = py::Ref::fresh(PyObject_GetIter(distinct.get()));
+    std::vector<std::int32_t> starts;
+    while (py::Ref element = py::Ref::steal(PyIter_Next(iterator.get()))) {
+        py::Ref group = py::integer(groupNumber(element));
+        py::Ref first = py::Ref::fresh(PyObject_CallMethod(groups, "index", "O", group.get()));
+        starts.push_back(groupNumber(first));
+    }
+    if (PyErr_Occurred()) throw py::ErrorAlreadySet{};
+    return starts;
+}
+
+double coordinateOf(const AnnotationValue& value) {
+    if (const auto* integer = std::get_if<std::int32_t>(&value)) return *integer;
+    if (const auto* real = std::get_if<float>(&value)) return *real;
+    py::Ref text = objectOf(value);
+    py::Ref number = py::Ref::fresh(PyFloat_FromString(text.get()));
+    return PyFloat_AS_DOUBLE(number.get());
+}
+
+struct Layout {
+    AnnotationTable table;
+    BlockHead head;
+    std::vector<RecordOffset> records;
+};
+
+struct TraceData {
+    std::vector<std::vector<std::uint8_t>> labels;
+    std::vector<float> values;  // records x NPT
+    std::size_t count = 0;
+};
+
+struct PointPlan {
+    std::vector<double> mapX, mapY, startTimes;
+    std::vector<std::int64_t> sources;  // record offsets (spectra) or trace columns
+};
+
+class RegionReader {
+public:
+    RegionReader(ThreeDCall& threeD, const Layout& layout, const TraceData* traces)
+        : threeD_(threeD), layout_(layout), columns_(layout.table), traces_(traces) {
+        for (const RecordOffset& record : layout.records) offsets_[record.number] = record.offset;
+    }
+
+    // The region starting at table row `first`, or nothing when its type says so.
+    py::Ref region(std::int32_t first) {
+        if (!equalsZero(columns_.object("Type", first))) return {};
+        py::Ref group = columns_.object("Group", first);
+        py::Ref columnsAcross = columns_.object("AryNX", first);
+        py::Ref rowsDown = columns_.object("AryNY", first);
+        py::Ref points = py::Ref::fresh(PyNumber_Multiply(columnsAcross.get(), rowsDown.get()));
+        py::Ref title;
+        if (equalsZero(points) && equalsZero(columns_.object("AryType", first))) {
+            py::Ref groups = columns_.list("Group");
+            points = py::Ref::fresh(PyObject_CallMethod(groups.get(), "count", "O", group.get()));
+            title = format("Region {0} ({1} points)", {group, points});
+        } else {
+            title = format("Region {0} ({1} x {2})", {group, columnsAcross, rowsDown});
+        }
+        const PointPlan plan = planPoints(first, std::max<std::int64_t>(countOf(points), 0));
+        return build(title, points, plan);
+    }
+
+private:
+    static py::Ref format(const char* pattern, std::initializer_list<py::Borrowed> values) {
+        py::Ref text = py::str(pattern);
+        py::Ref method = py::attr(text, "format");
+        py::Ref arguments = py::tuple(values);
+        return py::Ref::fresh(PyObject_Call(method.get(), arguments.get(), nullptr));
+    }
+
+    // The record a point names: the spectrum number and its offset.
+    RecordOffset recordOf(const AnnotationValue& fileIndex) {
+        std::optional<std::int64_t> number;
+        if (const auto* integer = std::get_if<std::int32_t>(&fileIndex)) number = *integer;
+        if (const auto* real = std::get_if<float>(&fileIndex); real && *real == static_cast<std::int64_t>(*real))
+            number = static_cast<std::int64_t>(*real);
+        const auto found = number ? offsets_.find(*number) : offsets_.end();
+        if (found == offsets_.end()) {
+            py::Ref key = objectOf(fileIndex);
+            PyErr_SetObject(PyExc_KeyError, key.get());
+            throw py::ErrorAlreadySet{};
+        }
+        return {found->first, found->second};
+    }
+
+    // The trace column a point reads: its 1-based position in every trace.
+    std::int64_t traceColumn(const AnnotationValue& fileIndex) {
+        if (std::holds_alternative<ParameterText>(fileIndex))
+            raise(PyExc_TypeError, "unsupported operand type(s) for -: 'str' and 'int'");
+        const auto* integer = std::get_if<std::int32_t>(&fileIndex);
+        if (integer == nullptr) {
+            raise(PyExc_IndexError,
+                  "only integers, slices (`:`), ellipsis (`...`), numpy.newaxis (`None`) and integer or boolean "
+                  "arrays are valid indices");
+        }
+        if (*integer < 1 || *integer > threeD_.points) {
+            PyErr_Format(PyExc_IndexError, "Fileindex %d is outside 1 to %lld", *integer,
+                         static_cast<long long>(threeD_.points));
+            throw py::ErrorAlreadySet{};
+        }
+        return *integer - 1;
+    }
+
+    // Everything about the region's points but the bulk values, checked
+    // point by point in table order.
+    PointPlan planPoints(std::int64_t first, std::int64_t count) {
+        PointPlan plan;
+        ByteSource& source = threeD_.call.file.source();
+        ShortReads shortReads;
+        Cursor cursor(source, shortReads);
+        for (std::int64_t point = 0; point < count; ++point) {
+            const std::int64_t row = first + point;
+            const AnnotationValue& fileIndex = columns_.at("Fileindex", row);
+            plan.mapX.push_back(coordinateOf(columns_.at("X", row)));
+            plan.mapY.push_back(coordinateOf(columns_.at("Y", row)));
+            if (traces_ != nullptr) {
+                plan.sources.push_back(traceColumn(fileIndex));
+                continue;
+            }
+            const RecordOffset record = recordOf(fileIndex);
+            requireWholeRecord(layout_.head, source, record.number, record.offset, threeD_.points);
+            plan.sources.push_back(record.offset);
+            plan.startTimes.push_back(readRecordValue(cursor, layout_.head, record.offset));
+            module::reportShortReads(threeD_.call.module, shortReads);
+            shortReads.clear();
+        }
+        return plan;
+    }
+
+    py::Ref build(py::Borrowed title, py::Borrowed points, const PointPlan& plan) {
+        py::Borrowed module = threeD_.call.module;
+        const auto count = static_cast<std::int64_t>(plan.mapX.size());
+        py::Ref mapX = fill(zerosOf(points, "float64"), plan.mapX);
+        py::Ref mapY = fill(zerosOf(points, "float64"), plan.mapY);
+        py::Ref startTime = traces_ ? py::Ref::borrow(Py_None) : fill(zerosOf(points, "float64"), plan.startTimes);
+        const std::int64_t width = traces_ ? static_cast<std::int64_t>(traces_->count) : threeD_.points;
+        py::Ref spectra = zerosFloat32(module, {count, width});
+        {
+            py::WritableBuffer buffer(spectra);
+            auto rows = valuesOf<float>(buffer, count * width);
+            py::ReleasedGil unlocked;
+            copyRows(plan, rows, static_cast<std::size_t>(width));
+        }
+        py::Ref regionClass = py::moduleName(module, "Region");
+        return py::callWithKeywords(
+            regionClass,
+            {{"title", title}, {"spectra", spectra}, {"mapX", mapX}, {"mapY", mapY}, {"start_time", startTime}});
+    }
+
+    void copyRows(const PointPlan& plan, std::span<float> rows, std::size_t width) const {
+        for (std::size_t point = 0; point < plan.sources.size(); ++point) {
+            const auto row = rows.subspan(point * width, width);
+            if (traces_ == nullptr) {
+                readFloats(threeD_.call.file.source(), plan.sources[point], row);
+                continue;
+            }
+            const auto column = static_cast<std::size_t>(plan.sources[point]);
+            const auto stride = static_cast<std::size_t>(threeD_.points);
+            for (std::size_t trace = 0; trace < width; ++trace) row[trace] = traces_->values[trace * stride + column];
+        }
+    }
+
+    py::Ref zerosOf(py::Borrowed points, const char* dtype) {
+        py::Ref np = py::moduleName(threeD_.call.module, "np");
+        py::Ref zeros = py::attr(np, "zeros");
+        py::Ref type = py::attr(np, dtype);
+        py::Ref kwargs = py::Ref::fresh(PyDict_New());
+        py::setItem(kwargs, "dtype", type);
+        return py::call(zeros, {points}, kwargs);
+    }
+
+    static py::Ref fill(py::Ref array, const std::vector<double>& values) {
+        py::WritableBuffer buffer(array);
+        std::copy(values.begin(), values.end(),
+                  valuesOf<double>(buffer, static_cast<std::int64_t>(values.size())).begin());
+        return array;
+    }
+
+    ThreeDCall& threeD_;
+    const Layout& layout_;
+    Columns columns_;
+    const TraceData* traces_;
+    std::unordered_map<std::int64_t, std::int64_t> offsets_;
+};
+
+// Every trace record of the block, with its label, in store-table order.
+TraceData readTraces(ThreeDCall& threeD, const Layout& layout) {
+    OpusDataCall& call = threeD.call;
+    ByteSource& source = call.file.source();
+    ShortReads shortReads;
+    TraceData traces = module::parseUnlocked(call.module, shortReads, [&] {
+        Cursor cursor(source, shortReads);
+        BlockHead head = layout.head;
+        head.infoSize = readInfoSize(cursor, call.located.offsetToData);
+        TraceData data;
+        for (const RecordOffset& record : layout.records) {
+            requireWholeRecord(head, source, record.number, record.offset, threeD.points);
+            data.labels.push_back(readRecordLabel(cursor, head, record.offset));
+        }
+        return data;
+    });
+    if (layout.records.empty()) raise(PyExc_ValueError, "need at least one array to concatenate");
+    traces.count = layout.records.size();
+    traces.values.resize(traces.count * static_cast<std::size_t>(threeD.points));
+    py::ReleasedGil unlocked;
+    copyRecordRows(source, layout.records, threeD.points, traces.values);
+    return traces;
+}
+
+}  // namespace
+
+py::Ref readMultiRegionMap(ThreeDCall& threeD) {
+    OpusDataCall& call = threeD.call;
+    if (call.located.offsetToANNO == LocatedBlocks::absent) {
+        PyErr_Format(PyExc_ValueError, "No annotation block exists in the file for: %U %U %U",
+                     call.request.dataBlockType.get(), call.request.dimensions.get(), call.request.deriv.get());
+        throw py::ErrorAlreadySet{};
+    }
+    ShortReads shortReads;
+    const Layout layout = module::parseUnlocked(call.module, shortReads, [&] {
+        Cursor cursor(call.file.source(), shortReads);
+        Layout read;
+        read.table = readAnnotationTable(cursor, call.located.offsetToANNO);
+        read.head = readBlockHead(cursor, call.located.offsetToData);
+        read.records = recordOffsets(read.head, call.file.source().size());
+        return read;
+    });
+    const Columns columns(layout.table);
+    const std::vector<std::int32_t> starts = regionStarts(columns.list("Group"));
+
+    std::optional<TraceData> traces;
+    if (call.request.traces) traces = readTraces(threeD, layout);
+    RegionReader reader(threeD, layout, traces ? &*traces : nullptr);
+    py::Ref regions = py::Ref::fresh(PyList_New(0));
+    for (std::int32_t first : starts) {
+        if (py::Ref region = reader.region(first)) py::append(regions, region);
+    }
+    call.file.close();
+    if (!traces) return threeD.makeResult("MultiRegionDataReturn", {{"regions", regions}});
+    py::Ref labels = labelList(traces->labels);
+    return threeD.makeResult("MultiRegionTRCDataReturn", {{"labels", labels}, {"regions", regions}});
+}
+
+}  // namespace lumira::extract

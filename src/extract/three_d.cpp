@@ -1,0 +1,132 @@
+#include "extract/three_d.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <unordered_map>
+
+#include "core/checked.hpp"
+#include "core/error.hpp"
+
+namespace lumira {
+
+namespace {
+
+constexpr std::uint64_t storeEntrySize = 8;
+
+struct HeadFields {
+    std::int32_t blockOffset;
+    std::int32_t blockSize;
+    std::int32_t infoSize;
+};
+
+HeadFields readHeadFields(Cursor& cursor, std::int64_t dataOffset) {
+    cursor.seek(dataOffset);
+    cursor.readInt();  // version: read, not used
+    cursor.readInt();  // stored blocks: read, not used
+    const std::int32_t blockOffset = cursor.readInt();
+    const std::int32_t blockSize = cursor.readInt();
+    const std::int32_t infoSize = cursor.readInt();
+    return {blockOffset, blockSize, infoSize};
+}
+
+}  // namespace
+
+void failDamaged3D(const BlockHead& head, const std::string& why) {
+    failValue("3D data block at offset " + std::to_string(head.dataOffset) + " is damaged: " + why);
+}
+
+BlockHead readBlockHead(Cursor& cursor, std::int64_t dataOffset) {
+    const HeadFields fields = readHeadFields(cursor, dataOffset);
+    BlockHead head;
+    head.dataOffset = dataOffset;
+    head.blockOffset = addOffset(dataOffset, fields.blockOffset);
+    head.blockSize = fields.blockSize;
+    head.infoSize = fields.infoSize;
+    const std::int32_t numberEntries = cursor.readInt();
+    head.storeTable.reserve(
+        std::min<std::uint64_t>(numberEntries > 0 ? numberEntries : 0, cursor.remaining() / storeEntrySize + 1));
+    for (std::int32_t i = 0; i < numberEntries && !cursor.atEnd(); ++i) {
+        const std::int32_t first = cursor.readInt();
+        const std::int32_t second = cursor.readInt();
+        head.storeTable.push_back({first, second});
+    }
+    return head;
+}
+
+std::int32_t readInfoSize(Cursor& cursor, std::int64_t dataOffset) {
+    return readHeadFields(cursor, dataOffset).infoSize;
+}
+
+void requirePlausibleRecords(const BlockHead& head, std::uint64_t fileSize) {
+    if (head.blockSize < 0 || head.infoSize < 0) failDamaged3D(head, "its records have a negative size");
+    std::int64_t records = 0;
+    for (const StoreEntry& entry : head.storeTable) {
+        records += entry.runLength();  // at most 2**32 per entry, 2**29 entries: no overflow
+    }
+    const std::uint64_t room = head.blockOffset >= 0 && static_cast<std::uint64_t>(head.blockOffset) < fileSize
+                                   ? fileSize - static_cast<std::uint64_t>(head.blockOffset)
+                                   : 0;
+    const std::uint64_t capacity = room / static_cast<std::uint64_t>(std::max<std::int64_t>(head.stride(), 1)) + 1;
+    if (static_cast<std::uint64_t>(records) > capacity) {
+        failDamaged3D(head, "its store table lists " + std::to_string(records) + " records, more than the file holds");
+    }
+}
+
+std::vector<RecordOffset> recordOffsets(const BlockHead& head, std::uint64_t fileSize) {
+    requirePlausibleRecords(head, fileSize);
+    std::vector<RecordOffset> records;
+    std::unordered_map<std::int64_t, std::size_t> placeOf;
+    std::int64_t offset = head.blockOffset;
+    for (const StoreEntry& entry : head.storeTable) {
+        if (entry.isGap()) {
+            offset = addOffset(offset, entry.second);
+            continue;
+        }
+        for (std::int64_t number = entry.first; number <= entry.second; ++number) {
+            const auto [place, inserted] = placeOf.try_emplace(number, records.size());
+            if (inserted) {
+                records.push_back({number, offset});
+            } else {
+                records[place->second].offset = offset;
+            }
+            offset = addOffset(offset, head.stride());
+        }
+    }
+    return records;
+}
+
+void requireWholeRecord(const BlockHead& head, const ByteSource& source, std::int64_t number, std::int64_t offset,
+                        std::int64_t count) {
+    if (offset < 0) failOS(EINVAL);
+    const std::uint64_t needed = static_cast<std::uint64_t>(count) * sizeof(float);
+    if (source.available(static_cast<std::uint64_t>(offset)) < needed) {
+        failDamaged3D(head, "spectrum record " + std::to_string(number) + " at byte " + std::to_string(offset) +
+                                " ends past the end of the file");
+    }
+}
+
+double readRecordValue(Cursor& cursor, const BlockHead& head, std::int64_t recordOffset) {
+    cursor.seek(addOffset(addOffset(recordOffset, head.blockSize), infoValueOffset));
+    return cursor.readDouble();
+}
+
+std::vector<std::uint8_t> readRecordLabel(Cursor& cursor, const BlockHead& head, std::int64_t recordOffset) {
+    std::vector<std::uint8_t> label;
+    if (head.infoSize < infoLabelOffset) return label;
+    cursor.seek(addOffset(addOffset(recordOffset, head.blockSize), infoLabelOffset));
+    // Read in pieces up to the first NUL, so a long field without one costs
+    // no more memory than the label it holds.
+    std::uint64_t left = static_cast<std::uint64_t>(head.infoSize - infoLabelOffset);
+    std::uint8_t piece[256];
+    while (left > 0) {
+        const std::size_t asked = static_cast<std::size_t>(std::min<std::uint64_t>(left, sizeof piece));
+        const std::size_t got = cursor.readBytes(std::span<std::uint8_t>(piece, asked));
+        const auto end = std::find(piece, piece + got, std::uint8_t{0});
+        label.insert(label.end(), piece, end);
+        if (end != piece + got || got < asked) break;
+        left -= got;
+    }
+    return label;
+}
+
+}  // namespace lumira

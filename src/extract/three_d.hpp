@@ -1,0 +1,79 @@
+// 3D data blocks: a head, a store table of runs and gaps, and the spectrum
+// records, each `blockSize` bytes of float32 data followed by an
+// `infoSize`-byte info record (z value or start time at byte 136, a trace
+// label from byte 152).
+//
+// Counts and sizes from the head never drive reading past the end of the
+// file: store table entries are read while they begin inside the file, and
+// a store table that describes more records than the file can hold, or
+// records of negative size, is refused as damaged.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "container/cursor.hpp"
+
+namespace lumira {
+
+struct StoreEntry {
+    static constexpr std::int32_t gapMarker = -1;
+    std::int32_t first;
+    std::int32_t second;
+
+    bool isGap() const noexcept { return first == gapMarker; }
+    // Records in a run entry (none when second < first).
+    std::int64_t runLength() const noexcept { return isGap() || second < first ? 0 : std::int64_t{second} - first + 1; }
+};
+
+struct BlockHead {
+    std::int64_t dataOffset = 0;   // where the 3D data block starts
+    std::int64_t blockOffset = 0;  // absolute offset of the first record
+    std::int32_t blockSize = 0;    // data part of a record, in bytes
+    std::int32_t infoSize = 0;     // info record that follows it
+    std::vector<StoreEntry> storeTable;
+
+    // From one record to the next.
+    std::int64_t stride() const noexcept { return std::int64_t{blockSize} + infoSize; }
+};
+
+inline constexpr std::int64_t infoValueOffset = 136;
+inline constexpr std::int64_t infoLabelOffset = 152;
+
+// The head and store table at `dataOffset`.
+BlockHead readBlockHead(Cursor& cursor, std::int64_t dataOffset);
+
+// Reads the head again for its infoSize alone.
+std::int32_t readInfoSize(Cursor& cursor, std::int64_t dataOffset);
+
+// Refuses heads whose records have a negative size or that describe more
+// records than the bytes from the first record to the end of the file hold.
+void requirePlausibleRecords(const BlockHead& head, std::uint64_t fileSize);
+
+// "3D data block at offset N is damaged: <why>"
+[[noreturn]] void failDamaged3D(const BlockHead& head, const std::string& why);
+
+struct RecordOffset {
+    std::int64_t number;  // spectrum number from the store table
+    std::int64_t offset;  // absolute offset of the record's data part
+};
+
+// Spectrum number -> record offset, in store-table order. A number that
+// occurs again keeps its first place and takes its last offset. Checks the
+// head with requirePlausibleRecords first.
+std::vector<RecordOffset> recordOffsets(const BlockHead& head, std::uint64_t fileSize);
+
+// Fails (ValueError naming the record) unless `count` floats lie in the file at `offset`.
+void requireWholeRecord(const BlockHead& head, const ByteSource& source, std::int64_t number, std::int64_t offset,
+                        std::int64_t count);
+
+// The record's z value (or start time): a double at byte 136 of its info record.
+double readRecordValue(Cursor& cursor, const BlockHead& head, std::int64_t recordOffset);
+
+// The record's label: the bytes from byte 152 of its info record up to the
+// first NUL or the record's end. Empty when the info record is shorter.
+std::vector<std::uint8_t> readRecordLabel(Cursor& cursor, const BlockHead& head, std::int64_t recordOffset);
+
+}  // namespace lumira
