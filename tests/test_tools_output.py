@@ -180,6 +180,17 @@ def test_series_heat_map_covers_z(tmp_path):
     assert ax.get_ylabel() == "Time (s)"
 
 
+def test_image_map_puts_each_spectrum_on_its_coordinates_with_axes_growing_up():
+    pytest.importorskip("matplotlib")
+    from lumira_tools.plot import figure
+
+    result = KINDS["image map"]()
+    result.mapY = np.array([250.0, 200.0])  # rows stored from high y to low y
+    ax = figure(result).axes[0]
+    assert ax.get_xlim() == (8.75, 16.25) and ax.get_ylim() == (175.0, 275.0)
+    assert list(ax.images[0].get_extent()) == [8.75, 16.25, 275.0, 175.0]  # row 0 drawn at y = 250
+
+
 def test_kind_of_refuses_other_objects():
     assert kind_of(KINDS["spectrum"]()) == "spectrum"
     with pytest.raises(TypeError):

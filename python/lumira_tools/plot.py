@@ -156,6 +156,10 @@ def _grid_map(fig: "Figure", ax: "Axes", map_x: Any, map_y: Any, values: Any, la
         extent = _extent(np.asarray(map_x, np.float64), np.asarray(map_y, np.float64))
         image = ax.imshow(values, origin="lower", extent=extent, aspect="equal", cmap="viridis",
                           interpolation="nearest")
+        # A grid stored from high y to low y (negative DDY) still gets axes that grow to the upper right.
+        left, right, bottom, top = extent
+        ax.set_xlim(min(left, right), max(left, right))
+        ax.set_ylim(min(bottom, top), max(bottom, top))
         fig.colorbar(image, ax=ax, shrink=0.85)
     ax.set_xlabel("x")
     ax.set_ylabel("y")
