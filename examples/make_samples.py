@@ -10,6 +10,7 @@ from __future__ import annotations
 import math
 import pathlib
 import sys
+from typing import Sequence
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests"))
@@ -20,7 +21,7 @@ from opusbuilder import (ACQUISITION, DATA, DATA_PARAMS, FT, INSTRUMENT, SAMPLE_
 DATA_DIR = HERE / "data"
 
 
-def bands(x: float, peaks) -> float:
+def bands(x: float, peaks: Sequence[tuple[float, float, float]]) -> float:
     return sum(height * math.exp(-((x - centre) / width) ** 2) for centre, height, width in peaks)
 
 
@@ -57,7 +58,7 @@ def film_absorbance() -> OpusFile:
     return f
 
 
-def axis(npt: int, fxv: float, lxv: float) -> list:
+def axis(npt: int, fxv: float, lxv: float) -> list[float]:
     step = (lxv - fxv) / (npt - 1)
     return [fxv + i * step for i in range(npt)]
 

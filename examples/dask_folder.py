@@ -1,0 +1,91 @@
+"""A folder of OPUS files read with Dask and reduced to one mean spectrum per x axis.
+
+    pip install ".[dask]"
+    python examples/dask_folder.py [FOLDER] [BLOCK]
+
+FOLDER defaults to examples/data, BLOCK (written like AB/2D/NONE) to the first block each file lists. Every file
+is one element of a dask.bag; the bag reads them in parallel (on threads here: the reader releases the
+interpreter lock), keeps the files that failed with their error, and folds every spectrum that shares an x axis
+into a sum and a count: single spectra, the spectra of image maps, series and multi-region maps alike. The same
+code runs on a cluster: create a `dask.distributed.Client` first and the bag's tasks go to its workers, so a
+folder too big for one machine is read where its files are.
+"""
+
+from __future__ import annotations
+
+import pathlib
+import sys
+from typing import Any, Optional, Tuple
+
+import dask.bag as db
+import numpy as np
+from dask.base import compute
+
+import lumira
+from lumira_tools import is_opus_file, read
+
+HERE = pathlib.Path(__file__).resolve().parent
+AxisKey = Tuple[int, float, float]
+Read = Tuple[str, AxisKey, Any, str]  # (path, x axis, spectra as rows or None, error)
+Sum = Tuple[int, int, Any]  # (files, spectra, sum of the spectra)
+
+
+def read_one(path: str, block: Optional[str]) -> Read:
+    """One file's spectra, or the reason it has none: errors become data, so one bad file stops nothing."""
+    try:
+        result = read(path, block)
+    except Exception as error:  # noqa: BLE001
+        return path, (0, 0.0, 0.0), None, f"{type(error).__name__}: {error}"
+    x = result.x
+    key = (x.size, float(x[0]), float(x[-1])) if x.size else (0, 0.0, 0.0)
+    if isinstance(result, lumira.SingleDataReturn):
+        rows = result.y.reshape(1, -1)
+    elif isinstance(result, (lumira.ImageDataReturn, lumira.TimeResolvedDataReturn)):
+        rows = result.spectra.reshape(-1, x.size)
+    elif isinstance(result, lumira.MultiRegionDataReturn):
+        rows = np.concatenate([np.zeros((0, x.size), np.float32)] + [r.spectra for r in result.regions])
+    else:
+        return path, key, None, "a block of traces, not spectra"
+    if rows.shape[1] != x.size:
+        return path, key, None, f"{rows.shape[1]} values for {x.size} axis points"
+    return path, key, rows, ""
+
+
+def add(total: Sum, item: Read) -> Sum:
+    rows = item[2]
+    return total[0] + 1, total[1] + len(rows), total[2] + rows.sum(axis=0, dtype=np.float64)
+
+
+def combine(a: Sum, b: Sum) -> Sum:
+    return a[0] + b[0], a[1] + b[1], a[2] + b[2]
+
+
+def main(folder: pathlib.Path, block: Optional[str]) -> int:
+    paths = sorted(str(p) for p in folder.rglob("*") if p.is_file() and is_opus_file(p))
+    if not paths:
+        print(f"no OPUS files under {folder}")
+        return 1
+    files = db.from_sequence(paths, npartitions=min(len(paths), 16)).map(read_one, block)
+    sums = files.filter(lambda item: item[2] is not None).foldby(lambda item: item[1], add, (0, 0, 0.0),
+                                                                 combine, (0, 0, 0.0))
+    failed = files.filter(lambda item: item[2] is None).map(lambda item: (item[0], item[3]))
+    groups, failures = compute(sums, failed, scheduler="threads")
+
+    print(f"{len(paths)} OPUS files under {folder}: {len(paths) - len(failures)} read, {len(failures)} failed")
+    for (npt, first, last), (nfiles, count, total) in sorted(groups):
+        if not count:
+            continue
+        mean = total / count
+        strongest = int(np.argmax(mean))
+        x = np.linspace(first, last, npt)
+        print(f"  {count} {'spectrum' if count == 1 else 'spectra'} from {nfiles} file{'s' if nfiles > 1 else ''}, "
+              f"{npt} points from {first:g} to {last:g}: the mean's strongest band is at {x[strongest]:.1f} "
+              f"({mean[strongest]:.4f})")
+    for path, error in failures:
+        print(f"  failed: {path}: {error}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else HERE / "data",
+                  sys.argv[2] if len(sys.argv) > 2 else None))

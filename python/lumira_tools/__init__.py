@@ -1,0 +1,14 @@
+"""Tools around the `lumira` reader: the `lumira` command, xarray, many files at once, plots and export.
+
+The extension module `lumira` itself is left as it is; everything here is built on its public functions.
+"""
+
+from ._many import FileRead, read_many
+from ._read import (BlockSpecError, DamagedFileError, DataReturn, NotOpusFileError, is_opus_file, kind_of,
+                    list_blocks, parse_block, read, resolve)
+from ._xarray import to_xarray
+
+__all__ = [
+    "BlockSpecError", "DamagedFileError", "DataReturn", "FileRead", "NotOpusFileError", "is_opus_file", "kind_of",
+    "list_blocks", "parse_block", "read", "read_many", "resolve", "to_xarray",
+]

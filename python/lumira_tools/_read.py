@@ -1,0 +1,208 @@
+"""Reading one block of one file, with damaged files turned into errors.
+
+The extension reports a field cut off by the end of the file on standard
+error and reads on with zero; a 2D spectrum cut short comes back with fewer
+values than its axis. Both are data the caller would otherwise take for
+real, so the tools refuse them.
+"""
+
+from __future__ import annotations
+
+import os
+import struct
+import sys
+import threading
+from contextlib import contextmanager
+from types import TracebackType
+from typing import Any, Callable, Iterator, Optional, Sequence, Tuple, Type, Union
+
+import lumira
+
+Request = Tuple[str, str, str]
+BlockSpec = Union[str, Sequence[str], None]
+PathLike = Union[str, "os.PathLike[str]"]
+
+DIMENSIONS = ("2D", "3D")
+# The listing names derivative code 3 "3DER"; a request must call it "NDER".
+_REQUEST_DERIVATIVE = {"3DER": "NDER"}
+
+# What getOpusData returns.
+DataReturn = Union[
+    lumira.SingleDataReturn, lumira.ImageDataReturn, lumira.ImageTRCDataReturn, lumira.TimeResolvedDataReturn,
+    lumira.TimeResolvedTRCDataReturn, lumira.MultiRegionDataReturn, lumira.MultiRegionTRCDataReturn,
+]
+
+KINDS: dict[type, str] = {
+    lumira.SingleDataReturn: "spectrum",
+    lumira.ImageDataReturn: "image map",
+    lumira.ImageTRCDataReturn: "image map (traces)",
+    lumira.TimeResolvedDataReturn: "series",
+    lumira.TimeResolvedTRCDataReturn: "series (traces)",
+    lumira.MultiRegionDataReturn: "multi-region",
+    lumira.MultiRegionTRCDataReturn: "multi-region (traces)",
+}
+
+
+class DamagedFileError(ValueError):
+    """The file ends before the data it announces: what was read is incomplete."""
+
+
+class NotOpusFileError(ValueError):
+    """The file does not start with the OPUS magic bytes."""
+
+
+class BlockSpecError(ValueError):
+    """A block written in a way that names no block (not TYPE/DIMENSION/DERIVATIVE)."""
+
+
+def kind_of(result: object) -> str:
+    """The kind of a result object in words: 'spectrum', 'image map', 'series', 'multi-region', ..."""
+    for cls in type(result).__mro__:
+        if cls in KINDS:
+            return KINDS[cls]
+    raise TypeError(f"not a lumira result: {type(result).__name__}")
+
+
+def block_text(request: Sequence[str]) -> str:
+    return "/".join(request[:3])
+
+
+def parse_block(spec: BlockSpec) -> Optional[tuple[str, ...]]:
+    """Splits 'AB/2D/NONE' (any case; 'AB' or 'AB/3D' for the first match) into upper-cased parts.
+
+    None stays None, meaning the first block the file lists.
+    """
+    if spec is None:
+        return None
+    parts = spec.split("/") if isinstance(spec, str) else list(spec)
+    parts = [part.strip().upper() for part in parts]
+    if not 1 <= len(parts) <= 3 or not all(parts):
+        raise BlockSpecError(f"a block is written TYPE/DIMENSION/DERIVATIVE, e.g. AB/2D/NONE, not {spec!r}")
+    if len(parts) > 1 and parts[1] not in DIMENSIONS:
+        raise BlockSpecError(f"the dimension of a block is 2D or 3D, not {parts[1]!r}")
+    return tuple(parts)
+
+
+def is_opus_file(path: PathLike) -> bool:
+    """isOpusFile, with a file too short to hold the magic counted as not OPUS rather than an error."""
+    try:
+        return lumira.isOpusFile(os.fspath(path))
+    except struct.error:
+        return False
+
+
+def resolve(path: PathLike, spec: BlockSpec = None, *, strict: bool = True) -> Request:
+    """The request for getOpusData: the block written out, or the first listed block that matches it."""
+    parts = parse_block(spec)
+    if parts is not None and len(parts) == 3:
+        if not is_opus_file(path):
+            raise NotOpusFileError("not an OPUS file")
+        return _as_request(parts)
+    listed = list_blocks(path, strict=strict)
+    for triple in listed:
+        if parts is None or tuple(triple[:len(parts)]) == parts:
+            return _as_request(triple)
+    if parts is None:
+        raise ValueError("the file holds no data block")
+    raise ValueError(f"no {'/'.join(parts)} block in the file (it holds {', '.join(map(block_text, listed))})")
+
+
+def _as_request(parts: Sequence[str]) -> Request:
+    return parts[0], parts[1], _REQUEST_DERIVATIVE.get(parts[2], parts[2])
+
+
+def list_blocks(path: PathLike, *, strict: bool = True) -> list[tuple[str, str, str]]:
+    """listContents, refusing files that are not OPUS files (and, with `strict`, those whose directory is cut
+    off)."""
+    with damage_reports() as reports:
+        if not is_opus_file(path):
+            raise NotOpusFileError("not an OPUS file")
+        listed = lumira.listContents(os.fspath(path))
+    if strict:
+        _raise_if_damaged(reports)
+    return listed
+
+
+def read(path: PathLike, block: BlockSpec = None, *, strict: bool = True) -> DataReturn:
+    """getOpusData on one block ('AB/2D/NONE', a triple, or None for the first listed block).
+
+    With `strict`, a file whose fields or spectrum are cut off by its end raises DamagedFileError instead of
+    returning zeros or a short spectrum.
+    """
+    with damage_reports() as reports:
+        request = resolve(path, block, strict=strict)
+        result: DataReturn = lumira.getOpusData(os.fsdecode(os.fspath(path)), request)
+    if strict:
+        _raise_if_damaged(reports)
+        if isinstance(result, lumira.SingleDataReturn) and result.y.size < result.x.size:
+            raise DamagedFileError(f"the file ends early: {result.y.size} of {result.x.size} points are there")
+    return result
+
+
+def _raise_if_damaged(reports: list[BaseException]) -> None:
+    if reports:
+        fields = "field" if len(reports) == 1 else "fields"
+        raise DamagedFileError(f"the file ends early: {len(reports)} {fields} cut off ({reports[0]})")
+
+
+# --- the extension's short-read reports ----------------------------------------------------------------
+#
+# The reports go through sys.excepthook (the printed error) and sys.unraisablehook (the "Exception ignored"
+# line), both process-wide. While any thread reads, both hooks are replaced by ones that hand a report made
+# on a reading thread to that thread's list and pass everything else on to the hooks that were there.
+
+_state = threading.local()
+_lock = threading.Lock()
+_readers = 0
+_saved: Optional[tuple[Callable[..., Any], Callable[..., Any]]] = None
+
+
+def _collecting() -> Optional[list[BaseException]]:
+    sink: Optional[list[BaseException]] = getattr(_state, "sink", None)
+    return sink
+
+
+def _unraisable_hook(args: Any) -> None:
+    sink = _collecting()
+    context = args.object
+    if sink is not None and isinstance(context, str) and context.startswith("lumira."):
+        sink.append(args.exc_value)
+        return
+    (_saved[1] if _saved is not None else sys.__unraisablehook__)(args)
+
+
+def _except_hook(kind: Type[BaseException], value: BaseException, traceback: Optional[TracebackType]) -> None:
+    # The printed half of a report; the unraisable half that follows is the one collected.
+    if _collecting() is not None and isinstance(value, struct.error):
+        return
+    (_saved[0] if _saved is not None else sys.__excepthook__)(kind, value, traceback)
+
+
+@contextmanager
+def damage_reports() -> Iterator[list[BaseException]]:
+    """Collects the extension's short-read reports made on this thread, instead of printing them."""
+    global _readers, _saved
+    outer = _collecting()
+    if outer is not None:  # nested: the outer block collects
+        yield outer
+        return
+    with _lock:
+        if _readers == 0:
+            _saved = (sys.excepthook, sys.unraisablehook)
+            sys.excepthook, sys.unraisablehook = _except_hook, _unraisable_hook
+        _readers += 1
+    sink: list[BaseException] = []
+    _state.sink = sink
+    try:
+        yield sink
+    finally:
+        _state.sink = None
+        with _lock:
+            _readers -= 1
+            if _readers == 0 and _saved is not None:
+                # Leave a hook that someone else installed meanwhile in place.
+                if sys.excepthook is _except_hook:
+                    sys.excepthook = _saved[0]
+                if sys.unraisablehook is _unraisable_hook:
+                    sys.unraisablehook = _saved[1]
+                _saved = None

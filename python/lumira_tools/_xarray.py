@@ -1,0 +1,112 @@
+"""Results as labelled xarray objects."""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any, Union, cast
+
+import numpy as np
+
+import lumira
+
+from ._axes import spectral_axis
+from ._read import kind_of
+
+if TYPE_CHECKING:
+    import xarray
+
+
+def _xarray() -> Any:
+    try:
+        import xarray
+    except ImportError as missing:
+        raise ImportError("to_xarray needs xarray: pip install 'lumira[xarray]'") from missing
+    return xarray
+
+
+def attributes(result: lumira.BaseDataReturn) -> dict[str, Union[int, float, str]]:
+    """The block's parameters, then what the result says about itself."""
+    attrs: dict[str, Union[int, float, str]] = dict(result.parameters)
+    attrs.update(kind=kind_of(result), dimension=result.dimension, dataType=result.dataType,
+                 derivative=result.derivative, minY=float(result.minY), maxY=float(result.maxY))
+    return attrs
+
+
+def _trace_names(labels: list[str], count: int) -> Any:
+    # A block whose info records are too short for labels has none; number the traces instead.
+    return list(labels) if len(labels) == count else np.arange(count)
+
+
+def to_xarray(result: lumira.BaseDataReturn) -> Union["xarray.DataArray", "xarray.Dataset"]:
+    """A DataArray with named dimensions and coordinates (a Dataset for multi-region maps).
+
+    Dimensions: the spectral axis (`wavenumber`, `wavelength`, `time`, or `x`/`spectral_x`), `y` and `x` for
+    image maps, `z` for series, `trace` for trace blocks, `point` for multi-region maps. The parameters become
+    attributes.
+    """
+    xr = _xarray()
+    axis = spectral_axis(result)
+    spectral = xr.Variable(axis.name, np.asarray(result.x), attrs={"units": axis.unit, "long_name": axis.label})
+    attrs = attributes(result)
+
+    return cast(Union["xarray.DataArray", "xarray.Dataset"], _build(xr, result, spectral, attrs))
+
+
+def _build(xr: Any, result: lumira.BaseDataReturn, spectral: Any, attrs: dict[str, Union[int, float, str]]) -> Any:
+    axis = spectral_axis(result)
+    name = result.dataType
+    if isinstance(result, lumira.SingleDataReturn):
+        y = np.asarray(result.y)
+        if y.size != result.x.size:
+            raise ValueError(f"the spectrum has {y.size} values for {result.x.size} axis points")
+        return xr.DataArray(y, dims=[axis.name], coords={axis.name: spectral}, name=name, attrs=attrs)
+
+    if isinstance(result, (lumira.ImageDataReturn, lumira.ImageTRCDataReturn)):
+        grid = {"y": ("y", np.asarray(result.mapY)), "x": ("x", np.asarray(result.mapX))}
+        if isinstance(result, lumira.ImageDataReturn):
+            return xr.DataArray(result.spectra, dims=["y", "x", axis.name], coords={**grid, axis.name: spectral},
+                                name=name, attrs=attrs)
+        traces = np.asarray(result.traces)
+        return xr.DataArray(traces, dims=["y", "x", "trace"],
+                            coords={**grid, "trace": _trace_names(result.labels, traces.shape[2])},
+                            name=name, attrs=attrs)
+
+    if isinstance(result, lumira.TimeResolvedDataReturn):
+        z = xr.Variable("z", np.asarray(result.z), attrs={"long_name": str(result.parameters.get("ZTX", "z"))})
+        return xr.DataArray(result.spectra, dims=["z", axis.name], coords={"z": z, axis.name: spectral},
+                            name=name, attrs=attrs)
+
+    if isinstance(result, lumira.TimeResolvedTRCDataReturn):
+        traces = np.asarray(result.traces)
+        return xr.DataArray(traces, dims=["trace", axis.name],
+                            coords={"trace": _trace_names(result.labels, traces.shape[0]), axis.name: spectral},
+                            name=name, attrs=attrs)
+
+    if isinstance(result, (lumira.MultiRegionDataReturn, lumira.MultiRegionTRCDataReturn)):
+        return _regions_dataset(xr, result, spectral, attrs)
+
+    raise TypeError(f"not a lumira result: {type(result).__name__}")
+
+
+def _regions_dataset(xr: Any, result: Union[lumira.MultiRegionDataReturn, lumira.MultiRegionTRCDataReturn],
+                     spectral: Any, attrs: dict[str, Union[int, float, str]]) -> Any:
+    """All regions' points along one `point` dimension, each point labelled with its region's title."""
+    regions = result.regions
+    labels = result.labels if isinstance(result, lumira.MultiRegionTRCDataReturn) else None
+    width = len(labels) if labels is not None else result.x.size
+    counts = [len(region.mapX) for region in regions]
+    values = (np.concatenate([np.asarray(r.spectra, dtype=np.float32).reshape(n, -1) for r, n in zip(regions, counts)])
+              if regions else np.zeros((0, width), np.float32))
+    coords: dict[str, Any] = {
+        "x": ("point", np.concatenate([np.asarray(r.mapX, np.float64) for r in regions]) if regions else np.zeros(0)),
+        "y": ("point", np.concatenate([np.asarray(r.mapY, np.float64) for r in regions]) if regions else np.zeros(0)),
+        "region": ("point", np.repeat(np.array([r.title for r in regions], dtype=str), counts)),
+    }
+    if labels is not None:
+        coords["trace"] = _trace_names(labels, values.shape[1])
+        variable = xr.DataArray(values, dims=["point", "trace"], coords=coords)
+        return xr.Dataset({"traces": variable}, coords={spectral.dims[0]: spectral}, attrs=attrs)
+    coords["start_time"] = ("point", np.concatenate([np.asarray(r.start_time, np.float64) for r in regions])
+                            if regions else np.zeros(0))
+    coords[spectral.dims[0]] = spectral
+    variable = xr.DataArray(values, dims=["point", spectral.dims[0]], coords=coords)
+    return xr.Dataset({"spectra": variable}, attrs=attrs)

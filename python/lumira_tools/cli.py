@@ -1,0 +1,332 @@
+"""The `lumira` command: look into OPUS files, plot and export their blocks, scan folders of them.
+
+Exit status: 0 when everything asked for was done, 1 when a file could not be read or written, 2 for a
+command line that asks for something impossible. Errors go to standard error; --json makes the output
+machine-readable.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+from typing import Any, Callable, Optional, Sequence
+
+import numpy as np
+
+import lumira
+
+from . import export as exporting
+from ._axes import spectral_axis
+from ._read import (BlockSpecError, DataReturn, NotOpusFileError, block_text, kind_of, list_blocks, parse_block,
+                    read, resolve)
+from .scan import error_text, scan
+
+EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
+BLOCK_HELP = "the block, written TYPE/DIMENSION/DERIVATIVE in any case, e.g. AB/2D/NONE (default: the first listed)"
+
+
+class UsageError(Exception):
+    """The command line asks for something that cannot be done, whatever the files hold."""
+
+
+class Failed(Exception):
+    """A file could not be read or written; the message has been reported already."""
+
+
+def _report(path: str, error: BaseException) -> None:
+    print(f"lumira: {path}: {error_text(error)}", file=sys.stderr)
+
+
+def _dump(value: Any) -> None:
+    print(json.dumps(value, indent=2, ensure_ascii=False, default=_plain))
+
+
+def _plain(value: Any) -> Any:
+    if isinstance(value, np.generic):
+        return value.item()
+    raise TypeError(f"cannot write {type(value).__name__} as JSON")
+
+
+def _read(path: str, block: Optional[str]) -> tuple[str, DataReturn]:
+    """The block's name and result; failures are reported and raised as Failed."""
+    try:
+        request = resolve(path, block)
+        return block_text(request), read(path, request)
+    except BlockSpecError as error:
+        raise UsageError(str(error)) from error
+    except Exception as error:  # noqa: BLE001 - whatever a damaged file makes the reader raise
+        _report(path, error)
+        raise Failed from error
+
+
+def describe(result: lumira.BaseDataReturn) -> dict[str, Any]:
+    """What `ls` says about a block: kind, shape, point count and x range with units."""
+    x = np.asarray(result.x)
+    axis = spectral_axis(result)
+    if isinstance(result, lumira.SingleDataReturn):
+        shape = list(np.shape(result.y))
+    elif isinstance(result, (lumira.ImageDataReturn, lumira.TimeResolvedDataReturn)):
+        shape = list(np.shape(result.spectra))
+    elif isinstance(result, (lumira.ImageTRCDataReturn, lumira.TimeResolvedTRCDataReturn)):
+        shape = list(np.shape(result.traces))
+    elif isinstance(result, (lumira.MultiRegionDataReturn, lumira.MultiRegionTRCDataReturn)):
+        shape = [len(result.regions), sum(len(region.mapX) for region in result.regions)]
+    else:
+        shape = []
+    return {
+        "kind": kind_of(result), "points": int(x.size), "shape": shape,
+        "x_first": float(x[0]) if x.size else None, "x_last": float(x[-1]) if x.size else None,
+        "units": axis.unit, "x_axis": axis.name,
+    }
+
+
+def _shape_text(info: dict[str, Any]) -> str:
+    if info["kind"].startswith("multi-region"):
+        regions, points = info["shape"]
+        return f"{regions} region{'s' if regions != 1 else ''}, {points} points"
+    return " x ".join(map(str, info["shape"]))
+
+
+def _table(rows: Sequence[Sequence[str]], right: Sequence[int] = ()) -> list[str]:
+    widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
+    return ["  ".join(cell.rjust(w) if i in right else cell.ljust(w) for i, (cell, w) in enumerate(zip(row, widths)))
+            .rstrip() for row in rows]
+
+
+# --- commands ------------------------------------------------------------------------------------------
+
+
+def cmd_ls(args: argparse.Namespace) -> int:
+    status = EXIT_OK
+    listing: list[dict[str, Any]] = []
+    for path in args.files:
+        entry: dict[str, Any] = {"path": path, "opus": False, "blocks": []}
+        listing.append(entry)
+        try:
+            triples = list_blocks(path)
+        except NotOpusFileError:
+            continue
+        except Exception as error:  # noqa: BLE001 - reported, and the other files still listed
+            entry["error"] = error_text(error)
+            _report(path, error)
+            status = EXIT_FAILED
+            continue
+        entry["opus"] = True
+        for triple in triples:
+            block: dict[str, Any] = {"block": block_text(triple)}
+            entry["blocks"].append(block)
+            try:
+                block.update(describe(read(path, triple)))
+            except Exception as error:  # noqa: BLE001 - one broken block does not hide the others
+                block["error"] = error_text(error)
+                _report(f"{path}: {block['block']}", error)
+                status = EXIT_FAILED
+    if args.json:
+        _dump(listing)
+        return status
+    for entry in listing:
+        if "error" in entry:  # said on standard error
+            continue
+        if not entry["opus"]:
+            print(f"{entry['path']}: not an OPUS file")
+            continue
+        count = len(entry["blocks"])
+        print(f"{entry['path']}: OPUS file, {count} data block{'s' if count != 1 else ''}")
+        if not count:
+            continue
+        rows = [("BLOCK", "KIND", "SHAPE", "POINTS", "X RANGE", "UNITS")]
+        for block in entry["blocks"]:
+            if "error" in block:
+                rows.append((block["block"], "unreadable", "", "", block["error"], ""))
+                continue
+            span = f"{block['x_first']:g} .. {block['x_last']:g}" if block["points"] else "-"
+            rows.append((block["block"], block["kind"], _shape_text(block), str(block["points"]), span,
+                         block["units"]))
+        for line in _table(rows, right=(3,)):
+            print("  " + line)
+    return status
+
+
+def cmd_show(args: argparse.Namespace) -> int:
+    block, result = _read(args.file, args.block)
+    parameters = [{"code": code, "value": value, "description": lumira.paramDict.get(code)}
+                  for code, value in result.parameters.items()]
+    rows = [("CODE", "VALUE", "DESCRIPTION")]
+    rows += [(code, str(value), lumira.paramDict.get(code, "")) for code, value in result.parameters.items()]
+    if args.json:
+        _dump({"path": args.file, "block": block, "kind": kind_of(result), "parameters": parameters})
+        return EXIT_OK
+    print(f"{args.file}: {block} ({kind_of(result)}, {len(parameters)} parameters)")
+    for line in _table(rows):
+        print("  " + line)
+    return EXIT_OK
+
+
+def cmd_plot(args: argparse.Namespace) -> int:
+    from . import plot as plotting
+
+    _check_writable(args.output)
+    block, result = _read(args.file, args.block)
+    return _write(args, block, lambda target: plotting.plot(result, target, title=args.title, dpi=args.dpi))
+
+
+def cmd_export(args: argparse.Namespace) -> int:
+    suffix = os.path.splitext(args.output)[1].lower()
+    if suffix not in exporting.FORMATS:
+        raise UsageError(f"cannot export to {suffix or 'a file without suffix'!r}: use .csv, .npz or .nc")
+    parts = parse_block(args.block) or ()
+    if suffix == ".csv" and len(parts) > 1 and parts[1] == "3D":
+        raise UsageError("CSV holds single spectra (2D blocks): export a 3D block to .npz or .nc")
+    _check_writable(args.output)
+    block, result = _read(args.file, args.block)
+    return _write(args, block, lambda target: exporting.export(result, target))
+
+
+def _check_writable(output: str) -> None:
+    folder = os.path.dirname(os.path.abspath(output))
+    if not os.path.isdir(folder):
+        raise UsageError(f"{output}: the folder {folder} does not exist")
+
+
+def _write(args: argparse.Namespace, block: str, write: Callable[[str], Any]) -> int:
+    """Writes through a temporary file, so a failure leaves nothing behind."""
+    try:
+        if args.command == "plot":
+            with exporting.atomic_path(args.output) as target:
+                write(target)
+        else:
+            write(args.output)
+    except exporting.ExportError as error:
+        _report(args.file, error)
+        return EXIT_FAILED
+    except (OSError, ValueError, TypeError, ImportError) as error:
+        _report(args.output, error)
+        return EXIT_FAILED
+    size = os.path.getsize(args.output)
+    if args.json:
+        _dump({"path": args.file, "block": block, "output": args.output, "bytes": size})
+    else:
+        print(f"wrote {args.output} ({block}, {size:,} bytes)")
+    return EXIT_OK
+
+
+def cmd_scan(args: argparse.Namespace) -> int:
+    try:
+        report = scan(args.folder, args.workers, show_progress=not args.json)
+    except OSError as error:
+        _report(args.folder, error)
+        return EXIT_FAILED
+    failed = report.failed
+    status = EXIT_FAILED if failed else EXIT_OK
+    if args.json:
+        _dump({
+            "folder": args.folder, "files": len(report.files), "opus_files": len(report.opus),
+            "seconds": round(report.seconds, 4), "files_per_second": round(report.files_per_second(), 1),
+            "blocks": [{"block": b, "kind": k, "files": n} for b, k, n in report.block_counts()],
+            "failed": [{"path": f.path, "error": f.error} for f in failed],
+        })
+        return status
+    total_bytes = sum(f.size for f in report.files)
+    size = f"{total_bytes / 1e6:.1f} MB" if total_bytes >= 1e5 else f"{total_bytes / 1e3:.1f} kB"
+    print(f"{args.folder}: {len(report.files):,} files ({size}) in {report.seconds:.2f} s, "
+          f"{report.files_per_second():,.0f} files/s")
+    read_ok = sum(1 for f in report.opus if f.error is None)
+    others = sum(1 for f in report.files if not f.opus and f.error is None)
+    print(f"  OPUS files read: {read_ok:,}   other files: {others:,}   failed: {len(failed):,}")
+    counts = report.block_counts()
+    if counts:
+        print()
+        for line in _table([("BLOCK", "KIND", "FILES")] + [(b, k, f"{n:,}") for b, k, n in counts], right=(2,)):
+            print("  " + line)
+    if failed:
+        print("\nFailed:")
+        for f in failed:
+            print(f"  {f.path}: {f.error}")
+    return status
+
+
+# --- the parser ----------------------------------------------------------------------------------------
+
+
+def parser() -> argparse.ArgumentParser:
+    top = argparse.ArgumentParser(
+        prog="lumira", description="Look into OPUS spectral data files: list, show, plot, export, scan.",
+        epilog="Exit status: 0 done, 1 a file could not be read or written, 2 bad command line.")
+    commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    json_flag = argparse.ArgumentParser(add_help=False)
+    json_flag.add_argument("--json", action="store_true", help="print JSON instead of text")
+
+    ls = commands.add_parser("ls", parents=[json_flag], help="list the data blocks of files",
+                             description="For each file: whether it is an OPUS file, and each data block with its "
+                                         "kind, shape, point count, x range and units.")
+    ls.add_argument("files", nargs="+", metavar="FILE")
+    ls.set_defaults(run=cmd_ls)
+
+    show = commands.add_parser("show", parents=[json_flag], help="print the parameters of a block",
+                               description="The parameters of a block, each with its description where known.")
+    show.add_argument("file", metavar="FILE")
+    show.add_argument("block", nargs="?", metavar="BLOCK", help=BLOCK_HELP)
+    show.set_defaults(run=cmd_show)
+
+    plot = commands.add_parser(
+        "plot", parents=[json_flag], help="draw a block to an image file (needs matplotlib)",
+        description="A spectrum plot (wavenumbers run from high to low); for an image map the integrated-"
+                    "intensity map beside the mean spectrum; for a series a heat map over z. The format "
+                    "follows the suffix of OUTPUT (png, svg, pdf).")
+    plot.add_argument("file", metavar="FILE")
+    plot.add_argument("block", nargs="?", metavar="BLOCK", help=BLOCK_HELP)
+    plot.add_argument("-o", "--output", required=True, metavar="OUTPUT", help="the image file to write")
+    plot.add_argument("--title", help="the figure's title (default: sample name and block)")
+    plot.add_argument("--dpi", type=int, default=100, help="resolution (default: %(default)s)")
+    plot.set_defaults(run=cmd_plot)
+
+    export = commands.add_parser(
+        "export", parents=[json_flag], help="write a block to CSV, NPZ or NetCDF",
+        description="CSV for single spectra, NPZ for every kind of block, NetCDF (.nc) through xarray.")
+    export.add_argument("file", metavar="FILE")
+    export.add_argument("block", nargs="?", metavar="BLOCK", help=BLOCK_HELP)
+    export.add_argument("-o", "--output", required=True, metavar="OUTPUT", help="out.csv, out.npz or out.nc")
+    export.set_defaults(run=cmd_export)
+
+    scan_ = commands.add_parser(
+        "scan", parents=[json_flag], help="read every OPUS file under a folder",
+        description="Walks a folder tree, reads every block of every OPUS file with a pool of threads (a "
+                    "progress bar shows on a terminal), and prints a summary and the files that failed.")
+    scan_.add_argument("folder", metavar="DIR")
+    scan_.add_argument("-j", "--workers", type=_positive, help="threads reading files (default: CPUs + 4)")
+    scan_.set_defaults(run=cmd_scan)
+    return top
+
+
+def _positive(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
+    return value
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    top = parser()
+    try:
+        args = top.parse_args(argv)
+    except SystemExit as done:  # --help, or a command line argparse refused (it has said why)
+        return done.code if isinstance(done.code, int) else EXIT_USAGE
+    try:
+        if getattr(args, "block", None) is not None:
+            parse_block(args.block)
+        status: int = args.run(args)
+        sys.stdout.flush()
+    except (UsageError, BlockSpecError) as error:
+        print(f"lumira {args.command}: error: {error}", file=sys.stderr)
+        return EXIT_USAGE
+    except Failed:
+        return EXIT_FAILED
+    except BrokenPipeError:
+        # The reader went away (`lumira ls ... | head`): nothing more to say, and nowhere to say it.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_FAILED
+    except KeyboardInterrupt:
+        return 130
+    return status

@@ -1,0 +1,194 @@
+"""Pictures of results with matplotlib (the `plot` extra).
+
+Figures are built with matplotlib's object interface, never pyplot, so plotting needs no display, leaves no
+global figure state behind and works from any thread.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+from typing import TYPE_CHECKING, Any, Optional, Sequence, cast
+
+import numpy as np
+
+import lumira
+
+from ._axes import Axis, spectral_axis
+from ._read import block_text
+
+if TYPE_CHECKING:
+    from matplotlib.axes import Axes
+    from matplotlib.figure import Figure
+
+Y_LABELS = {
+    "AB": "Absorbance", "TR": "Transmittance", "KM": "Kubelka-Munk", "RAM": "Raman intensity",
+    "EMIS": "Emission", "REFL": "Reflectance", "LREFL": "log(Reflectance)", "ATR": "ATR absorbance",
+    "PAS": "Photoacoustic signal", "SSC": "Sample single channel", "RSC": "Reference single channel",
+    "SIFG": "Sample interferogram", "RIFG": "Reference interferogram", "SPH": "Sample phase",
+    "RPH": "Reference phase", "SPOW": "Sample power", "RPOW": "Reference power", "TRC": "Trace",
+}
+MAX_PANELS = 12
+
+
+def _figure_class() -> Any:
+    try:
+        from matplotlib.figure import Figure
+    except ImportError as missing:
+        raise ImportError("plotting needs matplotlib: pip install 'lumira[plot]'") from missing
+    return Figure
+
+
+def integrated(values: Any, x: Any) -> Any:
+    """The area under each spectrum (last axis) over the axis x, whichever way x runs."""
+    values = np.asarray(values, np.float64)
+    if values.shape[-1] < 2:
+        return values[..., 0] if values.shape[-1] else np.zeros(values.shape[:-1])
+    step = abs(float(x[-1]) - float(x[0])) / (len(x) - 1)
+    return (values[..., 1:] + values[..., :-1]).sum(axis=-1) * step / 2
+
+
+def figure(result: lumira.BaseDataReturn, title: Optional[str] = None) -> "Figure":
+    """The picture of a result: a spectrum; an integrated-intensity map beside the mean spectrum for maps;
+    a heat map over z for series; one panel per trace for trace blocks."""
+    new_figure = _figure_class()
+    axis = spectral_axis(result)
+    ylabel = Y_LABELS.get(result.dataType, result.dataType)
+    if title is None:
+        sample = result.parameters.get("SNM")
+        block = block_text((result.dataType, result.dimension, result.derivative))
+        title = f"{sample} - {block}" if sample else block
+
+    if isinstance(result, lumira.SingleDataReturn):
+        fig = new_figure(figsize=(8, 4.5), layout="constrained")
+        ax = fig.add_subplot()
+        count = min(len(result.x), len(result.y))
+        ax.plot(result.x[:count], result.y[:count], linewidth=1.0, color="tab:blue")
+        _spectral(ax, axis, result.x, ylabel)
+    elif isinstance(result, lumira.ImageDataReturn):
+        fig = new_figure(figsize=(11, 4.5), layout="constrained")
+        left, right = fig.subplots(1, 2, width_ratios=[1, 1.4])
+        _grid_map(fig, left, result.mapX, result.mapY, integrated(result.spectra, result.x), "integrated intensity")
+        mean = np.asarray(result.spectra, np.float64).reshape(-1, len(result.x)).mean(axis=0) \
+            if result.spectra.size else np.zeros(len(result.x))
+        right.plot(result.x, mean, linewidth=1.0, color="tab:blue")
+        _spectral(right, axis, result.x, f"mean {ylabel.lower()}")
+    elif isinstance(result, lumira.ImageTRCDataReturn):
+        traces = np.asarray(result.traces)
+        fig, panels = _panels(new_figure, traces.shape[2])
+        for k, ax in enumerate(panels):
+            _grid_map(fig, ax, result.mapX, result.mapY, traces[:, :, k], _label(result.labels, k))
+    elif isinstance(result, lumira.TimeResolvedDataReturn):
+        fig = new_figure(figsize=(8, 5), layout="constrained")
+        ax = fig.add_subplot()
+        spectra = np.asarray(result.spectra, np.float64)
+        if spectra.shape[0] >= 2 and spectra.shape[1] >= 2:
+            mesh = ax.pcolormesh(result.x, result.z, spectra, shading="nearest", cmap="viridis")
+            fig.colorbar(mesh, ax=ax, label=ylabel)
+        else:  # too few rows or points for a heat map: draw the spectra
+            for row, z in zip(spectra, result.z):
+                ax.plot(result.x, row, label=f"z = {z:g}")
+        _spectral(ax, axis, result.x, str(result.parameters.get("ZTX", "z")))
+    elif isinstance(result, lumira.TimeResolvedTRCDataReturn):
+        fig = new_figure(figsize=(8, 4.5), layout="constrained")
+        ax = fig.add_subplot()
+        for k, trace in enumerate(np.asarray(result.traces)):
+            ax.plot(result.x, trace, linewidth=1.0, label=_label(result.labels, k))
+        if len(result.traces):
+            ax.legend(fontsize="small")
+        _spectral(ax, axis, result.x, ylabel)
+    elif isinstance(result, lumira.MultiRegionDataReturn):
+        fig = new_figure(figsize=(11, 4.5), layout="constrained")
+        left, right = fig.subplots(1, 2, width_ratios=[1, 1.4])
+        _point_map(fig, left, result.regions, lambda spectra: integrated(spectra, result.x), "integrated intensity")
+        for region in result.regions:
+            if len(region.spectra):
+                right.plot(result.x, np.asarray(region.spectra, np.float64).mean(axis=0), linewidth=1.0,
+                           label=region.title)
+        if result.regions:
+            right.legend(fontsize="small")
+        _spectral(right, axis, result.x, f"mean {ylabel.lower()}")
+    elif isinstance(result, lumira.MultiRegionTRCDataReturn):
+        fig, panels = _panels(new_figure, len(result.labels))
+        for k, ax in enumerate(panels):
+            _point_map(fig, ax, result.regions, lambda spectra, k=k: np.asarray(spectra)[:, k],
+                       _label(result.labels, k))
+    else:
+        raise TypeError(f"not a lumira result: {type(result).__name__}")
+    fig.suptitle(title)
+    return cast("Figure", fig)
+
+
+def plot(result: lumira.BaseDataReturn, path: str | os.PathLike[str], *, title: Optional[str] = None,
+         dpi: int = 100) -> None:
+    """Writes the picture of a result; the format follows the suffix (png, svg, pdf, ...)."""
+    fmt = os.path.splitext(os.fspath(path))[1].lstrip(".").lower() or "png"
+    figure(result, title).savefig(path, dpi=dpi, format=fmt)
+
+
+def _label(labels: Sequence[str], k: int) -> str:
+    return labels[k] if k < len(labels) and labels[k] else f"trace {k + 1}"
+
+
+def _spectral(ax: "Axes", axis: Axis, x: Any, ylabel: str) -> None:
+    ax.set_xlabel(axis.title().replace("cm-1", "cm$^{-1}$"))
+    ax.set_ylabel(ylabel)
+    if len(x) >= 2 and x[0] != x[-1]:
+        low, high = float(np.min(x)), float(np.max(x))
+        ax.set_xlim((high, low) if axis.descending else (low, high))
+    ax.grid(True, linewidth=0.3, alpha=0.5)
+
+
+def _panels(new_figure: Any, count: int) -> tuple["Figure", list["Axes"]]:
+    shown = max(1, min(count, MAX_PANELS))
+    columns = min(shown, 4)
+    rows = math.ceil(shown / columns)
+    fig = new_figure(figsize=(3.6 * columns + 1, 3.2 * rows + 0.6), layout="constrained")
+    axes = list(np.atleast_1d(fig.subplots(rows, columns, squeeze=False)).ravel())
+    for ax in axes[count:]:
+        ax.set_axis_off()
+    return fig, axes[:min(count, MAX_PANELS)]
+
+
+def _grid_map(fig: "Figure", ax: "Axes", map_x: Any, map_y: Any, values: Any, label: str) -> None:
+    values = np.asarray(values, np.float64)
+    if values.size:
+        extent = _extent(np.asarray(map_x, np.float64), np.asarray(map_y, np.float64))
+        image = ax.imshow(values, origin="lower", extent=extent, aspect="equal", cmap="viridis",
+                          interpolation="nearest")
+        # A grid stored from high y to low y (negative DDY) still gets axes that grow to the upper right.
+        left, right, bottom, top = extent
+        ax.set_xlim(min(left, right), max(left, right))
+        ax.set_ylim(min(bottom, top), max(bottom, top))
+        fig.colorbar(image, ax=ax, shrink=0.85)
+    ax.set_xlabel("x")
+    ax.set_ylabel("y")
+    ax.set_title(label, fontsize="medium")
+
+
+def _extent(map_x: Any, map_y: Any) -> tuple[float, float, float, float]:
+    """Pixel edges around the grid centres, so each spectrum's square sits on its coordinate."""
+
+    def edges(centres: Any) -> tuple[float, float]:
+        if len(centres) == 0:
+            return -0.5, 0.5
+        step = float(centres[-1] - centres[0]) / (len(centres) - 1) if len(centres) > 1 else 1.0
+        step = step or 1.0
+        return float(centres[0]) - step / 2, float(centres[-1]) + step / 2
+
+    left, right = edges(map_x)
+    bottom, top = edges(map_y)
+    return left, right, bottom, top
+
+
+def _point_map(fig: "Figure", ax: "Axes", regions: Sequence[lumira.Region], value: Any, label: str) -> None:
+    xs = [np.asarray(r.mapX, np.float64) for r in regions if len(r.mapX)]
+    if xs:
+        ys = [np.asarray(r.mapY, np.float64) for r in regions if len(r.mapX)]
+        values = [np.asarray(value(r.spectra), np.float64) for r in regions if len(r.mapX)]
+        points = ax.scatter(np.concatenate(xs), np.concatenate(ys), c=np.concatenate(values), cmap="viridis", s=18)
+        fig.colorbar(points, ax=ax, shrink=0.85)
+        ax.set_aspect("equal", adjustable="datalim")
+    ax.set_xlabel("x")
+    ax.set_ylabel("y")
+    ax.set_title(label, fontsize="medium")

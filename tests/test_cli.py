@@ -1,0 +1,295 @@
+"""The `lumira` command, through its entry point where it is installed."""
+
+import importlib.metadata
+import json
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import lumira
+import lumira_tools
+import tool_results
+from lumira_tools.cli import main
+from opusbuilder import DATA_PARAMS, OpusFile, named_type, spectrum_params
+from test_tools_read import cut_directory, short_spectrum, two_blocks
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+SAMPLE = str(ROOT / "examples" / "data" / "film_absorbance.0")
+SCRIPT = shutil.which("lumira", path=os.path.dirname(sys.executable))
+COMMAND = [SCRIPT] if SCRIPT else [sys.executable, "-m", "lumira_tools"]
+
+
+# The command runs on the modules this test process imported, wherever they come from.
+ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(
+    [os.path.dirname(lumira.__file__), os.path.dirname(os.path.dirname(lumira_tools.__file__))]
+    + os.environ.get("PYTHONPATH", "").split(os.pathsep)))
+
+
+def lumira_cli(*args, cwd=ROOT):
+    return subprocess.run(COMMAND + [str(a) for a in args], capture_output=True, text=True, timeout=120, cwd=cwd,
+                          env=ENV)
+
+
+def needs(module):
+    return pytest.importorskip(module)
+
+
+def npz(path):
+    """The arrays of an NPZ file, read with the file closed again."""
+    with np.load(path, allow_pickle=False) as stored:
+        return {key: stored[key] for key in stored.files}
+
+
+def test_the_entry_point_is_the_command():
+    try:
+        scripts = importlib.metadata.entry_points(group="console_scripts")
+    except TypeError:  # before 3.10
+        scripts = importlib.metadata.entry_points().get("console_scripts", [])
+    ours = [s for s in scripts if s.name == "lumira"]
+    if not ours:
+        pytest.skip("the package is not installed, so the command has no entry point here")
+    assert ours[0].value == "lumira_tools.cli:main" and SCRIPT is not None
+
+
+@pytest.mark.parametrize("command", ["", "ls", "show", "plot", "export", "scan"])
+def test_help_on_every_command(command):
+    done = lumira_cli(*([command] if command else []), "--help")
+    assert done.returncode == 0 and done.stdout.startswith("usage: lumira") and done.stderr == ""
+
+
+@pytest.mark.parametrize("args, message", [
+    ([], "required"),
+    (["show", SAMPLE, "AB/4D"], "2D or 3D"),
+    (["show", SAMPLE, "AB/2D/NONE/1"], "TYPE/DIMENSION/DERIVATIVE"),
+    (["export", SAMPLE, "-o", "out.txt"], "use .csv, .npz or .nc"),
+    (["export", SAMPLE, "ab/3d/none", "-o", "out.csv"], "CSV holds single spectra"),
+    (["plot", SAMPLE, "-o", "/no/such/folder/out.png"], "does not exist"),
+    (["scan", "-j", "0", "."], "at least 1"),
+])
+def test_impossible_command_lines_exit_2(args, message):
+    done = lumira_cli(*args)
+    assert done.returncode == 2 and message in done.stderr and done.stdout == ""
+
+
+def test_ls_on_the_sample_and_other_files(tmp_path):
+    other = tmp_path / "notes.txt"
+    other.write_text("hello")
+    done = lumira_cli("ls", SAMPLE, other, tmp_path / "missing.0")
+    assert done.returncode == 1
+    lines = done.stdout.splitlines()
+    assert lines[0] == f"{SAMPLE}: OPUS file, 3 data blocks"
+    assert lines[1].split() == ["BLOCK", "KIND", "SHAPE", "POINTS", "X", "RANGE", "UNITS"]
+    assert lines[2].split() == ["AB/2D/NONE", "spectrum", "1868", "1868", "3999.6", "..", "400.2", "cm-1"]
+    assert [line.split()[0] for line in lines[3:5]] == ["SSC/2D/NONE", "RSC/2D/NONE"]
+    assert lines[5] == f"{other}: not an OPUS file"
+    assert done.stderr == f"lumira: {tmp_path / 'missing.0'}: No such file or directory\n"
+
+    listed = json.loads(lumira_cli("ls", "--json", SAMPLE).stdout)
+    assert listed[0]["opus"] and [b["block"] for b in listed[0]["blocks"]] == ["AB/2D/NONE", "SSC/2D/NONE", "RSC/2D/NONE"]
+    assert listed[0]["blocks"][0] | {"x_first": 0} == {"block": "AB/2D/NONE", "kind": "spectrum", "points": 1868,
+                                                      "shape": [1868], "x_first": 0, "x_last": 400.2,
+                                                      "units": "cm-1", "x_axis": "wavenumber"}
+
+
+def test_show_describes_each_parameter():
+    done = lumira_cli("show", SAMPLE, "ssc/2d/none")
+    assert done.returncode == 0
+    lines = done.stdout.splitlines()
+    assert lines[0] == f"{SAMPLE}: SSC/2D/NONE (spectrum, 32 parameters)"
+    assert lines[3].split() == ["NPT", "1868", "Number", "of", "Data", "Points"]
+    assert lines[2].split() == ["DPF", "1"]  # a code without description
+    shown = json.loads(lumira_cli("show", "--json", SAMPLE).stdout)
+    assert shown["block"] == "AB/2D/NONE"
+    assert {"code": "SNM", "value": "Polymer film, 25 µm", "description": "Sample Name"} in shown["parameters"]
+
+
+def test_plot_writes_a_picture_of_the_sample(tmp_path):
+    needs("matplotlib")
+    from test_tools_output import assert_plausible_picture
+
+    out = tmp_path / "spectrum.png"
+    done = lumira_cli("plot", SAMPLE, "-o", out)
+    assert done.returncode == 0 and done.stdout.startswith(f"wrote {out} (AB/2D/NONE, ")
+    assert_plausible_picture(out, 800, 450)
+    assert os.listdir(tmp_path) == ["spectrum.png"]
+
+
+@pytest.mark.parametrize("suffix", [".csv", ".npz", ".nc"])
+def test_export_the_sample(tmp_path, suffix):
+    if suffix == ".nc":
+        needs("xarray"), needs("netCDF4")
+    out = tmp_path / f"ssc{suffix}"
+    done = lumira_cli("export", "--json", SAMPLE, "SSC", "-o", out)
+    assert done.returncode == 0 and json.loads(done.stdout)["bytes"] == out.stat().st_size
+    ssc = lumira.getOpusData(SAMPLE, ("SSC", "2D", "NONE"))
+    if suffix == ".csv":
+        back = np.loadtxt(out, delimiter=",", skiprows=1)[:, 1].astype(np.float32)
+    elif suffix == ".npz":
+        back = npz(out)["y"]
+    else:
+        with needs("xarray").open_dataarray(out) as array:
+            back = array.values
+    assert np.array_equal(back, ssc.y)
+
+
+DAMAGED = {
+    "short spectrum": (short_spectrum(), "the file ends early: 5 of 8 points are there"),
+    "cut directory": (cut_directory(), "the file ends early: 2 fields cut off"),
+    "not opus": (b"\x89PNG....", "not an OPUS file"),
+    "empty": (b"", "not an OPUS file"),
+}
+
+
+@pytest.mark.parametrize("damage", sorted(DAMAGED))
+@pytest.mark.parametrize("command", [["show"], ["plot", "-o", "out.png"], ["export", "-o", "out.npz"],
+                                     ["export", "-o", "out.csv"]])
+def test_damaged_files_fail_cleanly_and_write_nothing(tmp_path, damage, command):
+    data, message = DAMAGED[damage]
+    path = tmp_path / "in.0"
+    path.write_bytes(data)
+    done = lumira_cli(command[0], path, *command[1:], cwd=tmp_path)
+    assert done.returncode == 1 and done.stdout == ""
+    assert done.stderr.startswith(f"lumira: {path}: {message}") and done.stderr.count("\n") == 1
+    assert os.listdir(tmp_path) == ["in.0"]
+
+
+def scan_tree(root):
+    (root / "a" / "b").mkdir(parents=True)
+    for k in range(5):
+        two_blocks(k + 3).write(root / "a" / f"good{k}.0")
+    (root / "a" / "b" / "short.1").write_bytes(short_spectrum())
+    (root / "notes.txt").write_text("not a spectrum")
+    (root / "a" / "b" / "empty.0").write_bytes(b"")
+    # listed (by its parameter block) but without its data block
+    OpusFile().params(named_type("AB", param=DATA_PARAMS), spectrum_params(4, 4000.0, 400.0)).write(root / "a" / "b" / "lost.0")
+
+
+def test_scan_summarises_and_lists_failures(tmp_path):
+    scan_tree(tmp_path)
+    done = lumira_cli("scan", tmp_path)
+    assert done.returncode == 1 and done.stderr == ""  # no progress bar off a terminal
+    lines = done.stdout.splitlines()
+    assert lines[0].startswith(f"{tmp_path}: 9 files (") and lines[0].endswith(" files/s")
+    assert lines[1].split() == ["OPUS", "files", "read:", "5", "other", "files:", "2", "failed:", "2"]
+    assert [line.split() for line in lines[3:6]] == [["BLOCK", "KIND", "FILES"], ["AB/2D/3DER", "spectrum", "5"],
+                                                     ["SSC/2D/NONE", "spectrum", "5"]]
+    failed = lines[lines.index("Failed:") + 1:]
+    assert failed[1] == f"  {tmp_path / 'a' / 'b' / 'short.1'}: the file ends early: 5 of 8 points are there"
+    assert failed[0] == f"  {tmp_path / 'a' / 'b' / 'lost.0'}: No data block exists in the file for: AB 2D NONE"
+
+    report = json.loads(lumira_cli("scan", "--json", "-j", "2", tmp_path).stdout)
+    assert (report["files"], report["opus_files"], len(report["failed"])) == (9, 7, 2)
+    assert lumira_cli("scan", tmp_path / "a" / "good0.0").returncode == 1
+
+
+def test_scan_shows_progress_only_on_a_terminal(tmp_path):
+    needs("tqdm")
+    import pty
+
+    for k in range(3):
+        two_blocks().write(tmp_path / f"{k}.0")
+    leader, follower = pty.openpty()
+    try:
+        done = subprocess.run(COMMAND + ["scan", str(tmp_path)], stdout=subprocess.PIPE, stderr=follower,
+                              cwd=ROOT, env=ENV, timeout=120)
+        os.close(follower)
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(leader, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            shown += chunk
+    finally:
+        os.close(leader)
+    assert done.returncode == 0 and b"/3 [" in shown
+
+
+# --- 3D blocks, in process: the results are made here, not read -------------------------------------------
+
+
+@pytest.fixture
+def three_d(monkeypatch):
+    """Makes the sample file hold one 3D block of the given kind."""
+
+    def use(kind):
+        result = tool_results.THREE_D[kind]()
+        block = (result.dataType, "3D", "NONE")
+        monkeypatch.setattr(lumira, "listContents", lambda path: [block])
+        monkeypatch.setattr(lumira, "getOpusData", lambda path, request: result)
+        return result
+
+    return use
+
+
+@pytest.mark.parametrize("kind, shape", [
+    ("image map", "2 x 3 x 5"), ("image map (traces)", "2 x 3 x 2"), ("series", "4 x 5"),
+    ("series (traces)", "3 x 5"), ("multi-region", "2 regions, 5 points"),
+    ("multi-region (traces)", "1 region, 3 points"),
+])
+def test_ls_names_the_kind_of_3d_blocks(three_d, capsys, kind, shape):
+    result = three_d(kind)
+    assert main(["ls", SAMPLE]) == 0
+    row = capsys.readouterr().out.splitlines()[2]
+    assert row.startswith(f"  {result.dataType}/3D/NONE  {kind}  {shape}  ")
+    assert row.split()[-4:] == ["4000", "..", "400", "min" if kind == "series (traces)" else "cm-1"]
+
+
+@pytest.mark.parametrize("kind", sorted(tool_results.THREE_D))
+def test_plot_and_export_3d_blocks(three_d, tmp_path, kind):
+    needs("matplotlib")
+    result = three_d(kind)
+    assert main(["plot", SAMPLE, "-o", str(tmp_path / "map.png")]) == 0
+    assert main(["export", SAMPLE, "-o", str(tmp_path / "map.npz")]) == 0
+    stored = npz(tmp_path / "map.npz")
+    key = "traces" if "traces" in kind and "multi" not in kind else "spectra"
+    if not kind.startswith("multi"):
+        assert np.array_equal(stored[key], getattr(result, key))
+    # the default block is 3D, so CSV is refused once the block is known, and nothing is written
+    assert main(["export", SAMPLE, "-o", str(tmp_path / "map.csv")]) == 1
+    assert sorted(os.listdir(tmp_path)) == ["map.npz", "map.png"]
+
+
+def test_a_3d_block_that_cannot_be_read_is_reported_with_the_others_listed(monkeypatch, capsys):
+    real = lumira.getOpusData
+
+    def refuse_3d(path, request):
+        if request[1] == "3D":
+            raise NotImplementedError("reading 3D data blocks is not implemented yet: AB 3D NONE")
+        return real(path, request)
+
+    monkeypatch.setattr(lumira, "listContents", lambda path: [("AB", "3D", "NONE"), ("AB", "2D", "NONE")])
+    monkeypatch.setattr(lumira, "getOpusData", refuse_3d)
+    assert main(["ls", SAMPLE]) == 1
+    out, err = capsys.readouterr()
+    assert "AB/3D/NONE  unreadable" in out and "AB/2D/NONE  spectrum" in out
+    assert err == f"lumira: {SAMPLE}: AB/3D/NONE: NotImplementedError: reading 3D data blocks is not " \
+                  f"implemented yet: AB 3D NONE\n"
+
+
+# --- real 3D files: these run once the extension reads 3D blocks -------------------------------------------
+
+
+def test_real_image_map_file(tmp_path, capsys):
+    path = tool_results.image_file(tmp_path / "map.0")
+    image = tool_results.read_3d(path)
+    assert main(["ls", "--json", path]) == 0
+    assert json.loads(capsys.readouterr().out)[0]["blocks"][0]["kind"] == "image map"
+    assert main(["export", path, "-o", str(tmp_path / "map.npz")]) == 0
+    assert np.array_equal(npz(tmp_path / "map.npz")["spectra"], image.spectra)
+
+
+def test_real_series_file(tmp_path, capsys):
+    path = tool_results.series_file(tmp_path / "series.0")
+    series = tool_results.read_3d(path)
+    assert main(["show", path, "AB/3D"]) == 0
+    assert "ZTX" in capsys.readouterr().out
+    assert main(["export", path, "-o", str(tmp_path / "series.npz")]) == 0
+    assert np.array_equal(npz(tmp_path / "series.npz")["z"], series.z)
