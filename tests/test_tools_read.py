@@ -35,30 +35,30 @@ def cut_directory():
     return f.build(offset_to_directory=end, dir_size=3) + struct.pack("<i", 0) + b"\1\0"
 
 
-@pytest.mark.parametrize("spec, parts", [
+@pytest.mark.parametrize("block, parts", [
     ("AB/2D/NONE", ("AB", "2D", "NONE")), ("ab/2d/none", ("AB", "2D", "NONE")), (" ssc / 3d ", ("SSC", "3D")),
     ("trc", ("TRC",)), (("ab", "2D", "1der"), ("AB", "2D", "1DER")), (None, None),
 ])
-def test_parse_block(spec, parts):
-    assert parse_block(spec) == parts
+def test_parse_block(block, parts):
+    assert parse_block(block) == parts
 
 
-@pytest.mark.parametrize("spec", ["", "AB//NONE", "AB/4D/NONE", "AB/2D/NONE/X", "AB/NONE"])
-def test_parse_block_refuses(spec):
+@pytest.mark.parametrize("block", ["", "AB//NONE", "AB/4D/NONE", "AB/2D/NONE/X", "AB/NONE"])
+def test_parse_block_refuses(block):
     with pytest.raises(BlockSpecError):
-        parse_block(spec)
+        parse_block(block)
 
 
-@pytest.mark.parametrize("spec, request_", [
+@pytest.mark.parametrize("block, request_", [
     (None, ("AB", "2D", "NDER")), ("ssc", ("SSC", "2D", "NONE")), ("AB/2D/3DER", ("AB", "2D", "NDER")),
     ("AB/2D/1DER", ("AB", "2D", "1DER")),  # written out: left to getOpusData to find or refuse
 ])
-def test_resolve_takes_the_first_match_and_requests_3der_as_nder(write, spec, request_):
+def test_resolve_takes_the_first_match_and_requests_3der_as_nder(write, block, request_):
     path = write(two_blocks().build())
     assert lumira.listContents(path) == [("AB", "2D", "3DER"), ("SSC", "2D", "NONE")]
-    assert resolve(path, spec) == request_
-    if spec != "AB/2D/1DER":
-        assert read(path, spec).dataType == request_[0]
+    assert resolve(path, block) == request_
+    if block != "AB/2D/1DER":
+        assert read(path, block).dataType == request_[0]
 
 
 @pytest.mark.parametrize("data, error, message", [

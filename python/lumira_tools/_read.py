@@ -67,17 +67,17 @@ def block_text(request: Sequence[str]) -> str:
     return "/".join(request[:3])
 
 
-def parse_block(spec: BlockSpec) -> Optional[tuple[str, ...]]:
+def parse_block(block: BlockSpec) -> Optional[tuple[str, ...]]:
     """Splits 'AB/2D/NONE' (any case; 'AB' or 'AB/3D' for the first match) into upper-cased parts.
 
     None stays None, meaning the first block the file lists.
     """
-    if spec is None:
+    if block is None:
         return None
-    parts = spec.split("/") if isinstance(spec, str) else list(spec)
+    parts = block.split("/") if isinstance(block, str) else list(block)
     parts = [part.strip().upper() for part in parts]
     if not 1 <= len(parts) <= 3 or not all(parts):
-        raise BlockSpecError(f"a block is written TYPE/DIMENSION/DERIVATIVE, e.g. AB/2D/NONE, not {spec!r}")
+        raise BlockSpecError(f"a block is written TYPE/DIMENSION/DERIVATIVE, e.g. AB/2D/NONE, not {block!r}")
     if len(parts) > 1 and parts[1] not in DIMENSIONS:
         raise BlockSpecError(f"the dimension of a block is 2D or 3D, not {parts[1]!r}")
     return tuple(parts)
@@ -91,9 +91,9 @@ def is_opus_file(path: PathLike) -> bool:
         return False
 
 
-def resolve(path: PathLike, spec: BlockSpec = None, *, strict: bool = True) -> Request:
+def resolve(path: PathLike, block: BlockSpec = None, *, strict: bool = True) -> Request:
     """The request for getOpusData: the block written out, or the first listed block that matches it."""
-    parts = parse_block(spec)
+    parts = parse_block(block)
     if parts is not None and len(parts) == 3:
         if not is_opus_file(path):
             raise NotOpusFileError("not an OPUS file")
