@@ -45,29 +45,27 @@ const std::string imageTraceAddition =
         "\t3D numpy array containing the trace values associated with the x and y mapping coordinates (.traces)\n") +
     std::string(mapGrid) + "\taccess the trace maps with returnedObject.traces[:,:,label index]\n";
 
-constexpr std::string_view multiRegionAddition =
+// The regions list and the first three Region attributes, alike in both
+// multi-region descriptions.
+constexpr std::string_view regionListHead =
     "\tlist of regions (.regions)\n"
     "\n"
     "\teach region is a Region object containing:\n"
     "\t\tdescription of region (title)\n"
     "\t\tx mapping coordinates array (mapX)\n"
-    "\t\ty mapping coordinates array (mapY)\n"
-    "\t\ttimestamps of spectrum acquisition array (start_time)\n"
-    "\t\t2D array containing spectra in the region (spectra)\n"
-    "\t\taccess a spectrum with\n"
-    "\t\t\treturnedObject.regions[region index].spectra[row]";
+    "\t\ty mapping coordinates array (mapY)\n";
 
-constexpr std::string_view multiRegionTraceAddition =
-    "\ta list containing the names of the trace blocks (.labels)\n"
-    "\tlist of regions (.regions)\n"
-    "\n"
-    "\teach region is a Region object containing:\n"
-    "\t\tdescription of region (title)\n"
-    "\t\tx mapping coordinates array (mapX)\n"
-    "\t\ty mapping coordinates array (mapY)\n"
-    "\t\t2D array containing traces in the region (spectra)\n"
-    "\t\taccess the traces for a position with\n"
-    "\t\t\treturnedObject.regions[region index].spectra[row]";
+const std::string multiRegionAddition = std::string(regionListHead) +
+                                        "\t\ttimestamps of spectrum acquisition array (start_time)\n"
+                                        "\t\t2D array containing spectra in the region (spectra)\n"
+                                        "\t\taccess a spectrum with\n"
+                                        "\t\t\treturnedObject.regions[region index].spectra[row]";
+
+const std::string multiRegionTraceAddition = "\ta list containing the names of the trace blocks (.labels)\n" +
+                                             std::string(regionListHead) +
+                                             "\t\t2D array containing traces in the region (spectra)\n"
+                                             "\t\taccess the traces for a position with\n"
+                                             "\t\t\treturnedObject.regions[region index].spectra[row]";
 
 constexpr std::string_view multiRegionParagraphs[] = {
     "Hyperspectral multiregion point map(s) returned by .getOpusData() for\n"
