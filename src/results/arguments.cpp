@@ -33,9 +33,10 @@ std::string listNames(const std::vector<std::string_view>& names) {
 
 // The parameter a keyword names, or -1. Keywords are usually the interned
 // names themselves, so identity settles most comparisons.
-Py_ssize_t parameterIndex(PyObject* keyword, std::span<const std::string_view> names) {
-    for (std::size_t i = 0; i < names.size(); ++i)
-        if (keyword == py::interned(names[i]).get()) return static_cast<Py_ssize_t>(i);
+Py_ssize_t parameterIndex(PyObject* keyword, std::span<const std::string_view> names,
+                          std::span<PyObject* const> nameObjects) {
+    for (std::size_t i = 0; i < nameObjects.size(); ++i)
+        if (keyword == nameObjects[i]) return static_cast<Py_ssize_t>(i);
     Py_ssize_t length = 0;
     const char* text = PyUnicode_AsUTF8AndSize(keyword, &length);
     if (text == nullptr) {
@@ -50,8 +51,9 @@ Py_ssize_t parameterIndex(PyObject* keyword, std::span<const std::string_view> n
 
 }  // namespace
 
-BoundArguments bindArguments(std::string_view className, std::span<const std::string_view> names, bool collectKeywords,
-                             PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+BoundArguments bindArguments(std::string_view className, std::span<const std::string_view> names,
+                             std::span<PyObject* const> nameObjects, bool collectKeywords, PyObject* const* args,
+                             Py_ssize_t nargs, PyObject* kwnames) {
     BoundArguments bound;
     bound.values.resize(names.size());
     const auto parameterCount = static_cast<Py_ssize_t>(names.size());
@@ -64,7 +66,7 @@ BoundArguments bindArguments(std::string_view className, std::span<const std::st
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
         PyObject* value = args[nargs + k];
         if (!PyUnicode_Check(keyword)) raiseType(qualnameOf(className) + "() keywords must be strings");
-        const Py_ssize_t index = parameterIndex(keyword, names);
+        const Py_ssize_t index = parameterIndex(keyword, names, nameObjects);
         if (index < 0) {
             if (!collectKeywords) raiseWithName(className, "%U() got an unexpected keyword argument '%U'", keyword);
             py::setItem(bound.extraKeywords, keyword, value);

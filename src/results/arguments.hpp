@@ -19,7 +19,9 @@ struct BoundArguments {
 
 // Error messages name the function `className`.__init__. The arguments
 // exclude `self`; counts in messages include it, as the host's do.
-BoundArguments bindArguments(std::string_view className, std::span<const std::string_view> names, bool collectKeywords,
-                             PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// `nameObjects` are the interned str objects of `names`, compared first by identity.
+BoundArguments bindArguments(std::string_view className, std::span<const std::string_view> names,
+                             std::span<PyObject* const> nameObjects, bool collectKeywords, PyObject* const* args,
+                             Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace lumira::results

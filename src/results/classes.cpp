@@ -1,6 +1,7 @@
 #include "results/classes.hpp"
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,25 +23,49 @@ const ClassTexts& textsOf(PyTypeObject* definingClass) {
     return *found;
 }
 
-BoundArguments bindFor(const ClassTexts& texts, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    return bindArguments(texts.name, texts.ownParameters, texts.collectsKeywords, args, PyVectorcall_NARGS(nargsf),
-                         kwnames);
-}
-
 // The base constructor stores its `deriv` parameter as `derivative`.
 std::string_view attributeFor(std::string_view parameter) {
     return parameter == "deriv" ? std::string_view("derivative") : parameter;
 }
 
+// The str objects a class's constructor uses on every call, made once. They
+// live as long as the process, like the classes' method definitions.
+struct ClassObjects {
+    std::vector<PyObject*> parameters;  // interned parameter names
+    std::vector<PyObject*> attributes;  // interned attribute names
+    PyObject* addition = nullptr;       // the class's part of the description
+    PyObject* described = nullptr;      // the base description followed by it
+};
+
+const ClassObjects& objectsOf(const ClassTexts& texts) {
+    static std::vector<std::unique_ptr<ClassObjects>> made(classTexts().size());
+    auto& slot = made[static_cast<std::size_t>(&texts - classTexts().data())];
+    if (slot) return *slot;
+    auto objects = std::make_unique<ClassObjects>();
+    for (std::string_view parameter : texts.ownParameters) {
+        objects->parameters.push_back(py::interned(parameter).release());
+        objects->attributes.push_back(py::interned(attributeFor(parameter)).release());
+    }
+    objects->addition = py::str(texts.descriptionAddition).release();
+    objects->described = py::str(std::string(baseDescription) + std::string(texts.descriptionAddition)).release();
+    slot = std::move(objects);
+    return *slot;
+}
+
+BoundArguments bindFor(const ClassTexts& texts, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    return bindArguments(texts.name, texts.ownParameters, objectsOf(texts).parameters, texts.collectsKeywords, args,
+                         PyVectorcall_NARGS(nargsf), kwnames);
+}
+
 void setAttributes(PyObject* self, const ClassTexts& texts, const BoundArguments& bound) {
-    for (std::size_t i = 0; i < texts.ownParameters.size(); ++i)
-        py::setAttr(self, attributeFor(texts.ownParameters[i]), bound.values[i]);
+    const ClassObjects& objects = objectsOf(texts);
+    for (std::size_t i = 0; i < objects.attributes.size(); ++i)
+        py::check(PyObject_SetAttr(self, objects.attributes[i], bound.values[i].get()));
 }
 
 void setBaseAttributes(PyObject* self, const ClassTexts& baseTexts, const BoundArguments& bound) {
     setAttributes(self, baseTexts, bound);
-    Ref description = py::str(baseDescription);
-    py::setAttr(self, "description", description);
+    py::setAttr(self, "description", objectsOf(baseTexts).described);
 }
 
 // __init__ of BaseDataReturn and of Region: store the parameters, in order.
@@ -79,8 +104,8 @@ const ClassTexts* untouchedBaseAfter(PyObject* self, PyTypeObject* definingClass
 }
 
 // The next __init__ in the instance's method resolution order, given the
-// collected keywords; the base class's own is run here directly.
-void initNext(PyObject* self, PyTypeObject* definingClass, const BoundArguments& bound) {
+// collected keywords; the base class's own is run here directly (then true).
+bool initNext(PyObject* self, PyTypeObject* definingClass, const BoundArguments& bound) {
     if (const ClassTexts* base = untouchedBaseAfter(self, definingClass)) {
         PyObject* keywords = bound.extraKeywords.get();
         const Py_ssize_t count = PyDict_GET_SIZE(keywords);
@@ -94,15 +119,16 @@ void initNext(PyObject* self, PyTypeObject* definingClass, const BoundArguments&
             PyTuple_SET_ITEM(names.get(), i, Ref::borrow(key).release());
             values.push_back(value);
         }
-        const BoundArguments baseBound =
-            bindArguments(base->name, base->ownParameters, false, values.data(), 0, names.get());
+        const BoundArguments baseBound = bindArguments(base->name, base->ownParameters, objectsOf(*base).parameters,
+                                                       false, values.data(), 0, names.get());
         setBaseAttributes(self, *base, baseBound);
-        return;
+        return true;
     }
     Ref next = py::call(reinterpret_cast<PyObject*>(&PySuper_Type), {reinterpret_cast<PyObject*>(definingClass), self});
     Ref nextInit = py::attr(next, "__init__");
     Ref noArguments = Ref::fresh(PyTuple_New(0));
     Ref::fresh(PyObject_Call(nextInit.get(), noArguments.get(), bound.extraKeywords.get()));
+    return false;
 }
 
 // __init__ of every result subclass: own attributes, then the next __init__
@@ -114,11 +140,14 @@ PyObject* initSubclass(PyObject* self, PyTypeObject* definingClass, PyObject* co
         const ClassTexts& texts = textsOf(definingClass);
         const BoundArguments bound = bindFor(texts, args, nargsf, kwnames);
         setAttributes(self, texts, bound);
-        initNext(self, definingClass, bound);
-
+        const ClassObjects& objects = objectsOf(texts);
+        if (initNext(self, definingClass, bound)) {
+            // The base text was just stored: the sum is known.
+            py::setAttr(self, "description", objects.described);
+            return Ref::borrow(Py_None);
+        }
         Ref description = py::attr(self, "description");
-        Ref addition = py::str(texts.descriptionAddition);
-        Ref extended = Ref::fresh(PyNumber_Add(description.get(), addition.get()));
+        Ref extended = Ref::fresh(PyNumber_Add(description.get(), objects.addition));
         py::setAttr(self, "description", extended);
         return Ref::borrow(Py_None);
     });
