@@ -119,7 +119,8 @@ std::size_t DescriptorSource::readAt(std::uint64_t offset, std::span<std::uint8_
     const std::uint64_t count = std::min<std::uint64_t>(out.size(), available(offset));
     out = out.first(static_cast<std::size_t>(count));
     if (count == 0) return 0;
-    if (count >= directReadSize) return readDirect(offset, out);
+    const bool inWindow = offset >= windowStart_ && offset + count <= windowStart_ + window_.size();
+    if (count >= directReadSize && !inWindow) return readDirect(offset, out);
 
     std::size_t done = 0;
     while (done < out.size()) {

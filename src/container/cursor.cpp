@@ -24,6 +24,12 @@ void Cursor::skip(std::int64_t distance) {
 }
 
 std::size_t Cursor::readBytes(std::span<std::uint8_t> out) {
+    if (view_.generation == source_.generation() && position_ >= view_.start &&
+        position_ - view_.start + out.size() <= view_.bytes.size()) {
+        std::memcpy(out.data(), view_.bytes.data() + (position_ - view_.start), out.size());
+        position_ += out.size();
+        return out.size();
+    }
     const std::size_t got = source_.readAt(position_, out);
     position_ += got;
     return got;

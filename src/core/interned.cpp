@@ -1,5 +1,6 @@
 #include "core/interned.hpp"
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <unordered_map>
@@ -18,19 +19,38 @@ struct TextHash {
     std::size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
 };
 
-// The cache holds one reference to each name for the life of the process;
-// its destructor at exit frees only the keys and leaves the objects alone.
+// The caches hold one reference to each name for the life of the process;
+// their destructors at exit free only the keys and leave the objects alone.
 std::unordered_map<std::string, PyObject*, TextHash, std::equal_to<>> names;
+
+// Most names (parameter codes, short keywords) fit in seven bytes: those are
+// looked up by their bytes packed into one integer.
+std::unordered_map<std::uint64_t, PyObject*> shortNames;
+
+constexpr std::size_t shortLength = 7;
+
+std::uint64_t packed(std::string_view text) {
+    std::uint64_t key = std::uint64_t{text.size()} << 56;
+    for (std::size_t i = 0; i < text.size(); ++i) key |= std::uint64_t{static_cast<unsigned char>(text[i])} << (8 * i);
+    return key;
+}
 
 }  // namespace
 
 Ref interned(std::string_view text) {
-    if (const auto found = names.find(text); found != names.end()) return Ref::borrow(found->second);
+    const bool isShort = text.size() <= shortLength;
+    if (isShort) {
+        if (const auto found = shortNames.find(packed(text)); found != shortNames.end())
+            return Ref::borrow(found->second);
+    } else if (const auto found = names.find(text); found != names.end()) {
+        return Ref::borrow(found->second);
+    }
     PyObject* name = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
     if (name == nullptr) throw ErrorAlreadySet{};
     PyUnicode_InternInPlace(&name);
     Ref result = Ref::steal(name);
-    if (names.size() < cacheLimit) names.emplace(std::string(text), Ref(result).release());
+    if (isShort && shortNames.size() < cacheLimit) shortNames.emplace(packed(text), Ref(result).release());
+    if (!isShort && names.size() < cacheLimit) names.emplace(std::string(text), Ref(result).release());
     return result;
 }
 
