@@ -90,6 +90,25 @@ private:
     PyThreadState* state_;
 };
 
+// Releases the interpreter lock only for work on many bytes. Handing the lock
+// to another thread and taking it back costs more than copying a few
+// kilobytes, so small copies keep it.
+class ReleasedGilFor {
+public:
+    static constexpr std::size_t worthReleasing = 64 * 1024;
+
+    explicit ReleasedGilFor(std::size_t bytes) noexcept
+        : state_(bytes >= worthReleasing ? PyEval_SaveThread() : nullptr) {}
+    ~ReleasedGilFor() {
+        if (state_ != nullptr) PyEval_RestoreThread(state_);
+    }
+    ReleasedGilFor(const ReleasedGilFor&) = delete;
+    ReleasedGilFor& operator=(const ReleasedGilFor&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
 // Keeps a pending exception aside while cleanup code calls into Python.
 class PendingErrorGuard {
 public:

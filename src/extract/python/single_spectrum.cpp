@@ -23,7 +23,7 @@ py::Ref readSingleSpectrum(OpusDataCall& call) {
     {
         py::WritableBuffer buffer(y);
         auto values = valuesOf<float>(buffer, count);
-        py::ReleasedGil unlocked;
+        py::ReleasedGilFor unlocked(values.size_bytes());
         readFloats(source, offset, values);
         if (call.file.isNative()) call.file.close();
     }
