@@ -34,12 +34,10 @@ void readAndList(ByteSource& source, std::size_t heldBytes) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    fuzz::FuzzFile file(data, size);
-    const MagicTest magic = testMagic(file.source);
+    MemorySource file(std::span<const std::uint8_t>(data, size));
+    const MagicTest magic = testMagic(file);
     fuzz::require(magic.complete == (size >= 4) && magic.bytes.size() == std::min<std::size_t>(size, 4),
                   "magic test read the wrong bytes");
-    readAndList(file.source, size);
-    fuzz::ShrunkSource shrunk(file.bytes, size + 4096);
-    readAndList(shrunk, size);
+    fuzz::readWholeAndShrunk(data, size, readAndList);
     return 0;
 }

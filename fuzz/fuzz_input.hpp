@@ -9,7 +9,6 @@
 #include <span>
 
 #include "container/byte_source.hpp"
-#include "container/cursor.hpp"
 #include "core/error.hpp"
 
 namespace lumira::fuzz {
@@ -45,15 +44,15 @@ private:
     MemorySource held_;
 };
 
-// The bytes of the input, read through a cursor as the module reads a file.
-struct FuzzFile {
-    FuzzFile(const std::uint8_t* data, std::size_t size)
-        : bytes(data, size), source(bytes), cursor(source, shortReads) {}
-
-    std::span<const std::uint8_t> bytes;
-    MemorySource source;
-    ShortReads shortReads;
-    Cursor cursor;
-};
+// Runs `read(source, heldBytes)` over the input as a file, and again over
+// the same bytes as a file that claims to be longer (truncated while read).
+template <typename Read>
+void readWholeAndShrunk(const std::uint8_t* data, std::size_t size, Read&& read) {
+    const std::span<const std::uint8_t> bytes(data, size);
+    MemorySource whole(bytes);
+    read(whole, size);
+    ShrunkSource shrunk(bytes, size + 4096);
+    read(shrunk, size);
+}
 
 }  // namespace lumira::fuzz

@@ -57,9 +57,6 @@ void readBlocks(ByteSource& source, std::size_t heldBytes) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    fuzz::FuzzFile file(data, size);
-    readBlocks(file.source, size);
-    fuzz::ShrunkSource shrunk(file.bytes, size + 4096);
-    readBlocks(shrunk, size);
+    fuzz::readWholeAndShrunk(data, size, readBlocks);
     return 0;
 }

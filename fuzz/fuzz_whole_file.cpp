@@ -82,9 +82,6 @@ void walk(ByteSource& source, std::size_t heldBytes) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    fuzz::FuzzFile file(data, size);
-    walk(file.source, size);
-    fuzz::ShrunkSource shrunk(file.bytes, size + 4096);
-    walk(shrunk, size);
+    fuzz::readWholeAndShrunk(data, size, walk);
     return 0;
 }
