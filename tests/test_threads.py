@@ -114,6 +114,7 @@ def test_file_rewritten_while_threads_read(write, quiet):
                 handle.seek(0)
                 handle.write(data)
                 handle.truncate(len(data))
+            time.sleep(0.001)
 
     def reader():
         deadline = time.monotonic() + 1.5
