@@ -15,12 +15,16 @@ static_assert(std::endian::native == std::endian::little,
 void Cursor::seek(std::int64_t target) {
     if (target < 0) failOS(EINVAL);
     position_ = static_cast<std::uint64_t>(target);
+    cutShort_ = false;
 }
 
 void Cursor::skip(std::int64_t distance) {
     constexpr auto limit = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
     if (position_ > limit) fail(ErrorKind::Overflow, "file offset does not fit in 64 bits");
+    // Relative moves keep a short read's end: a loop stepping over records stops there.
+    const bool cutShort = cutShort_;
     seek(addOffset(static_cast<std::int64_t>(position_), distance));
+    cutShort_ = cutShort;
 }
 
 std::size_t Cursor::readBytes(std::span<std::uint8_t> out) {
@@ -32,6 +36,7 @@ std::size_t Cursor::readBytes(std::span<std::uint8_t> out) {
     }
     const std::size_t got = source_.readAt(position_, out);
     position_ += got;
+    if (got < out.size()) cutShort_ = true;
     return got;
 }
 

@@ -30,12 +30,16 @@ public:
 
     ByteSource& source() const noexcept { return source_; }
     std::uint64_t position() const noexcept { return position_; }
-    bool atEnd() const noexcept { return position_ >= source_.size(); }
-    std::uint64_t remaining() const noexcept { return source_.available(position_); }
+    // A read that came up short ends the file here too, even where the size
+    // taken when it was opened says otherwise: someone truncated it since, and
+    // loops bounded by the end of the file must still stop.
+    bool atEnd() const noexcept { return cutShort_ || position_ >= source_.size(); }
+    std::uint64_t remaining() const noexcept { return cutShort_ ? 0 : source_.available(position_); }
 
     // Absolute move. A negative target fails as the host's seek does (EINVAL).
+    // Clears the end found by a short read: the bytes before it are still there.
     void seek(std::int64_t target);
-    // Relative move from the current position.
+    // Relative move from the current position; keeps an end found by a short read.
     void skip(std::int64_t distance);
 
     std::int32_t readInt() { return readField<std::int32_t>(Field::Int); }
@@ -82,6 +86,7 @@ private:
     ByteSource& source_;
     ShortReads& shortReads_;
     std::uint64_t position_ = 0;
+    bool cutShort_ = false;
     View view_;
 };
 

@@ -8,6 +8,16 @@
 
 namespace lumira {
 
+// A spectrum may claim more points than its file holds: a file cut short
+// keeps its full x axis and a shorter y. Past this many points, though, an
+// axis for values that are not in the file can only come from a damaged NPT,
+// and building it would cost the caller gigabytes (2**31 points are 16 GiB).
+inline constexpr std::uint64_t maxPointsBeyondFile = std::uint64_t{1} << 24;
+
+// Fails with ValueError "Data block at offset N is damaged: ..." when `points`
+// exceeds both maxPointsBeyondFile and the values the file holds at `offset`.
+void checkPointCount(const ByteSource& source, std::int64_t offset, std::int64_t points);
+
 // How many whole values of `wanted` lie in the file from `offset` on.
 // A negative offset fails as the host's seek does.
 std::uint64_t floatsAvailable(const ByteSource& source, std::int64_t offset, std::uint64_t wanted);
