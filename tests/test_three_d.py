@@ -9,7 +9,8 @@ import pytest
 
 import lumira
 from opusbuilder import (ANNOTATION, DATA, DATA_PARAMS, FLOAT_COLUMN, INT_COLUMN, TEXT_COLUMN, Column, OpusFile,
-                         Record3D, Table, annotation_block, block_type, data_block_3d, named_type, spectrum_params)
+                         Record3D, Table, annotation_block, block_type, data_block_3d, data_block_3d_array, named_type,
+                         spectrum_params)
 
 NPT = 4
 
@@ -328,6 +329,20 @@ def test_info_record_cut_by_the_end_of_the_file(write, reports, keep, z, label):
     traces = read(write, cut(three_d_file(block, spectrum_params(NPT, 1.0, 4.0), name="TRC", data_last=True)),
                   name="TRC")
     assert traces.labels == ["trace 0", label]
+
+
+@pytest.mark.parametrize("cut, error", [(0, None), (144 + 12, "NPT is 16777217 but the file holds only 16777216 values")])
+def test_counts_past_the_axis_bound_need_values_behind_them(write, cut, error):
+    npt = 2**24 + 1  # one past the bound: only a file that holds the values backs it
+    values = np.arange(npt, dtype=np.float32).reshape(1, npt)
+    data = three_d_file(data_block_3d_array(values, info_size=144, z=[7.0]), spectrum_params(npt, 1.0, 2.0, ZTX="s"),
+                        data_last=True)
+    if error:
+        with pytest.raises(ValueError, match=r"^3D data block at offset \d+ is damaged: " + error):
+            read(write, data[:-cut])
+        return
+    result = read(write, data)
+    assert result.x.size == npt and np.array_equal(result.spectra, values) and result.z.tolist() == [7.0]
 
 
 def test_negative_record_sizes_are_refused(write):

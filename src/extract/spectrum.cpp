@@ -13,12 +13,18 @@ std::uint64_t floatsAvailable(const ByteSource& source, std::int64_t offset, std
     return std::min(wanted, source.available(static_cast<std::uint64_t>(offset)) / sizeof(float));
 }
 
-void checkPointCount(const ByteSource& source, std::int64_t offset, std::int64_t points) {
-    if (points <= 0 || static_cast<std::uint64_t>(points) <= maxPointsBeyondFile) return;
+std::optional<std::uint64_t> unbackedPointCount(const ByteSource& source, std::int64_t offset, std::int64_t points) {
+    if (points <= 0 || static_cast<std::uint64_t>(points) <= maxPointsBeyondFile) return std::nullopt;
     const std::uint64_t held = offset < 0 ? 0 : source.available(static_cast<std::uint64_t>(offset)) / sizeof(float);
-    if (held >= static_cast<std::uint64_t>(points)) return;
+    if (held >= static_cast<std::uint64_t>(points)) return std::nullopt;
+    return held;
+}
+
+void checkPointCount(const ByteSource& source, std::int64_t offset, std::int64_t points) {
+    const auto held = unbackedPointCount(source, offset, points);
+    if (!held) return;
     failValue("Data block at offset " + std::to_string(offset) + " is damaged: NPT is " + std::to_string(points) +
-              " but the file holds only " + std::to_string(held) + " values from there");
+              " but the file holds only " + std::to_string(*held) + " values from there");
 }
 
 void readFloats(ByteSource& source, std::int64_t offset, std::span<float> out) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "container/byte_source.hpp"
@@ -13,6 +14,10 @@ namespace lumira {
 // axis for values that are not in the file can only come from a damaged NPT,
 // and building it would cost the caller gigabytes (2**31 points are 16 GiB).
 inline constexpr std::uint64_t maxPointsBeyondFile = std::uint64_t{1} << 24;
+
+// The values the file holds from `offset` on, when `points` exceeds both
+// them and maxPointsBeyondFile; nothing for a count the file can back.
+std::optional<std::uint64_t> unbackedPointCount(const ByteSource& source, std::int64_t offset, std::int64_t points);
 
 // Fails with ValueError "Data block at offset N is damaged: ..." when `points`
 // exceeds both maxPointsBeyondFile and the values the file holds at `offset`.

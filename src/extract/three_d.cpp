@@ -6,6 +6,7 @@
 
 #include "core/checked.hpp"
 #include "core/error.hpp"
+#include "extract/spectrum.hpp"
 
 namespace lumira {
 
@@ -33,6 +34,14 @@ HeadFields readHeadFields(Cursor& cursor, std::int64_t dataOffset) {
 
 void failDamaged3D(const BlockHead& head, const std::string& why) {
     failValue("3D data block at offset " + std::to_string(head.dataOffset) + " is damaged: " + why);
+}
+
+void checkThreeDAxis(const ByteSource& source, std::int64_t dataOffset, const char* code, std::int64_t count) {
+    const std::int64_t afterHead = dataOffset < 0 ? -1 : tryAdd(dataOffset, headFieldsSize).value_or(-1);
+    const auto held = unbackedPointCount(source, afterHead, count);
+    if (!held) return;
+    failValue("3D data block at offset " + std::to_string(dataOffset) + " is damaged: " + code + " is " +
+              std::to_string(count) + " but the file holds only " + std::to_string(*held) + " values after its head");
 }
 
 BlockHead readBlockHead(Cursor& cursor, std::int64_t dataOffset) {

@@ -48,6 +48,15 @@ BlockHead readBlockHead(Cursor& cursor, std::int64_t dataOffset);
 // Reads the head again for its infoSize alone.
 std::int32_t readInfoSize(Cursor& cursor, std::int64_t dataOffset);
 
+// The fixed fields of the head, before the store table.
+inline constexpr std::int64_t headFieldsSize = 24;
+
+// Fails with ValueError "3D data block at offset N is damaged: NPT is P but
+// the file holds only H values after its head" when an axis count (NPT, or a
+// map's NPX or NPY, named by `code`) is beyond what the block could back; the
+// bound of checkPointCount, so a damaged count fails before its axis is made.
+void checkThreeDAxis(const ByteSource& source, std::int64_t dataOffset, const char* code, std::int64_t count);
+
 // Refuses heads whose records have a negative size or that describe more
 // records than the bytes from the first record to the end of the file hold.
 void requirePlausibleRecords(const BlockHead& head, std::uint64_t fileSize);

@@ -1,6 +1,7 @@
 #include "extract/python/arrays.hpp"
 
 #include <cmath>
+#include <limits>
 #include <optional>
 
 #include "extract/linspace.hpp"
@@ -90,6 +91,14 @@ py::Ref emptyFloat64(py::Borrowed module, std::int64_t length) {
 
 py::Ref zerosFloat32Shape(py::Borrowed module, std::initializer_list<py::Borrowed> shape) {
     return makeArray(module, "zeros", py::tuple(shape), "float32");
+}
+
+std::int64_t saturatedCount(py::Borrowed integer) {
+    int overflow = 0;
+    const long long count = PyLong_AsLongLongAndOverflow(integer, &overflow);
+    if (overflow != 0) return overflow > 0 ? std::numeric_limits<std::int64_t>::max() : -1;
+    if (count == -1 && PyErr_Occurred()) throw py::ErrorAlreadySet{};
+    return count;
 }
 
 std::int64_t countOf(py::Borrowed value) {

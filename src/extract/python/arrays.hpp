@@ -33,6 +33,10 @@ std::span<T> valuesOf(py::WritableBuffer& buffer, std::int64_t count) {
     return values;
 }
 
+// An integer parameter as a count, saturated (-1 below the 64-bit range):
+// enough for checks that only care how large it is.
+std::int64_t saturatedCount(py::Borrowed integer);
+
 // The value of an integer parameter that NumPy has accepted as a count.
 std::int64_t countOf(py::Borrowed value);
 

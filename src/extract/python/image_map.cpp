@@ -135,6 +135,10 @@ py::Ref readTraceMaps(ThreeDCall& threeD, const Geometry& geometry, py::Borrowed
 
 py::Ref readImageMap(ThreeDCall& threeD) {
     const Geometry geometry = geometryOf(threeD);
+    for (const auto& [code, count] : {std::pair{"NPX", &geometry.npx}, std::pair{"NPY", &geometry.npy}}) {
+        if (PyLong_Check(count->get()))
+            checkThreeDAxis(threeD.call.file.source(), threeD.call.located.offsetToData, code, saturatedCount(*count));
+    }
     py::Ref mapX = mapAxis(threeD.call.module, geometry.aox, geometry.ddx, geometry.npx);
     py::Ref mapY = mapAxis(threeD.call.module, geometry.aoy, geometry.ddy, geometry.npy);
     if (threeD.call.request.traces) return readTraceMaps(threeD, geometry, mapX, mapY);

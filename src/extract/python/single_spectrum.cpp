@@ -1,5 +1,3 @@
-#include <limits>
-
 #include "core/python.hpp"
 #include "extract/python/arrays.hpp"
 #include "extract/python/call.hpp"
@@ -7,19 +5,6 @@
 #include "extract/spectrum.hpp"
 
 namespace lumira::extract {
-
-namespace {
-
-// An integer NPT, saturated: only its size matters to the check.
-std::int64_t pointCount(py::Borrowed npt) {
-    int overflow = 0;
-    const long long points = PyLong_AsLongLongAndOverflow(npt, &overflow);
-    if (overflow != 0) return overflow > 0 ? std::numeric_limits<std::int64_t>::max() : -1;
-    if (points == -1 && PyErr_Occurred()) throw py::ErrorAlreadySet{};
-    return points;
-}
-
-}  // namespace
 
 py::Ref readSingleSpectrum(OpusDataCall& call) {
     py::Ref npt = lookup(call.parameters, "NPT");
@@ -29,7 +14,7 @@ py::Ref readSingleSpectrum(OpusDataCall& call) {
     py::Ref mny = lookup(call.parameters, "MNY");
     const std::int64_t offset = call.located.offsetToData;
     ByteSource& source = call.file.source();
-    if (PyLong_Check(npt.get())) checkPointCount(source, offset, pointCount(npt));
+    if (PyLong_Check(npt.get())) checkPointCount(source, offset, saturatedCount(npt));
     // The axis comes first, so a bad NPT fails before the data block is touched.
     py::Ref x = linspace(call.module, fxv, lxv, npt);
 

@@ -70,6 +70,9 @@ py::Ref readThreeDimensional(OpusDataCall& call) {
     py::Ref lxv = lookup(call.parameters, "LXV");
     threeD.mxy = lookup(call.parameters, "MXY");
     threeD.mny = lookup(call.parameters, "MNY");
+    // As for a single spectrum, a damaged NPT fails before its axis is made.
+    if (PyLong_Check(threeD.npt.get()))
+        checkThreeDAxis(call.file.source(), call.located.offsetToData, "NPT", saturatedCount(threeD.npt));
     threeD.abscissa = linspace(call.module, fxv, lxv, threeD.npt);
     threeD.points = countOf(threeD.npt);
 
