@@ -77,11 +77,29 @@ std::size_t columnFor(AnnotationTable& table, ParameterValue name) {
     return table.columns.size() - 1;
 }
 
-void readTable(Cursor& cursor, AnnotationTable& table, std::int64_t number, std::int64_t blockOffset,
+// The bytes the tables read so far may take. Tables of one block lie apart,
+// so together they take no more than the file holds; tables that share their
+// bytes (the same table listed many times) would otherwise read the file
+// again and again, for as long as the damaged counts ask.
+class TableBytes {
+public:
+    explicit TableBytes(std::uint64_t fileSize) : left_(fileSize) {}
+
+    void take(std::uint64_t bytes, std::int64_t table, std::int64_t offset) {
+        if (bytes > left_) failDamagedTable(table, offset, "it shares its bytes with the tables before it");
+        left_ -= bytes;
+    }
+
+private:
+    std::uint64_t left_;
+};
+
+void readTable(Cursor& cursor, AnnotationTable& table, TableBytes& bytes, std::int64_t number, std::int64_t blockOffset,
                std::int64_t tableOffset) {
     const std::int64_t parametersAt = addOffset(blockOffset, tableOffset);
     Parameters records;
     readParameterBlock(cursor, parametersAt, records);
+    bytes.take(cursor.position() - static_cast<std::uint64_t>(parametersAt), number, parametersAt);
     const ParameterLookup parameters(records);
     const std::int64_t rowsAt = addOffset(parametersAt, integerParameter(parameters, "SIZ"));
     const std::int64_t rowLength = integerParameter(parameters, "SRC");
@@ -105,8 +123,11 @@ void readTable(Cursor& cursor, AnnotationTable& table, std::int64_t number, std:
     if (layout.empty() || rowCount <= 0) return;
 
     if (hasText && textWidth < 0) failDamagedTable(number, parametersAt, "a text column starts past the row's end");
+    // A text column counts at least one byte: a row of many empty texts
+    // would otherwise give many values for each byte of the file.
     std::int64_t rowBytes = 0;
-    for (const ColumnLayout& column : layout) rowBytes += column.type == textColumn ? textWidth : 4;
+    for (const ColumnLayout& column : layout)
+        rowBytes += column.type == textColumn ? std::max<std::int64_t>(textWidth, 1) : 4;
     if (rowCount > 1 && rowLength < std::max<std::int64_t>(rowBytes, 1)) {
         failDamagedTable(number, parametersAt,
                          "rows of " + std::to_string(rowLength) + " bytes overlap their " + std::to_string(rowBytes) +
@@ -115,6 +136,8 @@ void readTable(Cursor& cursor, AnnotationTable& table, std::int64_t number, std:
     for (std::int32_t row = 0; row < rowCount; ++row) {
         cursor.seek(addOffset(rowsAt, mulSize(row, rowLength)));
         if (cursor.atEnd()) break;  // rows that begin past the end of the file hold nothing
+        bytes.take(std::min<std::uint64_t>(std::max<std::int64_t>(rowLength, 1), cursor.remaining()), number,
+                   parametersAt);
         for (const ColumnLayout& column : layout)
             table.columns[column.column].values.push_back(readValue(cursor, column.type, textWidth));
     }
@@ -134,9 +157,10 @@ AnnotationTable readAnnotationTable(Cursor& cursor, std::int64_t offset) {
     readParameterBlock(cursor, addOffset(offset, directoryBlockOffset), directoryRecords);
     const ParameterLookup directory(directoryRecords);
     AnnotationTable table;
+    TableBytes bytes(cursor.source().size());
     const std::int32_t tables = integerParameter(directory, "NRP");
     for (std::int32_t k = 0; k < tables; ++k)
-        readTable(cursor, table, k, offset, integerParameter(directory, twoDigits("F", k)));
+        readTable(cursor, table, bytes, k, offset, integerParameter(directory, twoDigits("F", k)));
     return table;
 }
 
