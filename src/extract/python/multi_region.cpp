@@ -91,14 +91,16 @@ std::int32_t groupNumber(py::Borrowed value) {
 }
 
 // The first row of each region, in the iteration order of the set of
-// region numbers.
+// region numbers. Methods are called by their interned names: the host's
+// method cache keeps each name it sees, and a name made afresh for every
+// call would fill it with copies.
 std::vector<std::int32_t> regionStarts(py::Borrowed groups) {
     py::Ref distinct = py::Ref::fresh(PySet_New(groups));
     py::Ref iterator = py::Ref::fresh(PyObject_GetIter(distinct.get()));
     std::vector<std::int32_t> starts;
     while (py::Ref element = py::Ref::steal(PyIter_Next(iterator.get()))) {
         py::Ref group = py::integer(groupNumber(element));
-        py::Ref first = py::Ref::fresh(PyObject_CallMethod(groups, "index", "O", group.get()));
+        py::Ref first = py::Ref::fresh(PyObject_CallMethodOneArg(groups, py::interned("index").get(), group.get()));
         starts.push_back(groupNumber(first));
     }
     if (PyErr_Occurred()) throw py::ErrorAlreadySet{};
@@ -146,7 +148,7 @@ public:
         py::Ref title;
         if (equalsZero(points) && equalsZero(columns_.object("AryType", first))) {
             if (!groups_) groups_ = columns_.list("Group");
-            points = py::Ref::fresh(PyObject_CallMethod(groups_.get(), "count", "O", group.get()));
+            points = py::Ref::fresh(PyObject_CallMethodOneArg(groups_.get(), py::interned("count").get(), group.get()));
             title = format("Region {0} ({1} points)", {group, points});
         } else {
             title = format("Region {0} ({1} x {2})", {group, columnsAcross, rowsDown});
