@@ -10,6 +10,7 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 
 import lumira
+import three_d_samples
 from api_walk import call, summary, walk
 from opusbuilder import (ACQUISITION, DATA, DATA_PARAMS, FT, OpusFile, block_type, header, int_record, named_type,
                          param_block, spectrum_params)
@@ -31,6 +32,9 @@ FILES = {
     "no END": OpusFile().add(named_type("AB", param=DATA), bytes(16))
     .add(named_type("AB", param=DATA_PARAMS), int_record("NPT", 4)).build(),
     "huge count": header(dir_size=2**31 - 1) + bytes(40),
+    **{f"3D {kind}": data for kind, data in three_d_samples.good().items()},
+    **{f"3D {kind}": data for kind, data in three_d_samples.damaged().items()
+       if kind.endswith("cut in its last values") or kind.endswith("cut in its last info record")},
 }
 
 
@@ -86,9 +90,10 @@ CHANGES = {
 }
 
 
+@pytest.mark.parametrize("base", ["ab", "3D regions", "3D trace image"])
 @pytest.mark.parametrize("change", CHANGES.values(), ids=CHANGES)
-def test_file_changed_between_listing_and_reading(write, quiet, change):
-    path = write(FILES["ab"])
+def test_file_changed_between_listing_and_reading(write, quiet, change, base):
+    path = write(FILES[base])
     listed = lumira.listContents(path)
     change(path)
     fresh = write(open(path, "rb").read()) if os.path.exists(path) else path
@@ -101,7 +106,8 @@ def test_file_changed_between_listing_and_reading(write, quiet, change):
 def test_file_rewritten_while_threads_read(write, quiet):
     """Only documented exceptions or results while another thread cuts and rewrites the file."""
     path = write(FILES["ssc"])
-    versions = [FILES["ssc"], FILES["ab"], FILES["cut short"]]
+    versions = [FILES["ssc"], FILES["ab"], FILES["cut short"], FILES["3D series"], FILES["3D regions"],
+                FILES["3D region traces"], FILES["3D image"]]
     stop = threading.Event()
     reads = []
 
