@@ -3,7 +3,9 @@
     python fuzz/make_seeds.py OUTDIR
 
 OUTDIR/files/ gets whole files of every kind of block (for the targets that
-read files); OUTDIR/block_type/ gets block type words and request texts.
+read files); OUTDIR/block_type/ gets block type words and request texts;
+OUTDIR/three_d/ and OUTDIR/annotation/ get 3D data blocks and annotation
+blocks behind the control bytes their targets take first.
 """
 
 from __future__ import annotations
@@ -15,10 +17,11 @@ import sys
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
 
-from opusbuilder import (ACQUISITION, ANNOTATION, DATA, DATA_PARAMS, DATA_TYPES, EXTENDED_DIRECTORY, FLOAT_COLUMN,  # noqa: E402
-                         FT, INSTRUMENT, INT_COLUMN, SAMPLE_ORIGIN, TEXT_COLUMN, Column, OpusFile, Raw, Record3D,
-                         Table, annotation_block, block_type, data_block_3d, int_record, named_type, spectrum_params,
-                         text_record)
+import three_d_samples  # noqa: E402
+from opusbuilder import (ACQUISITION, DATA, DATA_PARAMS, DATA_TYPES, EXTENDED_DIRECTORY, FLOAT_COLUMN,  # noqa: E402
+                         FT, INSTRUMENT, INT_COLUMN, SAMPLE_ORIGIN, Column, OpusFile, Raw, Table, annotation_block,
+                         block_type, int_record, named_type, spectrum_params, text_record)
+from three_d_samples import region_table, three_d_blocks  # noqa: E402
 
 
 def values(n: int, phase: float = 0.0) -> list[float]:
@@ -50,22 +53,19 @@ def spectra() -> dict[str, bytes]:
 
 
 def three_d() -> dict[str, bytes]:
-    records = [Record3D(values(8, k), z=float(k), label=f"trace {k}") for k in range(6)]
-    files = {}
-    image = spectrum_params(8, 4000.0, 400.0, AOX=0.0, AOY=0.0, NPX=3, NPY=2, DDX=1.0, DDY=1.0)
-    for kind, params in (("image", image), ("series", spectrum_params(8, 4000.0, 400.0, ZTX="time"))):
-        f = OpusFile().add(named_type("AB", param=DATA, dimension="3D"), data_block_3d(records))
-        files[f"3d-{kind}"] = f.params(named_type("AB", param=DATA_PARAMS, dimension="3D"), params).build()
-    gapped = data_block_3d(records, store_table=[[1, 2], [-1, 24], [3, 6]])
-    f = OpusFile().add(named_type("TRC", param=DATA, dimension="3D"), gapped)
-    files["3d-traces-gap"] = f.params(named_type("TRC", param=DATA_PARAMS, dimension="3D"),
-                                      spectrum_params(8, 1.0, 8.0, ZTX="s")).build()
-    table = Table([Column("Name", TEXT_COLUMN), Column("X", FLOAT_COLUMN), Column("Y", FLOAT_COLUMN),
-                   Column("Index", INT_COLUMN)], [("region 1", 1.5, 2.5, 0), ("region 2", 3.0, 4.0, 3)])
-    f = OpusFile().add(named_type("AB", param=DATA, dimension="3D"), data_block_3d(records))
-    f.params(named_type("AB", param=DATA_PARAMS, dimension="3D"), spectrum_params(8, 4000.0, 400.0))
-    files["3d-regions"] = f.add(block_type(extend=ANNOTATION), annotation_block([table])).build()
-    return files
+    return {f"3d-{kind.replace(' ', '-')}": data for kind, data in three_d_samples.good().items()}
+
+
+def block_seeds() -> dict[str, dict[str, bytes]]:
+    """Inputs of the block targets: NPT, NPX, NPY and the block's offset, then a 3D block;
+    the annotation block's offset, then annotation blocks."""
+    three = {name: struct.pack("<ihhH", 8, 3, 2, 0) + block for name, block in three_d_blocks().items()}
+    three["shifted"] = struct.pack("<ihhH", 8, 2, 3, 5) + bytes(5) + three_d_blocks()["gaps"]
+    tables = [region_table(), Table([Column("X", FLOAT_COLUMN), Column("Group", INT_COLUMN)], [(1.0, 1), (2.0, 1)])]
+    annotation = {"regions": struct.pack("<H", 0) + annotation_block(tables[:1]),
+                  "two-tables": struct.pack("<H", 0) + annotation_block(tables),
+                  "shifted": struct.pack("<H", 7) + bytes(7) + annotation_block(tables[1:])}
+    return {"three_d": three, "annotation": annotation}
 
 
 def damaged(base: bytes) -> dict[str, bytes]:
@@ -96,6 +96,10 @@ def main(out: pathlib.Path) -> None:
     (out / "block_type").mkdir(parents=True, exist_ok=True)
     for index, data in enumerate(BLOCK_TYPE_SEEDS):
         (out / "block_type" / f"seed{index}").write_bytes(data)
+    for folder, seeds in block_seeds().items():
+        (out / folder).mkdir(parents=True, exist_ok=True)
+        for name, data in seeds.items():
+            (out / folder / name).write_bytes(data)
 
 
 if __name__ == "__main__":

@@ -36,7 +36,7 @@ mkdir -p "$build/findings" "$build/logs"
 for target in "$@"; do
     binary="$build/fuzz/$target"
     seeds="$build/seeds/files"
-    [[ $target == fuzz_block_type ]] && seeds="$build/seeds/block_type"
+    [[ -d $build/seeds/${target#fuzz_} ]] && seeds="$build/seeds/${target#fuzz_}"
     corpus="$build/corpus/$target"
     mkdir -p "$corpus"
 
