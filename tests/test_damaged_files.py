@@ -48,6 +48,8 @@ def three_d(block: bytes, annotation: bytes | None = None, **params) -> bytes:
 
 
 RECORDS = data_block_3d([Record3D([k, k, k, k], z=k) for k in range(2)], info_size=0)
+# 4200 records 4 bytes apart, each of 4200 values: 70 MB of result from 34 kB of file.
+OVERLAPPING = struct.pack("<iiiiii", 1, 4200, 32, 4, 0, 1) + struct.pack("<ii", 1, 4200) + bytes(4 * 8400)
 HUGE_STORE_TABLE = struct.pack("<iiiiii", 1, 1, 24, 16, 0, 2**31 - 1) + struct.pack("<ii", 1, 2**31 - 1)
 REGION_COLUMNS = [Column(name, INT_COLUMN) for name in ("Group", "Type", "AryNX", "AryNY", "AryType", "Fileindex",
                                                         "X", "Y")]
@@ -123,6 +125,8 @@ CASES = [
      (ValueError, DAMAGED_3D + r"its store table lists 2147483647 records, more than the file holds$")),
     ("huge store-table counts", three_d(HUGE_STORE_TABLE, AOX=0.0, AOY=0.0, DDX=1.0, DDY=1.0, NPX=1, NPY=1), READ_3D,
      (ValueError, DAMAGED_3D + r"its store table lists 2147483647 records, more than the file holds$")),
+    ("overlapping 3D records", three_d(OVERLAPPING, ZTX="s", NPT=4200), READ_3D,
+     (ValueError, DAMAGED_3D + r"its records would give 17640000 values, more than the file holds$")),
     ("bad annotation tables", three_d(RECORDS, annotation_block([Table(REGION_COLUMNS[1:], [[0] * 7])])), READ_3D,
      (KeyError, "^'Group'$")),
     ("bad annotation tables", three_d(RECORDS, with_renamed(annotation_block([POINTS]), b"NLN\0", b"NLX\0")), READ_3D,

@@ -345,6 +345,41 @@ def test_counts_past_the_axis_bound_need_values_behind_them(write, cut, error):
     assert result.x.size == npt and np.array_equal(result.spectra, values) and result.z.tolist() == [7.0]
 
 
+def overlapping(count, npt):
+    """Records 4 bytes apart, each reading NPT values: the values of neighbours overlap."""
+    head = struct.pack("<iiiiii", 1, count, 32, 4, 0, 1) + struct.pack("<ii", 1, count)
+    return head + np.arange(count + npt, dtype="<f4").tobytes()
+
+
+def test_overlapping_records_read_what_lies_at_each(write, reports):
+    result = read(write, series(overlapping(3, NPT), ZTX="s"))
+    assert result.spectra.tolist() == [[k + i for i in range(NPT)] for k in range(3)]
+
+
+@pytest.mark.parametrize("kind", ["image", "trace image", "series", "trace series", "regions", "region traces"])
+def test_results_past_the_bound_need_the_file_to_hold_them(write, reports, kind):
+    # 4200 x 4200 values (70 MB) from a file of 34 kB; the bound is 2**24 values.
+    count = npt = 4200
+    block, params, name, annotation = overlapping(count, npt), spectrum_params(npt, 1.0, 2.0), "AB", None
+    if kind == "image":
+        params.update(image_params(count, 1, npt=npt))
+    elif kind == "trace image":
+        params.update(image_params(npt, 1, npt=npt))
+    elif kind == "series":
+        params["ZTX"] = "s"
+    elif kind == "regions":  # every point names the same record
+        block, annotation = data_block_3d(records(1, npt=npt)), annotation_block([Table(COLUMNS, [point(1, 1)] * count)])
+    elif kind == "region traces":
+        annotation = annotation_block([Table(COLUMNS, [point(1, 1)])])
+    if "trace" in kind:
+        name = "TRC"
+    started = time.perf_counter()
+    with pytest.raises(ValueError, match=r"^3D data block at offset \d+ is damaged: its records would give 17640000 "
+                                         r"values, more than the file holds$"):
+        read(write, three_d_file(block, params, name=name, annotation=annotation), name=name)
+    assert time.perf_counter() - started < 5
+
+
 def test_negative_record_sizes_are_refused(write):
     block = bytearray(data_block_3d(records(1), info_size=0))
     struct.pack_into("<i", block, 16, -8)

@@ -81,6 +81,13 @@ void requirePlausibleRecords(const BlockHead& head, std::uint64_t fileSize) {
     }
 }
 
+void requireBackedValues(const BlockHead& head, std::uint64_t fileSize, std::uint64_t records, std::int64_t width) {
+    std::uint64_t values = 0;
+    if (width > 0 && __builtin_mul_overflow(records, static_cast<std::uint64_t>(width), &values)) values = UINT64_MAX;
+    if (values <= maxPointsBeyondFile || values <= fileSize / sizeof(float)) return;
+    failDamaged3D(head, "its records would give " + std::to_string(values) + " values, more than the file holds");
+}
+
 std::vector<RecordOffset> recordOffsets(const BlockHead& head, std::uint64_t fileSize) {
     requirePlausibleRecords(head, fileSize);
     std::vector<RecordOffset> records;

@@ -64,6 +64,14 @@ void requirePlausibleRecords(const BlockHead& head, std::uint64_t fileSize);
 // "3D data block at offset N is damaged: <why>"
 [[noreturn]] void failDamaged3D(const BlockHead& head, const std::string& why);
 
+// Records closer together than their values (a stride shorter than NPT
+// floats), or points that name one record again and again, give a result
+// larger than the file, and without bound: a few kilobytes could ask for
+// gigabytes. Past maxPointsBeyondFile values, a result may hold no more
+// values than the file does; else ValueError "3D data block at offset N is
+// damaged: its records would give V values, more than the file holds".
+void requireBackedValues(const BlockHead& head, std::uint64_t fileSize, std::uint64_t records, std::int64_t width);
+
 struct RecordOffset {
     std::int64_t number;  // spectrum number from the store table
     std::int64_t offset;  // absolute offset of the record's data part

@@ -106,6 +106,7 @@ py::Ref readTraceMaps(ThreeDCall& threeD, const Geometry& geometry, py::Borrowed
                           std::to_string(rows) + "," + std::to_string(columns) + ")");
             }
         }
+        requireBackedValues(traces.head, source.size(), traces.records.size(), threeD.points);
         return traces;
     });
     requireRecords(plan);

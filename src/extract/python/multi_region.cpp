@@ -231,6 +231,10 @@ private:
     py::Ref build(py::Borrowed title, py::Borrowed points, const PointPlan& plan) {
         py::Borrowed module = threeD_.call.module;
         const auto count = static_cast<std::int64_t>(plan.mapX.size());
+        // The regions together: points of many regions may name the same record.
+        pointsSoFar_ += plan.mapX.size();
+        requireBackedValues(layout_.records.head, threeD_.call.file.source().size(), pointsSoFar_,
+                            traces_ ? static_cast<std::int64_t>(traces_->count) : threeD_.points);
         py::Ref mapX = fill(zerosOf(points, "float64"), plan.mapX);
         py::Ref mapY = fill(zerosOf(points, "float64"), plan.mapY);
         py::Ref startTime = traces_ ? py::Ref::borrow(Py_None) : zerosOf(points, "float64");
@@ -296,6 +300,7 @@ private:
     const TraceData* traces_;
     std::unordered_map<std::int64_t, std::int64_t> offsets_;
     py::Ref groups_;  // the Group column as a list, once a region counts its points
+    std::uint64_t pointsSoFar_ = 0;
 };
 
 // Every trace record of the block, with its label, in store-table order.
@@ -309,6 +314,7 @@ TraceData readTraces(ThreeDCall& threeD, const Layout& layout) {
         const std::int32_t infoSize = readInfoSize(cursor, call.located.offsetToData);
         for (const RecordOffset& record : plan.records)
             requireWholeRecord(plan.head, source, record.number, record.offset, threeD.points);
+        requireBackedValues(plan.head, source.size(), plan.records.size(), threeD.points);
         return infoSize;
     });
     requireRecords(plan);

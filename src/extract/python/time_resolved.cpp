@@ -27,6 +27,7 @@ RecordPlan planRecords(ThreeDCall& threeD, InfoPart part) {
             if (part == InfoPart::Value && recordValueCut(source, plan.head, record.offset))
                 readRecordValue(cursor, plan.head, record.offset);
         }
+        requireBackedValues(plan.head, source.size(), plan.records.size(), threeD.points);
         return plan;
     });
 }
