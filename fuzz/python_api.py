@@ -6,6 +6,8 @@ a finding.
     python fuzz/python_api.py [libFuzzer options] [CORPUS_DIR]
     e.g. python fuzz/python_api.py -max_total_time=600 -rss_limit_mb=2048 -timeout=10
 
+With LUMIRA_FUZZ_BASES=3d only 3D files (good and damaged) are mutated.
+
 Needs atheris (pip install atheris). The module is imported from PYTHONPATH;
 for coverage of the native code build it with clang's coverage hooks
 (fuzz/run_python_api.sh builds it so and runs this).
@@ -28,8 +30,12 @@ with atheris.instrument_imports(include=["api_walk"]):
     import api_walk  # noqa: E402
 
 import make_seeds  # noqa: E402
+import three_d_samples  # noqa: E402
 
-BASES = [data for name, data in sorted({**make_seeds.spectra(), **make_seeds.three_d()}.items())]
+if os.environ.get("LUMIRA_FUZZ_BASES") == "3d":
+    BASES = [data for name, data in sorted({**three_d_samples.good(), **three_d_samples.damaged()}.items())]
+else:
+    BASES = [data for name, data in sorted({**make_seeds.spectra(), **make_seeds.three_d()}.items())]
 # Values that damaged counts, sizes and offsets tend to hold.
 EDGE_INTS = [0, 1, -1, 2, 3, 4, 7, 8, 12, 24, 64, 255, 0x7FFF, -0x8000, 2**24, 2**24 + 1, 2**31 - 1, -2**31]
 

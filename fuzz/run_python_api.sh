@@ -3,7 +3,7 @@
 # sees the native branches) and runs the Python API fuzzer for SECONDS seconds.
 # The hooks are resolved against clang's libFuzzer, preloaded.
 #
-#   fuzz/run_python_api.sh SECONDS
+#   fuzz/run_python_api.sh SECONDS          (LUMIRA_FUZZ_BASES=3d: mutate 3D files only)
 #
 # Needs clang and atheris (pip install atheris). Findings land in
 # build-atheris/findings/; the corpus grows in build-atheris/corpus/.
