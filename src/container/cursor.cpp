@@ -28,7 +28,7 @@ void Cursor::skip(std::int64_t distance) {
 }
 
 std::size_t Cursor::readBytes(std::span<std::uint8_t> out) {
-    if (out.empty()) return 0;  // an empty span may have no memory at all to copy into
+    if (out.empty()) return 0;  // an empty span may carry no pointer to copy to
     if (view_.generation == source_.generation() && position_ >= view_.start &&
         position_ - view_.start + out.size() <= view_.bytes.size()) {
         std::memcpy(out.data(), view_.bytes.data() + (position_ - view_.start), out.size());

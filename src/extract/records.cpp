@@ -20,6 +20,7 @@ constexpr std::size_t recordsPerBatch = 512;
 std::size_t InfoRecord::read(std::int64_t at, std::span<std::uint8_t> out) const {
     const std::int64_t fromStart = std::int64_t{head_.blockSize} + at;
     const std::int64_t inScratch = fromStart - scratchStart_;
+    if (out.empty()) return 0;
     if (inScratch >= 0 &&
         inScratch + static_cast<std::int64_t>(out.size()) <= static_cast<std::int64_t>(scratch_.size())) {
         std::memcpy(out.data(), scratch_.data() + inScratch, out.size());
