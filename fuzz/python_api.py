@@ -85,6 +85,7 @@ def main() -> None:
     atheris.Setup(sys.argv, test_one_input)
     sys.unraisablehook = lambda args: None  # short-read reports are documented, not findings
     sys.excepthook = lambda *args: None  # ... and so is their traceback
+    sys.stdout = open(os.devnull, "w")  # ... and the derivative maps' printed note (libFuzzer reports on stderr)
     atheris.Fuzz()
 
 
