@@ -26,8 +26,11 @@ py::Ref hostOpen() {
 // Closes without disturbing an exception that is on its way out.
 void closeQuietly(py::Borrowed file) {
     py::PendingErrorGuard keep;
-    PyObject* result = PyObject_CallMethod(file, "close", nullptr);
-    Py_XDECREF(result);
+    try {
+        PyObject* result = PyObject_CallMethodNoArgs(file, py::interned("close").get());
+        Py_XDECREF(result);
+    } catch (const py::ErrorAlreadySet&) {
+    }
     PyErr_Clear();
 }
 
@@ -105,7 +108,7 @@ void OpenFile::close() {
     }
     if (!file_) return;
     py::Ref file = std::move(file_);
-    py::Ref::fresh(PyObject_CallMethod(file.get(), "close", nullptr));
+    py::Ref::fresh(PyObject_CallMethodNoArgs(file.get(), py::interned("close").get()));
 }
 
 }  // namespace lumira::module
