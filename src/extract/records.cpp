@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "core/checked.hpp"
 #include "extract/spectrum.hpp"
@@ -57,7 +58,8 @@ void copyRecords(ByteSource& source, const BlockHead& head, std::span<const Reco
                  const InfoVisitor& visit) {
     const std::int64_t stride = head.stride();
     std::vector<std::span<std::uint8_t>> pieces;
-    std::vector<std::uint8_t> scratch;
+    std::unique_ptr<std::uint8_t[]> scratch;  // filled by each read before use
+    std::size_t scratchSize = 0;
     for (std::size_t first = 0; first < targets.size();) {
         const auto valueBytes = static_cast<std::int64_t>(targets[first].values.size_bytes());
         const std::int64_t tail = stride - valueBytes;
@@ -75,12 +77,16 @@ void copyRecords(ByteSource& source, const BlockHead& head, std::span<const Reco
             first = last;
             continue;
         }
-        scratch.assign(static_cast<std::size_t>(tail) * (last - first), 0);
+        const std::size_t needed = static_cast<std::size_t>(tail) * (last - first);
+        if (needed > scratchSize) {
+            scratch = std::make_unique_for_overwrite<std::uint8_t[]>(needed);
+            scratchSize = needed;
+        }
         pieces.clear();
         for (std::size_t k = first; k < last; ++k) {
             auto values = std::as_writable_bytes(targets[k].values);
             pieces.emplace_back(reinterpret_cast<std::uint8_t*>(values.data()), values.size());
-            pieces.emplace_back(scratch.data() + (k - first) * static_cast<std::size_t>(tail),
+            pieces.emplace_back(scratch.get() + (k - first) * static_cast<std::size_t>(tail),
                                 static_cast<std::size_t>(tail));
         }
         const std::size_t got = source.readScattered(static_cast<std::uint64_t>(targets[first].offset), pieces);
@@ -94,7 +100,7 @@ void copyRecords(ByteSource& source, const BlockHead& head, std::span<const Reco
             const std::size_t tailHeld =
                 std::min(got, recordEnd) - (recordStart + static_cast<std::size_t>(valueBytes));
             if (visit) {
-                const std::span<const std::uint8_t> held(scratch.data() + (k - first) * static_cast<std::size_t>(tail),
+                const std::span<const std::uint8_t> held(scratch.get() + (k - first) * static_cast<std::size_t>(tail),
                                                          tailHeld);
                 visit(k, InfoRecord(source, head, targets[k].offset, held, valueBytes));
             }

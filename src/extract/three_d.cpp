@@ -88,9 +88,27 @@ void requireBackedValues(const BlockHead& head, std::uint64_t fileSize, std::uin
     failDamaged3D(head, "its records would give " + std::to_string(values) + " values, more than the file holds");
 }
 
+namespace {
+
+// Whether some spectrum number occurs in two runs (then a later record
+// replaces an earlier one at its first place).
+bool runsOverlap(const std::vector<StoreEntry>& table) {
+    std::vector<std::pair<std::int64_t, std::int64_t>> runs;
+    for (const StoreEntry& entry : table)
+        if (entry.runLength() > 0) runs.emplace_back(entry.first, entry.second);
+    std::sort(runs.begin(), runs.end());
+    for (std::size_t i = 1; i < runs.size(); ++i)
+        if (runs[i].first <= runs[i - 1].second) return true;
+    return false;
+}
+
+}  // namespace
+
 std::vector<RecordOffset> recordOffsets(const BlockHead& head, std::uint64_t fileSize) {
     requirePlausibleRecords(head, fileSize);
     std::vector<RecordOffset> records;
+    // Usually every number occurs once; only then is no map of places needed.
+    const bool repeats = runsOverlap(head.storeTable);
     std::unordered_map<std::int64_t, std::size_t> placeOf;
     std::int64_t offset = head.blockOffset;
     for (const StoreEntry& entry : head.storeTable) {
@@ -99,8 +117,9 @@ std::vector<RecordOffset> recordOffsets(const BlockHead& head, std::uint64_t fil
             continue;
         }
         for (std::int64_t number = entry.first; number <= entry.second; ++number) {
-            const auto [place, inserted] = placeOf.try_emplace(number, records.size());
-            if (inserted) {
+            if (!repeats) {
+                records.push_back({number, offset});
+            } else if (const auto [place, inserted] = placeOf.try_emplace(number, records.size()); inserted) {
                 records.push_back({number, offset});
             } else {
                 records[place->second].offset = offset;
