@@ -2,9 +2,7 @@
 
 #include <bit>
 #include <cerrno>
-#include <limits>
 
-#include "core/checked.hpp"
 #include "core/error.hpp"
 
 namespace lumira {
@@ -16,15 +14,6 @@ void Cursor::seek(std::int64_t target) {
     if (target < 0) failOS(EINVAL);
     position_ = static_cast<std::uint64_t>(target);
     cutShort_ = false;
-}
-
-void Cursor::skip(std::int64_t distance) {
-    constexpr auto limit = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
-    if (position_ > limit) fail(ErrorKind::Overflow, "file offset does not fit in 64 bits");
-    // Relative moves keep a short read's end: a loop stepping over records stops there.
-    const bool cutShort = cutShort_;
-    seek(addOffset(static_cast<std::int64_t>(position_), distance));
-    cutShort_ = cutShort;
 }
 
 std::size_t Cursor::readBytes(std::span<std::uint8_t> out) {

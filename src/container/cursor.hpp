@@ -39,8 +39,6 @@ public:
     // Absolute move. A negative target fails as the host's seek does (EINVAL).
     // Clears the end found by a short read: the bytes before it are still there.
     void seek(std::int64_t target);
-    // Relative move from the current position; keeps an end found by a short read.
-    void skip(std::int64_t distance);
 
     std::int32_t readInt() { return readField<std::int32_t>(Field::Int); }
     std::int16_t readShort() { return readField<std::int16_t>(Field::Short); }

@@ -81,10 +81,6 @@ py::Ref zerosFloat32(py::Borrowed module, std::initializer_list<std::int64_t> sh
     return makeArray(module, "zeros", shapeOf(shape), "float32");
 }
 
-py::Ref zerosFloat64(py::Borrowed module, std::int64_t length) {
-    return makeArray(module, "zeros", py::integer(length), "float64");
-}
-
 py::Ref emptyFloat64(py::Borrowed module, std::int64_t length) {
     return makeArray(module, "empty", py::integer(length), "float64");
 }

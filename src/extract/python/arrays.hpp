@@ -15,7 +15,6 @@ py::Ref linspace(py::Borrowed module, py::Borrowed first, py::Borrowed last, py:
 // records are copied into.
 py::Ref emptyFloat32(py::Borrowed module, std::initializer_list<std::int64_t> shape);
 py::Ref zerosFloat32(py::Borrowed module, std::initializer_list<std::int64_t> shape);
-py::Ref zerosFloat64(py::Borrowed module, std::int64_t length);
 py::Ref emptyFloat64(py::Borrowed module, std::int64_t length);
 
 // np.zeros(shape, dtype=np.float32) with a shape of Python objects as they
