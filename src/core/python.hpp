@@ -61,12 +61,18 @@ inline void setItem(Borrowed dict, std::string_view key, Borrowed value) {
     check(PyDict_SetItem(dict, interned(key).get(), value));
 }
 
+using Keyword = std::pair<const char*, Borrowed>;
+
 // callable(**{name: value, ...}), keywords passed in the order given.
-inline Ref callWithKeywords(Borrowed callable, std::initializer_list<std::pair<const char*, Borrowed>> keywords) {
+inline Ref callWithKeywords(Borrowed callable, std::span<const Keyword> keywords) {
     Ref kwargs = Ref::fresh(PyDict_New());
     for (const auto& [name, value] : keywords) setItem(kwargs, name, value);
     Ref noArguments = Ref::fresh(PyTuple_New(0));
     return Ref::fresh(PyObject_Call(callable, noArguments.get(), kwargs.get()));
+}
+
+inline Ref callWithKeywords(Borrowed callable, std::initializer_list<Keyword> keywords) {
+    return callWithKeywords(callable, std::span<const Keyword>(keywords.begin(), keywords.size()));
 }
 
 inline void append(Borrowed list, Borrowed item) { check(PyList_Append(list, item)); }
@@ -78,11 +84,13 @@ inline Ref moduleName(Borrowed module, std::string_view name) { return attr(modu
 // Prints one line through the host's print(), so redirections of sys.stdout apply.
 void printLine(std::string_view line);
 
-// Releases the interpreter lock for the lifetime of the object.
+// Releases the interpreter lock for the lifetime of the object, when asked to.
 class ReleasedGil {
 public:
-    ReleasedGil() noexcept : state_(PyEval_SaveThread()) {}
-    ~ReleasedGil() { PyEval_RestoreThread(state_); }
+    explicit ReleasedGil(bool release = true) noexcept : state_(release ? PyEval_SaveThread() : nullptr) {}
+    ~ReleasedGil() {
+        if (state_ != nullptr) PyEval_RestoreThread(state_);
+    }
     ReleasedGil(const ReleasedGil&) = delete;
     ReleasedGil& operator=(const ReleasedGil&) = delete;
 
@@ -90,24 +98,10 @@ private:
     PyThreadState* state_;
 };
 
-// Releases the interpreter lock only for work on many bytes. Handing the lock
-// to another thread and taking it back costs more than copying a few
-// kilobytes, so small copies keep it.
-class ReleasedGilFor {
-public:
-    static constexpr std::size_t worthReleasing = 64 * 1024;
-
-    explicit ReleasedGilFor(std::size_t bytes) noexcept
-        : state_(bytes >= worthReleasing ? PyEval_SaveThread() : nullptr) {}
-    ~ReleasedGilFor() {
-        if (state_ != nullptr) PyEval_RestoreThread(state_);
-    }
-    ReleasedGilFor(const ReleasedGilFor&) = delete;
-    ReleasedGilFor& operator=(const ReleasedGilFor&) = delete;
-
-private:
-    PyThreadState* state_;
-};
+// Whether copying this many bytes is worth releasing the lock for: handing
+// it to another thread and taking it back costs more than copying a few
+// kilobytes.
+constexpr bool worthReleasing(std::size_t bytes) noexcept { return bytes >= 64 * 1024; }
 
 // Keeps a pending exception aside while cleanup code calls into Python.
 class PendingErrorGuard {
@@ -141,10 +135,6 @@ PyObject* boundary(Body&& body) noexcept {
     }
     return nullptr;
 }
-
-}  // namespace lumira::py
-
-namespace lumira::py {
 
 // The writable, C-contiguous memory of an object (a NumPy array), held for
 // as long as the view lives.

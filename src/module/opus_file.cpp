@@ -4,6 +4,8 @@ namespace lumira::module {
 
 namespace {
 
+// The magic of a file opened through the host; a file too short for it
+// raises the host's unpacking error.
 bool magicOf(py::Borrowed module, OpenFile& file) {
     MagicTest magic;
     {
@@ -28,26 +30,27 @@ bool testsMagicItself(py::Borrowed module) {
 
 PyObject* isOpusFile(PyObject* module, PyObject* path) {
     return py::boundary([&] {
-        std::unique_ptr<OpenFile> file;
-        MagicTest magic;
+        // Natively, opening, testing and closing take one stretch without the lock.
         if (const auto native = nativePath(module, path)) {
-            py::ReleasedGil unlocked;
-            file = OpenFile::natively(*native);
-            if (file) {
-                magic = testMagic(file->source());
-                file->close();
-            }
-        }
-        if (!file) {
-            file = OpenFile::throughHost(path);
+            MagicTest magic;
+            bool opened = false;
             {
                 py::ReleasedGil unlocked;
-                magic = testMagic(file->source());
+                if (auto file = OpenFile::natively(*native)) {
+                    magic = testMagic(file->source());
+                    file->close();
+                    opened = true;
+                }
             }
-            file->close();
+            if (opened) {
+                if (!magic.complete) raiseShortMagic(module, magic.bytes);
+                return py::Ref::borrow(magic.isOpus ? Py_True : Py_False);
+            }
         }
-        if (!magic.complete) raiseShortMagic(module, magic.bytes);
-        return py::Ref::borrow(magic.isOpus ? Py_True : Py_False);
+        auto file = OpenFile::throughHost(path);
+        const bool opus = magicOf(module, *file);
+        file->close();
+        return py::Ref::borrow(opus ? Py_True : Py_False);
     });
 }
 

@@ -18,19 +18,6 @@ py::Ref shapeOf(std::initializer_list<std::int64_t> shape) {
     return tuple;
 }
 
-py::Ref makeArray(py::Borrowed module, const char* maker, py::Borrowed shape, const char* dtype) {
-    py::Ref np = py::moduleName(module, "np");
-    py::Ref function = py::attr(np, maker);
-    py::Ref type = py::attr(np, dtype);
-    py::Ref kwargs = py::Ref::fresh(PyDict_New());
-    py::setItem(kwargs, "dtype", type);
-    return py::call(function, {shape}, kwargs);
-}
-
-}  // namespace
-
-namespace {
-
 // A Python float, or an int that a double holds exactly enough for NumPy's
 // own conversion to agree (it converts through int64).
 std::optional<double> plainNumber(py::Borrowed value) {
@@ -46,6 +33,15 @@ std::optional<double> plainNumber(py::Borrowed value) {
 }
 
 }  // namespace
+
+py::Ref numpyArray(py::Borrowed module, const char* maker, py::Borrowed shape, const char* dtype) {
+    py::Ref np = py::moduleName(module, "np");
+    py::Ref function = py::attr(np, maker);
+    py::Ref type = py::attr(np, dtype);
+    py::Ref kwargs = py::Ref::fresh(PyDict_New());
+    py::setItem(kwargs, "dtype", type);
+    return py::call(function, {shape}, kwargs);
+}
 
 py::Ref linspace(py::Borrowed module, py::Borrowed first, py::Borrowed last, py::Borrowed count) {
     py::Ref np = py::moduleName(module, "np");
@@ -67,26 +63,26 @@ py::Ref linspace(py::Borrowed module, py::Borrowed first, py::Borrowed last, py:
     if (!isNumpys || !finite || samples < 0) return py::call(function, {first, last, count});
 
     const auto length = static_cast<std::int64_t>(samples);
-    py::Ref axis = makeArray(module, "empty", py::integer(length), "float64");
+    py::Ref axis = numpyArray(module, "empty", py::integer(length), "float64");
     py::WritableBuffer buffer(axis);
     evenlySpaced(*start, *stop, valuesOf<double>(buffer, length));
     return axis;
 }
 
 py::Ref emptyFloat32(py::Borrowed module, std::initializer_list<std::int64_t> shape) {
-    return makeArray(module, "empty", shapeOf(shape), "float32");
+    return numpyArray(module, "empty", shapeOf(shape), "float32");
 }
 
 py::Ref zerosFloat32(py::Borrowed module, std::initializer_list<std::int64_t> shape) {
-    return makeArray(module, "zeros", shapeOf(shape), "float32");
+    return numpyArray(module, "zeros", shapeOf(shape), "float32");
 }
 
 py::Ref emptyFloat64(py::Borrowed module, std::int64_t length) {
-    return makeArray(module, "empty", py::integer(length), "float64");
+    return numpyArray(module, "empty", py::integer(length), "float64");
 }
 
 py::Ref zerosFloat32Shape(py::Borrowed module, std::initializer_list<py::Borrowed> shape) {
-    return makeArray(module, "zeros", py::tuple(shape), "float32");
+    return numpyArray(module, "zeros", py::tuple(shape), "float32");
 }
 
 std::int64_t saturatedCount(py::Borrowed integer) {

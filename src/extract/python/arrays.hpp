@@ -8,6 +8,9 @@
 
 namespace lumira::extract {
 
+// np.<maker>(shape, dtype=np.<dtype>), looked up through the module's `np`.
+py::Ref numpyArray(py::Borrowed module, const char* maker, py::Borrowed shape, const char* dtype);
+
 // np.linspace(first, last, count)
 py::Ref linspace(py::Borrowed module, py::Borrowed first, py::Borrowed last, py::Borrowed count);
 

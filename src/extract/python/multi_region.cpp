@@ -279,12 +279,7 @@ private:
     }
 
     py::Ref zerosOf(py::Borrowed points, const char* dtype) {
-        py::Ref np = py::moduleName(threeD_.call.module, "np");
-        py::Ref zeros = py::attr(np, "zeros");
-        py::Ref type = py::attr(np, dtype);
-        py::Ref kwargs = py::Ref::fresh(PyDict_New());
-        py::setItem(kwargs, "dtype", type);
-        return py::call(zeros, {points}, kwargs);
+        return numpyArray(threeD_.call.module, "zeros", points, dtype);
     }
 
     static py::Ref fill(py::Ref array, const std::vector<double>& values) {

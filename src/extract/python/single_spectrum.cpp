@@ -24,7 +24,7 @@ py::Ref readSingleSpectrum(OpusDataCall& call) {
     {
         py::WritableBuffer buffer(y);
         auto values = valuesOf<float>(buffer, count);
-        py::ReleasedGilFor unlocked(values.size_bytes());
+        py::ReleasedGil unlocked(py::worthReleasing(values.size_bytes()));
         readFloats(source, offset, values);
         if (call.file.isNative()) call.file.close();
     }

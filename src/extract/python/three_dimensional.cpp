@@ -24,20 +24,16 @@ bool isImageMap(OpusDataCall& call) {
 
 }  // namespace
 
-py::Ref ThreeDCall::makeResult(const char* className, std::initializer_list<std::pair<const char*, py::Borrowed>> own) {
-    py::Ref resultClass = py::moduleName(call.module, className);
-    py::Ref kwargs = py::Ref::fresh(PyDict_New());
-    const std::pair<const char*, py::Borrowed> base[] = {{"dimension", call.request.dimensions},
-                                                         {"dataType", call.request.dataBlockType},
-                                                         {"deriv", call.request.deriv},
-                                                         {"x", abscissa},
-                                                         {"minY", mny},
-                                                         {"maxY", mxy},
-                                                         {"parameters", call.parameters}};
-    for (const auto& [name, value] : base) py::setItem(kwargs, name, value);
-    for (const auto& [name, value] : own) py::setItem(kwargs, name, value);
-    py::Ref noArguments = py::Ref::fresh(PyTuple_New(0));
-    return py::Ref::fresh(PyObject_Call(resultClass.get(), noArguments.get(), kwargs.get()));
+py::Ref ThreeDCall::makeResult(const char* className, std::initializer_list<py::Keyword> own) {
+    std::vector<py::Keyword> keywords{{"dimension", call.request.dimensions},
+                                      {"dataType", call.request.dataBlockType},
+                                      {"deriv", call.request.deriv},
+                                      {"x", abscissa},
+                                      {"minY", mny},
+                                      {"maxY", mxy},
+                                      {"parameters", call.parameters}};
+    keywords.insert(keywords.end(), own.begin(), own.end());
+    return py::callWithKeywords(py::moduleName(call.module, className), keywords);
 }
 
 py::Ref labelList(const std::vector<std::vector<std::uint8_t>>& labels) {

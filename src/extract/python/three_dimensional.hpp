@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "container/cursor.hpp"
+#include "core/python.hpp"
 #include "extract/python/call.hpp"
 #include "extract/records.hpp"
 #include "extract/three_d.hpp"
@@ -20,7 +21,7 @@ struct ThreeDCall {
     std::int64_t points = 0;  // NPT as a count
 
     // Builds a result from the seven base values followed by `own`.
-    py::Ref makeResult(const char* className, std::initializer_list<std::pair<const char*, py::Borrowed>> own);
+    py::Ref makeResult(const char* className, std::initializer_list<py::Keyword> own);
 };
 
 py::Ref readImageMap(ThreeDCall& threeD);
