@@ -35,12 +35,18 @@ void handled(Body&& body) {
 // someone truncates the file while it is read.
 class ShrunkSource final : public ByteSource {
 public:
-    ShrunkSource(std::span<const std::uint8_t> data, std::uint64_t claimed) : held_(data) { size_ = claimed; }
+    ShrunkSource(std::span<const std::uint8_t> data, std::uint64_t claimed) : data_(data), held_(data) {
+        size_ = claimed;
+    }
 
     std::size_t readAt(std::uint64_t offset, std::span<std::uint8_t> out) override { return held_.readAt(offset, out); }
     std::span<const std::uint8_t> cachedFrom(std::uint64_t offset) override { return held_.cachedFrom(offset); }
+    std::unique_ptr<ByteSource> sibling() const override {
+        return std::make_unique<ShrunkSource>(data_, size_);
+    }
 
 private:
+    std::span<const std::uint8_t> data_;
     MemorySource held_;
 };
 

@@ -34,6 +34,43 @@ std::span<const std::uint8_t> MemorySource::cachedFrom(std::uint64_t offset) {
     return data_.subspan(static_cast<std::size_t>(offset));
 }
 
+namespace {
+
+// Buffers below this size are not worth keeping; larger ones are kept at their size.
+constexpr std::size_t smallestKept = 64 * 1024;
+
+struct SpareBuffer {
+    std::unique_ptr<std::uint8_t[]> bytes;
+    std::size_t capacity = 0;
+};
+
+thread_local SpareBuffer spare;
+
+}  // namespace
+
+FileBuffer::FileBuffer(std::size_t size) {
+    if (spare.bytes && spare.capacity >= size) {
+        bytes_ = std::move(spare.bytes);
+        capacity_ = std::exchange(spare.capacity, 0);
+        return;
+    }
+    capacity_ = std::max(size, smallestKept);
+    bytes_ = std::make_unique_for_overwrite<std::uint8_t[]>(capacity_);
+}
+
+FileBuffer::~FileBuffer() {
+    if (bytes_ && capacity_ > spare.capacity) {
+        spare.bytes = std::move(bytes_);
+        spare.capacity = capacity_;
+    }
+}
+
+std::unique_ptr<ByteSource> MemorySource::sibling() const { return std::make_unique<MemorySource>(data_); }
+
+std::unique_ptr<ByteSource> DescriptorSource::sibling() const {
+    return std::make_unique<DescriptorSource>(descriptor_, size_);  // the file as this source saw it
+}
+
 DescriptorSource::DescriptorSource(int descriptor) : descriptor_(descriptor) {
     struct stat status{};
     if (fstat(descriptor, &status) != 0) failOS(errno);

@@ -4,7 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace lumira {
@@ -36,6 +38,10 @@ public:
 
     std::uint64_t generation() const noexcept { return generation_; }
 
+    // A source over the same bytes for another thread: sources keep windows
+    // of the file, so threads that read one file at once each need their own.
+    virtual std::unique_ptr<ByteSource> sibling() const = 0;
+
 protected:
     std::uint64_t size_ = 0;
     std::uint64_t generation_ = 0;
@@ -48,9 +54,49 @@ public:
 
     std::size_t readAt(std::uint64_t offset, std::span<std::uint8_t> out) override;
     std::span<const std::uint8_t> cachedFrom(std::uint64_t offset) override;
+    std::unique_ptr<ByteSource> sibling() const override;
 
 private:
     std::span<const std::uint8_t> data_;
+};
+
+// Memory for a file read whole. A thread keeps the last one it let go for
+// the next file: allocating and freeing tens of kilobytes for every small
+// file costs more than reading them.
+class FileBuffer {
+public:
+    // At least `size` bytes, contents undefined.
+    explicit FileBuffer(std::size_t size);
+    ~FileBuffer();
+    FileBuffer(FileBuffer&& other) noexcept
+        : bytes_(std::exchange(other.bytes_, nullptr)), capacity_(std::exchange(other.capacity_, 0)) {}
+    FileBuffer& operator=(FileBuffer&&) = delete;
+
+    std::uint8_t* data() const noexcept { return bytes_.get(); }
+
+private:
+    std::unique_ptr<std::uint8_t[]> bytes_;
+    std::size_t capacity_ = 0;
+};
+
+// A small file read whole with one system call: every later read is a copy
+// from memory, which costs less than the calls a window would make.
+class WholeFileSource final : public ByteSource {
+public:
+    WholeFileSource(FileBuffer bytes, std::size_t size) noexcept
+        : bytes_(std::move(bytes)), memory_(std::span<const std::uint8_t>(bytes_.data(), size)) {
+        size_ = size;
+    }
+
+    std::size_t readAt(std::uint64_t offset, std::span<std::uint8_t> out) override {
+        return memory_.readAt(offset, out);
+    }
+    std::span<const std::uint8_t> cachedFrom(std::uint64_t offset) override { return memory_.cachedFrom(offset); }
+    std::unique_ptr<ByteSource> sibling() const override { return memory_.sibling(); }
+
+private:
+    FileBuffer bytes_;
+    MemorySource memory_;
 };
 
 // An open file descriptor read with pread. Small reads are served from a
@@ -61,10 +107,13 @@ class DescriptorSource final : public ByteSource {
 public:
     // Takes the size from fstat; throws lumira::Error (OSError) on failure.
     explicit DescriptorSource(int descriptor);
+    // For a descriptor whose size the caller has just taken.
+    DescriptorSource(int descriptor, std::uint64_t size) noexcept : descriptor_(descriptor) { size_ = size; }
 
     std::size_t readAt(std::uint64_t offset, std::span<std::uint8_t> out) override;
     std::span<const std::uint8_t> cachedFrom(std::uint64_t offset) override;
     std::size_t readScattered(std::uint64_t offset, std::span<const std::span<std::uint8_t>> pieces) override;
+    std::unique_ptr<ByteSource> sibling() const override;
 
     int descriptor() const noexcept { return descriptor_; }
 

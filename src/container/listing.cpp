@@ -31,16 +31,22 @@ constexpr auto nameIndexTable = [] {
 
 }  // namespace
 
+std::optional<std::size_t> dataTypeNameIndex(int dataType, int sampleType) noexcept {
+    if (dataType < 0 || dataType > 127 || sampleType < 0 || sampleType > 3) return std::nullopt;
+    const std::size_t index = nameIndexTable[static_cast<std::size_t>(dataType)][static_cast<std::size_t>(sampleType)];
+    if (index == noName) return std::nullopt;
+    return index;
+}
+
 std::vector<ListedBlock> listBlocks(const Directory& directory) {
     std::vector<ListedBlock> front;
     std::vector<ListedBlock> back;
     for (const DirectoryEntry& entry : directory) {
         const BlockTypeFields& fields = entry.btt;
         if (fields.paramType != codes::dataParameters) continue;
-        const std::size_t nameIndex =
-            nameIndexTable[static_cast<std::size_t>(fields.dataType)][static_cast<std::size_t>(fields.sampleType)];
-        if (nameIndex == noName) continue;
-        const ListedBlock block{nameIndex, fields.extendType == codes::extend3D, fields.derivType};
+        const auto nameIndex = dataTypeNameIndex(fields.dataType, fields.sampleType);
+        if (!nameIndex) continue;
+        const ListedBlock block{*nameIndex, fields.extendType == codes::extend3D, fields.derivType};
         (inFrontGroup(block.name()) ? front : back).push_back(block);
     }
     std::reverse(front.begin(), front.end());

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstddef>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -26,6 +27,9 @@ struct ListedBlock {
 };
 
 inline constexpr std::size_t listedBlockKinds = dataTypeNames.size() * 2 * 4;
+
+// The index into dataTypeNames of the name of a (dataType, sampleType) pair.
+std::optional<std::size_t> dataTypeNameIndex(int dataType, int sampleType) noexcept;
 
 // Names every entry that is a data parameter block of a named data type.
 // Entries of the front group (AB, TR, REFL, ATR, PAS, RAM, KM, EMIS) come

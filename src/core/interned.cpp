@@ -35,13 +35,28 @@ std::uint64_t packed(std::string_view text) {
     return key;
 }
 
+// In front of the map of short names: one slot per hash of the packed
+// bytes, so a name asked for again costs a multiplication and a compare.
+struct RecentName {
+    std::uint64_t key = 0;
+    PyObject* name = nullptr;  // held by shortNames
+};
+RecentName recent[512];
+
+RecentName& recentSlot(std::uint64_t key) { return recent[(key * 0x9E3779B97F4A7C15u) >> 55]; }
+
 }  // namespace
 
 Ref interned(std::string_view text) {
     const bool isShort = text.size() <= shortLength;
     if (isShort) {
-        if (const auto found = shortNames.find(packed(text)); found != shortNames.end())
+        const std::uint64_t key = packed(text);
+        RecentName& slot = recentSlot(key);
+        if (slot.name != nullptr && slot.key == key) return Ref::borrow(slot.name);
+        if (const auto found = shortNames.find(key); found != shortNames.end()) {
+            slot = {key, found->second};
             return Ref::borrow(found->second);
+        }
     } else if (const auto found = names.find(text); found != names.end()) {
         return Ref::borrow(found->second);
     }

@@ -54,4 +54,30 @@ void raiseNative(const lumira::Error& error) {
     }
 }
 
+void raiseFailure(const std::exception_ptr& failure) noexcept {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const ErrorAlreadySet&) {
+    } catch (const lumira::Error& error) {
+        raiseNative(error);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& error) {
+        PyErr_SetString(PyExc_SystemError, error.what());
+    }
+}
+
+Ref takePendingError() {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Ref error = Ref::steal(value);
+    Ref kind = Ref::steal(type);
+    Ref frames = Ref::steal(traceback);
+    if (error && frames) PyException_SetTraceback(error.get(), frames.get());
+    return error;
+}
+
 }  // namespace lumira::py

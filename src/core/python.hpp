@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <exception>
 #include <initializer_list>
 #include <new>
 #include <span>
@@ -120,18 +121,21 @@ private:
 // Sets the Python exception that stands for a native failure.
 void raiseNative(const lumira::Error& error);
 
+// Sets the Python exception that stands for whatever `failure` holds, as
+// the boundary below would.
+void raiseFailure(const std::exception_ptr& failure) noexcept;
+
+// The pending exception as an object, normalised and carrying its traceback;
+// the error indicator is cleared.
+Ref takePendingError();
+
 // Runs `body` and converts whatever it throws into a pending Python error.
 template <typename Body>
 PyObject* boundary(Body&& body) noexcept {
     try {
         return body().release();
-    } catch (const ErrorAlreadySet&) {
-    } catch (const lumira::Error& error) {
-        raiseNative(error);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& error) {
-        PyErr_SetString(PyExc_SystemError, error.what());
+    } catch (...) {
+        raiseFailure(std::current_exception());
     }
     return nullptr;
 }
@@ -141,7 +145,7 @@ PyObject* boundary(Body&& body) noexcept {
 class WritableBuffer {
 public:
     explicit WritableBuffer(Borrowed object) {
-        check(PyObject_GetBuffer(object, &view_, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS));
+        check(PyObject_GetBuffer(object, &view_, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS | PyBUF_FORMAT));
     }
     ~WritableBuffer() { PyBuffer_Release(&view_); }
     WritableBuffer(const WritableBuffer&) = delete;
@@ -152,6 +156,8 @@ public:
         return std::span<T>(static_cast<T*>(view_.buf), static_cast<std::size_t>(view_.len) / sizeof(T));
     }
     std::size_t size() const noexcept { return static_cast<std::size_t>(view_.len); }
+    // The struct-module code of an item ("f" for float32).
+    std::string_view format() const noexcept { return view_.format != nullptr ? view_.format : "B"; }
 
 private:
     Py_buffer view_{};

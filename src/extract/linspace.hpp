@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <climits>
 #include <span>
 
 namespace lumira {
@@ -17,6 +18,11 @@ inline void evenlySpaced(double start, double stop, std::span<double> out) {
         const double step = delta / intervals;
         if (step == 0) {  // subnormal steps: divide first, as NumPy does
             for (std::size_t i = 0; i < count; ++i) out[i] = static_cast<double>(i) / intervals * delta + start;
+        } else if (count <= static_cast<std::size_t>(INT32_MAX)) {
+            // 32-bit indices convert to double in vector registers; the values are the same.
+            double* values = out.data();
+            const auto n = static_cast<std::int32_t>(count);
+            for (std::int32_t i = 0; i < n; ++i) values[i] = static_cast<double>(i) * step + start;
         } else {
             for (std::size_t i = 0; i < count; ++i) out[i] = static_cast<double>(i) * step + start;
         }

@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <memory>
+#include <thread>
 
 #include "core/checked.hpp"
+#include "extract/copy_threads.hpp"
 #include "extract/spectrum.hpp"
 
 namespace lumira {
@@ -17,6 +20,8 @@ constexpr std::int64_t largestBatchedTail = 64 * 1024;
 constexpr std::size_t recordsPerBatch = 512;
 
 }  // namespace
+
+thread_local unsigned CopyThreads::current_ = 1;
 
 std::size_t InfoRecord::read(std::int64_t at, std::span<std::uint8_t> out) const {
     const std::int64_t fromStart = std::int64_t{head_.blockSize} + at;
@@ -54,8 +59,11 @@ std::vector<std::uint8_t> InfoRecord::label() const {
     return text;
 }
 
-void copyRecords(ByteSource& source, const BlockHead& head, std::span<const RecordTarget> targets,
-                 const InfoVisitor& visit) {
+namespace {
+
+// Copies `targets`, whose first is target `base` of the whole run.
+void copyRun(ByteSource& source, const BlockHead& head, std::span<const RecordTarget> targets, std::size_t base,
+             const InfoVisitor& visit) {
     const std::int64_t stride = head.stride();
     std::vector<std::span<std::uint8_t>> pieces;
     std::unique_ptr<std::uint8_t[]> scratch;  // filled by each read before use
@@ -73,7 +81,7 @@ void copyRecords(ByteSource& source, const BlockHead& head, std::span<const Reco
         }
         if (tail < 0 || tail > largestBatchedTail) {
             readFloats(source, targets[first].offset, targets[first].values);
-            if (visit) visit(first, InfoRecord(source, head, targets[first].offset, {}, 0));
+            if (visit) visit(base + first, InfoRecord(source, head, targets[first].offset, {}, 0));
             first = last;
             continue;
         }
@@ -102,11 +110,47 @@ void copyRecords(ByteSource& source, const BlockHead& head, std::span<const Reco
             if (visit) {
                 const std::span<const std::uint8_t> held(scratch.get() + (k - first) * static_cast<std::size_t>(tail),
                                                          tailHeld);
-                visit(k, InfoRecord(source, head, targets[k].offset, held, valueBytes));
+                visit(base + k, InfoRecord(source, head, targets[k].offset, held, valueBytes));
             }
         }
         first = last;
     }
+}
+
+}  // namespace
+
+void copyRecords(ByteSource& source, const BlockHead& head, std::span<const RecordTarget> targets,
+                 const InfoVisitor& visit) {
+    std::size_t bytes = 0;
+    for (const RecordTarget& target : targets) bytes += target.values.size_bytes();
+    const std::size_t threads =
+        std::min<std::size_t>({CopyThreads::current(), bytes / CopyThreads::minimumShare, targets.size()});
+    if (threads <= 1) return copyRun(source, head, targets, 0, visit);
+
+    // Contiguous shares, each thread reading through a source of its own.
+    std::vector<std::exception_ptr> failures(threads);
+    {
+        std::vector<std::jthread> helpers;
+        const std::size_t share = (targets.size() + threads - 1) / threads;
+        for (std::size_t part = 1; part < threads; ++part) {
+            const std::size_t first = std::min(targets.size(), part * share);
+            const auto slice = targets.subspan(first, std::min(share, targets.size() - first));
+            helpers.emplace_back([&, slice, first, part, own = source.sibling()] {
+                try {
+                    copyRun(*own, head, slice, first, visit);
+                } catch (...) {
+                    failures[part] = std::current_exception();
+                }
+            });
+        }
+        try {
+            copyRun(source, head, targets.first(std::min(share, targets.size())), 0, visit);
+        } catch (...) {
+            failures[0] = std::current_exception();
+        }
+    }
+    for (const auto& failure : failures)
+        if (failure) std::rethrow_exception(failure);
 }
 
 }  // namespace lumira

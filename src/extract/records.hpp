@@ -47,7 +47,9 @@ private:
 using InfoVisitor = std::function<void(std::size_t record, const InfoRecord& info)>;
 
 // Copies the values of every target (checked whole by the caller) and hands
-// each record's info to `visit`, in target order, when one is given.
+// each record's info to `visit`, with the target's index, when one is given.
+// Large copies may be shared by several threads (CopyThreads): `visit` must
+// then only touch what belongs to the index it is given.
 void copyRecords(ByteSource& source, const BlockHead& head, std::span<const RecordTarget> targets,
                  const InfoVisitor& visit = {});
 

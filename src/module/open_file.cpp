@@ -1,10 +1,5 @@
 #include "module/open_file.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 
 #include "core/python.hpp"
@@ -71,7 +66,7 @@ std::unique_ptr<OpenFile> OpenFile::throughHost(py::Borrowed path) {
         const int descriptor = PyObject_AsFileDescriptor(opened->file_.get());
         if (descriptor < 0) throw py::ErrorAlreadySet{};
         py::ReleasedGil unlocked;
-        opened->source_.emplace(descriptor);
+        opened->source_ = std::make_unique<DescriptorSource>(descriptor);
     } catch (...) {
         closeQuietly(opened->file_);
         opened->file_ = py::Ref();
@@ -80,33 +75,30 @@ std::unique_ptr<OpenFile> OpenFile::throughHost(py::Borrowed path) {
     return opened;
 }
 
-std::unique_ptr<OpenFile> OpenFile::natively(const NativePath& path) {
-    int descriptor;
-    do {
-        descriptor = ::open(path.text(), O_RDONLY | O_CLOEXEC);
-    } while (descriptor < 0 && errno == EINTR);
-    if (descriptor < 0) return nullptr;
-    std::unique_ptr<OpenFile> opened(new OpenFile());
-    opened->descriptor_ = descriptor;
-    struct stat status{};
-    if (fstat(descriptor, &status) != 0 || S_ISDIR(status.st_mode)) return nullptr;  // closes it
-    opened->source_.emplace(descriptor);
-    return opened;
+std::unique_ptr<OpenFile> OpenFile::natively(const NativePath& path, std::uint64_t wholeLimit) {
+    return adopt(openPath(path.text(), wholeLimit));
+}
+
+std::unique_ptr<OpenFile> OpenFile::adopt(OpenedPath opened) {
+    if (!opened.opened()) return nullptr;  // closes what was opened
+    std::unique_ptr<OpenFile> file(new OpenFile());
+    file->descriptor_ = std::move(opened.descriptor);
+    file->source_ = std::move(opened.source);
+    return file;
 }
 
 OpenFile::~OpenFile() {
+    source_.reset();  // before the descriptor it may read through
     if (file_) closeQuietly(file_);
-    if (descriptor_ >= 0) ::close(descriptor_);
 }
 
 void OpenFile::close() {
-    source_.reset();
-    if (descriptor_ >= 0) {
-        const int descriptor = std::exchange(descriptor_, -1);
-        if (::close(descriptor) != 0 && errno != EINTR) failOS(errno);
+    if (!file_) {
+        source_.reset();
+        if (const int failed = descriptor_.close(); failed != 0) failOS(failed);
         return;
     }
-    if (!file_) return;
+    source_.reset();
     py::Ref file = std::move(file_);
     py::Ref::fresh(PyObject_CallMethodNoArgs(file.get(), py::interned("close").get()));
 }

@@ -9,7 +9,7 @@
 #include <memory>
 #include <optional>
 
-#include "container/byte_source.hpp"
+#include "container/open_path.hpp"
 #include "core/ref.hpp"
 
 namespace lumira::module {
@@ -31,8 +31,13 @@ public:
 
     // With open(2), without the interpreter lock. Empty when the host's
     // open must be asked instead (the open failed, or the path names a
-    // directory, which the host refuses).
-    static std::unique_ptr<OpenFile> natively(const NativePath& path);
+    // directory, which the host refuses). Files of at most `wholeLimit`
+    // bytes are read whole at once.
+    static std::unique_ptr<OpenFile> natively(const NativePath& path, std::uint64_t wholeLimit = 0);
+
+    // A file opened without the interpreter (openPath), or nothing when it
+    // could not be opened.
+    static std::unique_ptr<OpenFile> adopt(OpenedPath opened);
 
     ~OpenFile();
     OpenFile(const OpenFile&) = delete;
@@ -49,9 +54,9 @@ public:
 private:
     OpenFile() = default;
 
-    py::Ref file_;         // the host's file object, when opened through it
-    int descriptor_ = -1;  // owned, when opened natively
-    std::optional<DescriptorSource> source_;
+    py::Ref file_;          // the host's file object, when opened through it
+    Descriptor descriptor_;  // when opened natively and still needed
+    std::unique_ptr<ByteSource> source_;
 };
 
 }  // namespace lumira::module

@@ -1,5 +1,7 @@
 #include "module/reports.hpp"
 
+#include <utility>
+
 namespace lumira::module {
 
 namespace {
@@ -54,10 +56,33 @@ void reportShortRead(py::Borrowed module, const ShortRead& shortRead) {
     Py_XDECREF(context);
 }
 
+thread_local ShortReads* sink = nullptr;
+
 }  // namespace
 
+ShortReadSink::ShortReadSink(ShortReads& into) noexcept : saved_(std::exchange(sink, &into)) {}
+
+ShortReadSink::~ShortReadSink() { sink = saved_; }
+
 void reportShortReads(py::Borrowed module, const ShortReads& shortReads) {
+    if (sink != nullptr) {
+        sink->insert(sink->end(), shortReads.begin(), shortReads.end());
+        return;
+    }
     for (const ShortRead& shortRead : shortReads) reportShortRead(module, shortRead);
+}
+
+py::Ref shortReadError(py::Borrowed module, const ShortRead& shortRead) {
+    if (!unpackRaises(module, namesOf(shortRead.field).format, shortRead.bytes)) return {};
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    py::Ref error = py::Ref::steal(value);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return error;
 }
 
 void raiseShortMagic(py::Borrowed module, const std::vector<std::uint8_t>& bytes) {

@@ -15,6 +15,23 @@ namespace lumira::module {
 
 void reportShortReads(py::Borrowed module, const ShortReads& shortReads);
 
+// While one lives, short reads on its thread are collected into it instead of
+// reported: callers that refuse damaged files judge them afterwards.
+class ShortReadSink {
+public:
+    explicit ShortReadSink(ShortReads& into) noexcept;
+    ~ShortReadSink();
+    ShortReadSink(const ShortReadSink&) = delete;
+    ShortReadSink& operator=(const ShortReadSink&) = delete;
+
+private:
+    ShortReads* saved_;
+};
+
+// The exception the module's `unpack` raises for a short read's bytes (the
+// one its report shows), or nothing when a rebound `unpack` accepts them.
+py::Ref shortReadError(py::Borrowed module, const ShortRead& shortRead);
+
 // The magic test's decoding failure is raised, not reported: call the
 // module's `unpack` on the short bytes so the caller gets the host's error.
 [[noreturn]] void raiseShortMagic(py::Borrowed module, const std::vector<std::uint8_t>& bytes);

@@ -38,9 +38,10 @@ py::Ref numpyArray(py::Borrowed module, const char* maker, py::Borrowed shape, c
     py::Ref np = py::moduleName(module, "np");
     py::Ref function = py::attr(np, maker);
     py::Ref type = py::attr(np, dtype);
-    py::Ref kwargs = py::Ref::fresh(PyDict_New());
-    py::setItem(kwargs, "dtype", type);
-    return py::call(function, {shape}, kwargs);
+    // np.<maker>(shape, dtype=type), the keyword passed without a dictionary.
+    static PyObject* const dtypeKeyword = py::tuple({py::interned("dtype")}).release();
+    PyObject* arguments[] = {shape.get(), type.get()};
+    return py::Ref::fresh(PyObject_Vectorcall(function.get(), arguments, 1, dtypeKeyword));
 }
 
 py::Ref linspace(py::Borrowed module, py::Borrowed first, py::Borrowed last, py::Borrowed count) {

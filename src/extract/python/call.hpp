@@ -13,7 +13,13 @@ struct OpusDataCall {
     module::OpenFile& file;
     const Request& request;
     const LocatedBlocks& located;
-    py::Ref parameters;  // the merged parameter dictionary
+    py::Ref parameters;     // the merged parameter dictionary
+    bool keepOpen = false;  // more blocks of the file are read after this one
+
+    // The data are read: a call that reads one block closes its file here.
+    void doneReading() {
+        if (!keepOpen) file.close();
+    }
 };
 
 // Builds a result class looked up in the module namespace at this use.

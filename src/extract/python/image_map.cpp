@@ -14,9 +14,7 @@ namespace {
 
 constexpr const char* gridCodes[] = {"AOX", "AOY", "DDX", "DDY", "NPX", "NPY"};
 
-struct Geometry {
-    py::Ref aox, aoy, ddx, ddy, npx, npy;
-};
+using Geometry = MapGeometry;
 
 Geometry geometryFrom(py::Borrowed parameters) {
     return {lookup(parameters, "AOX"), lookup(parameters, "AOY"), lookup(parameters, "DDX"),
@@ -30,15 +28,14 @@ bool isZero(py::Borrowed value) {
     return equal == 1;
 }
 
-// A derivative map may keep no grid of its own; it then takes the grid of
-// the underived block, and so do the returned parameters.
-Geometry geometryOf(ThreeDCall& threeD) {
-    OpusDataCall& call = threeD.call;
+}  // namespace
+
+Geometry mapGeometry(OpusDataCall& call, bool announce) {
     Geometry geometry = geometryFrom(call.parameters);
     const bool derivative = PyUnicode_CompareWithASCIIString(call.request.deriv.get(), "NONE") != 0;
     if (!derivative || !(isZero(geometry.npx) || isZero(geometry.npy))) return geometry;
 
-    py::printLine("Orignal mapping coordinates used");
+    if (announce) py::printLine("Orignal mapping coordinates used");
     ShortReads shortReads;
     const Parameters original = module::parseUnlocked(call.module, shortReads, [&] {
         Cursor cursor(call.file.source(), shortReads);
@@ -53,6 +50,8 @@ Geometry geometryOf(ThreeDCall& threeD) {
     for (std::size_t i = 0; i < std::size(gridCodes); ++i) py::setItem(call.parameters, gridCodes[i], *values[i]);
     return geometry;
 }
+
+namespace {
 
 // np.linspace(origin, origin + step * (count - 1), count)
 py::Ref mapAxis(py::Borrowed module, py::Borrowed origin, py::Borrowed step, py::Borrowed count) {
@@ -82,7 +81,7 @@ py::Ref readSpectraMap(ThreeDCall& threeD, const Geometry& geometry, py::Borrowe
         ShortReads none;
         module::parseUnlocked(call.module, none, [&] { readImageSpectra(call.file.source(), head, grid, cells); });
     }
-    call.file.close();
+    call.doneReading();
     return threeD.makeResult("ImageDataReturn", {{"mapX", mapX}, {"mapY", mapY}, {"spectra", spectra}});
 }
 
@@ -126,7 +125,7 @@ py::Ref readTraceMaps(ThreeDCall& threeD, const Geometry& geometry, py::Borrowed
                 stacked[cell * count + k] = maps[k * static_cast<std::size_t>(threeD.points) + cell];
         }
     }
-    call.file.close();
+    call.doneReading();
     py::Ref labelTexts = labelList(labels);
     return threeD.makeResult("ImageTRCDataReturn",
                              {{"mapX", mapX}, {"mapY", mapY}, {"labels", labelTexts}, {"traces", traces}});
@@ -135,7 +134,7 @@ py::Ref readTraceMaps(ThreeDCall& threeD, const Geometry& geometry, py::Borrowed
 }  // namespace
 
 py::Ref readImageMap(ThreeDCall& threeD) {
-    const Geometry geometry = geometryOf(threeD);
+    const Geometry geometry = mapGeometry(threeD.call, true);
     for (const auto& [code, count] : {std::pair{"NPX", &geometry.npx}, std::pair{"NPY", &geometry.npy}}) {
         if (PyLong_Check(count->get()))
             checkThreeDAxis(threeD.call.file.source(), threeD.call.located.offsetToData, code, saturatedCount(*count));

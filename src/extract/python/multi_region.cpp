@@ -351,7 +351,7 @@ py::Ref readMultiRegionMap(ThreeDCall& threeD) {
     for (std::int32_t first : starts) {
         if (py::Ref region = reader.region(first)) py::append(regions, region);
     }
-    call.file.close();
+    call.doneReading();
     if (!traces) return threeD.makeResult("MultiRegionDataReturn", {{"regions", regions}});
     py::Ref labels = labelList(traces->labels);
     return threeD.makeResult("MultiRegionTRCDataReturn", {{"labels", labels}, {"regions", regions}});

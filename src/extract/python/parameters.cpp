@@ -4,15 +4,11 @@
 
 namespace lumira::extract {
 
-namespace {
-
 py::Ref valueOf(const ParameterValue& value) {
     if (const auto* integer = std::get_if<std::int32_t>(&value)) return py::integer(*integer);
     if (const auto* real = std::get_if<double>(&value)) return py::real(*real);
     return py::latin1(std::get<ParameterText>(value).bytes);
 }
-
-}  // namespace
 
 void store(py::Borrowed into, const Parameter& parameter) {
     py::Ref key = py::interned(parameter.name);  // names were checked to be UTF-8

@@ -26,9 +26,9 @@ py::Ref readSingleSpectrum(OpusDataCall& call) {
         auto values = valuesOf<float>(buffer, count);
         py::ReleasedGil unlocked(py::worthReleasing(values.size_bytes()));
         readFloats(source, offset, values);
-        if (call.file.isNative()) call.file.close();
+        if (call.file.isNative()) call.doneReading();
     }
-    call.file.close();
+    call.doneReading();
 
     return makeResult(call, "SingleDataReturn",
                       {{"dimension", call.request.dimensions},

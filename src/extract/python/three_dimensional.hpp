@@ -25,6 +25,16 @@ struct ThreeDCall {
 };
 
 py::Ref readImageMap(ThreeDCall& threeD);
+
+// The grid of an image map: AOX, AOY, DDX, DDY, NPX, NPY.
+struct MapGeometry {
+    py::Ref aox, aoy, ddx, ddy, npx, npy;
+};
+
+// The block's own grid; a derivative map without one (NPX or NPY 0) takes
+// the underived block's, which then replaces its own in call.parameters.
+// `announce` prints the notice getOpusData prints when it does.
+MapGeometry mapGeometry(OpusDataCall& call, bool announce);
 py::Ref readTimeResolvedSpectra(ThreeDCall& threeD);
 py::Ref readTimeResolvedTraces(ThreeDCall& threeD);
 py::Ref readMultiRegionMap(ThreeDCall& threeD);

@@ -49,7 +49,7 @@ py::Ref readTimeResolvedSpectra(ThreeDCall& threeD) {
         readRecordRows(threeD.call.file.source(), plan, threeD.points, rows,
                        [&](std::size_t k, const InfoRecord& info) { zValues[k] = info.value().value_or(0.0); });
     }
-    threeD.call.file.close();
+    threeD.call.doneReading();
     return threeD.makeResult("TimeResolvedDataReturn", {{"z", z}, {"spectra", spectra}});
 }
 
@@ -66,7 +66,7 @@ py::Ref readTimeResolvedTraces(ThreeDCall& threeD) {
         readRecordRows(threeD.call.file.source(), plan, threeD.points, rows,
                        [&](std::size_t k, const InfoRecord& info) { labels[k] = info.label(); });
     }
-    threeD.call.file.close();
+    threeD.call.doneReading();
     py::Ref labelTexts = labelList(labels);
     return threeD.makeResult("TimeResolvedTRCDataReturn", {{"labels", labelTexts}, {"traces", traces}});
 }

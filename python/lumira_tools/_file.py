@@ -1,0 +1,248 @@
+"""Whole files in one pass: every data block of a file, read with the file opened once.
+
+The extension answers one request at a time, and a request finds only the last of the data blocks that answer
+it. `read_file` reads them all, shadowed ones included, each with its own parameters, and keeps a block that
+cannot be read from hiding the others.
+"""
+
+from __future__ import annotations
+
+import os
+import struct
+from dataclasses import dataclass
+from typing import Any, Iterator, NamedTuple, Optional, Sequence, Union
+
+import numpy as np
+
+import lumira
+
+from . import _native
+from ._read import (BlockSpec, DamagedFileError, DataReturn, NotOpusFileError, PathLike, Request, block_text,
+                    parse_block)
+
+NON_OPUS = "Can't process a non-Opus file"
+
+# Types asked for when no block is named: final spectra first, raw data last.
+PREFERRED_TYPES = ("AB", "TR", "REFL", "KM", "RAM", "EMIS", "ATR", "PAS", "LREFL")
+
+Pattern = tuple[Optional[str], Optional[str], Optional[str]]
+
+
+@dataclass(frozen=True)
+class Entry:
+    """One entry of a file's block directory: the six codes of its type word, its size and its offset."""
+
+    complexType: int
+    sampleType: int
+    paramType: int
+    dataType: int
+    derivType: int
+    extendType: int
+    sizeInWords: int
+    byteOffset: int
+
+    @property
+    def name(self) -> Optional[str]:
+        """The data type's name ('AB', 'SSC', ...) where it has one."""
+        for name, (data, sample) in _TYPE_CODES.items():
+            if data == self.dataType and sample in (-1, self.sampleType):
+                return name
+        return None
+
+
+_TYPE_CODES = {
+    "REFL": (12, -1), "RAM": (10, -1), "SPOW": (14, 1), "RPOW": (14, 2), "SPH": (3, 1), "RPH": (3, 2),
+    "PAS": (17, -1), "LREFL": (15, -1), "KM": (6, -1), "SIFG": (2, 1), "RIFG": (2, 2), "TR": (5, -1),
+    "EMIS": (11, -1), "ATR": (16, -1), "TRARI": (18, -1), "ABARI": (19, -1), "AB": (4, -1), "TRC": (7, -1),
+    "SSC": (1, 1), "RSC": (1, 2),
+}
+
+
+class Block(NamedTuple):
+    """One data block of a file.
+
+    `request` is the triple getOpusData takes for it; `shadowed` says a later block answers the same request
+    (getOpusData returns that one). `kind` and `shape` say what its values are (`shape` of all points of all
+    regions for a multi-region map). `result` is the block read (None with `data=False` or when it failed),
+    `error` what stopped it, `parameters` its merged parameters, `offset` where its data block lies.
+    """
+
+    index: int
+    request: Request
+    kind: Optional[str]
+    shape: Optional[tuple[int, ...]]
+    offset: int
+    shadowed: bool
+    parameters: Optional[dict[str, Union[int, float, str]]]
+    error: Optional[BaseException]
+    result: Optional[DataReturn]
+
+    @property
+    def ok(self) -> bool:
+        return self.error is None
+
+    @property
+    def name(self) -> str:
+        """'AB/2D/NONE'."""
+        return block_text(self.request)
+
+    @property
+    def time(self) -> None:
+        """When the block was measured (not known yet)."""
+        return None
+
+    @property
+    def x_range(self) -> Optional[tuple[float, float]]:
+        """The first and last x value (FXV, LXV), or None when the parameters do not give them."""
+        parameters = self.parameters or {}
+        first, last, points = parameters.get("FXV"), parameters.get("LXV"), parameters.get("NPT")
+        if not isinstance(first, (int, float)) or not isinstance(last, (int, float)) or not isinstance(points, int):
+            return None
+        if points < 1:
+            return None
+        return float(first), float(first if points == 1 else last)
+
+    def __repr__(self) -> str:
+        state = f"error={type(self.error).__name__}" if self.error is not None else f"shape={self.shape}"
+        marks = ", shadowed" if self.shadowed else ""
+        return f"<Block #{self.index} {self.name} {self.kind or '?'} {state}{marks}>"
+
+
+class OpusFile:
+    """The data blocks of one file (`blocks`, in directory order) and its directory (`entries`).
+
+    `file[spec]` takes a block as `read` does ('AB/2D/NONE', a triple, a prefix such as 'ab', None for the
+    preferred block) or an index into `blocks`.
+    """
+
+    def __init__(self, path: str, listing: list[Request], directory: bytes, blocks: list[Block]) -> None:
+        self.path = path
+        self.listing = listing
+        self.blocks = blocks
+        self._directory = directory
+        self._entries: Optional[list[Entry]] = None
+
+    @property
+    def entries(self) -> list[Entry]:
+        """Every directory entry, the blocks lumira does not read included."""
+        if self._entries is None:
+            fields = struct.iter_unpack("<8q", self._directory)
+            self._entries = [Entry(*values) for values in fields]
+        return self._entries
+
+    def __len__(self) -> int:
+        return len(self.blocks)
+
+    def __iter__(self) -> Iterator[Block]:
+        return iter(self.blocks)
+
+    def __getitem__(self, spec: Union[int, BlockSpec]) -> Block:
+        if isinstance(spec, int) and not isinstance(spec, bool):
+            return self.blocks[spec]
+        request = choose(self.listing, spec)
+        for block in reversed(self.blocks):
+            if block.request == request:
+                return block
+        raise KeyError(f"{block_text(request)}: no such data block in {self.path}")
+
+    def __repr__(self) -> str:
+        return f"<OpusFile {self.path!r}: {len(self.blocks)} data block{'s' if len(self.blocks) != 1 else ''}>"
+
+
+def patterns(spec: BlockSpec) -> Union[Request, list[Pattern]]:
+    """What the native reader is asked for: a request written out, or patterns the first listed match of which
+    wins (for None, the preferred types in order, then any block)."""
+    parts = parse_block(spec)
+    if parts is None:
+        return [(name, None, None) for name in PREFERRED_TYPES] + [(None, None, None)]
+    if len(parts) == 3:
+        return as_request(parts)
+    padded = tuple(parts) + (None,) * (3 - len(parts))
+    return [(padded[0], padded[1], padded[2])]
+
+
+def as_request(parts: Sequence[str]) -> Request:
+    # The listing names derivative code 3 "3DER"; a request must call it "NDER".
+    return parts[0], parts[1], "NDER" if parts[2] == "3DER" else parts[2]
+
+
+def choose(listing: Sequence[Sequence[str]], spec: BlockSpec) -> Request:
+    """The request that `spec` stands for in a file with this listing."""
+    wanted = patterns(spec)
+    if isinstance(wanted, tuple):
+        return wanted
+    for pattern in wanted:
+        for triple in listing:
+            if all(part is None or part == have for part, have in zip(pattern, triple)):
+                return as_request(triple)
+    raise missing_block(listing, spec)
+
+
+def missing_block(listing: Sequence[Sequence[str]], spec: BlockSpec) -> ValueError:
+    parts = parse_block(spec)
+    if parts is None:
+        return ValueError("the file holds no data block")
+    return ValueError(f"no {'/'.join(parts)} block in the file (it holds {', '.join(map(block_text, listing))})")
+
+
+def read_file(path: PathLike, *, data: bool = True, scale: bool = True, strict: bool = True) -> OpusFile:
+    """Every data block of the file, read with the file opened once.
+
+    With `data=False` only the parameters, kind and shape of each block are read, no values. With `scale`,
+    values are multiplied by the block's `CSF` where it is not 1 (`minY` and `maxY` stay as stored). With
+    `strict`, a block whose fields or values the end of the file cuts off gets a DamagedFileError as its
+    `error` instead of a result. A block that cannot be read does not hide the others; only a file that
+    cannot be read at all (missing, not an OPUS file, a directory cut short under `strict`) raises.
+    """
+    return _read(path, None, data=data, scale=scale, strict=strict)
+
+
+def _read(path: PathLike, select: Any, *, data: bool, scale: bool, strict: bool) -> OpusFile:
+    name = os.fspath(path)
+    try:
+        listing, directory, blocks, damage = _native.read_file(name, data, strict, scale, select, Block,
+                                                               DamagedFileError)
+    except struct.error:
+        raise NotOpusFileError("not an OPUS file") from None
+    except ValueError as error:
+        if str(error) == NON_OPUS:
+            raise NotOpusFileError("not an OPUS file") from None
+        raise
+    if damage:
+        raise damaged(damage)
+    return OpusFile(name if isinstance(name, str) else os.fsdecode(name), listing, directory, blocks)
+
+
+def damaged(reports: Sequence[BaseException]) -> DamagedFileError:
+    fields = "field" if len(reports) == 1 else "fields"
+    return DamagedFileError(f"the file ends early: {len(reports)} {fields} cut off ({reports[0]})")
+
+
+def value_arrays(result: DataReturn) -> list[Any]:
+    """The arrays that hold the result's values: y, spectra or traces, or each region's rows."""
+    if isinstance(result, lumira.SingleDataReturn):
+        return [result.y]
+    if isinstance(result, (lumira.ImageDataReturn, lumira.TimeResolvedDataReturn)):
+        return [result.spectra]
+    if isinstance(result, (lumira.ImageTRCDataReturn, lumira.TimeResolvedTRCDataReturn)):
+        return [result.traces]
+    return [region.spectra for region in result.regions]
+
+
+def scale_factor(parameters: dict[str, Any]) -> Optional[float]:
+    """The block's CSF when it changes the values (a number other than 1)."""
+    factor = parameters.get("CSF")
+    if isinstance(factor, bool) or not isinstance(factor, (int, float)) or factor == 1:
+        return None
+    return float(factor)
+
+
+def scaled(result: DataReturn) -> DataReturn:
+    """Multiplies the result's values by its CSF in place (in double precision, stored as float32), as
+    `read_file` does."""
+    factor = scale_factor(result.parameters)
+    if factor is None:
+        return result
+    for values in value_arrays(result):
+        np.multiply(values, factor, out=values, dtype=np.float64, casting="unsafe")
+    return result

@@ -1,0 +1,76 @@
+// `lumira_tools._native`: what the companion package reads natively, on the
+// readers of `lumira` itself (the same core, built into this module too).
+// Its namespace holds the names those readers look up at each use (`np`,
+// `unpack`, `isOpusFile` and the result classes, the classes taken from
+// `lumira`), so what it returns are lumira's own result objects.
+#include <Python.h>
+
+#include "companion/whole_file.hpp"
+#include "core/python.hpp"
+#include "module/opus_file.hpp"
+#include "module/state.hpp"
+
+namespace lumira::companion {
+
+namespace {
+
+constexpr const char* resultClasses[] = {
+    "BaseDataReturn",         "SingleDataReturn", "ImageDataReturn",
+    "ImageTRCDataReturn",     "TimeResolvedDataReturn", "TimeResolvedTRCDataReturn",
+    "MultiRegionDataReturn",  "Region",           "MultiRegionTRCDataReturn",
+};
+
+PyMethodDef methods[] = {
+    {"read_file", readFile, METH_VARARGS,
+     "read_file(source, data, strict, select)\n--\n\n"
+     "Reads the chosen data blocks of one file: (listing, directory, blocks, damage)."},
+    {"isOpusFile", module::isOpusFile, METH_O, "isOpusFile(path, /)\n--\n\nTests the magic bytes."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+void bind(PyObject* module, const char* name, py::Borrowed value) {
+    Py_INCREF(value.get());
+    if (PyModule_AddObject(module, name, value.get()) < 0) {
+        Py_DECREF(value.get());
+        throw py::ErrorAlreadySet{};
+    }
+}
+
+int execModule(PyObject* module) {
+    PyObject* done = py::boundary([&] {
+        module::initState(module);
+        py::Ref structModule = py::Ref::fresh(PyImport_ImportModule("struct"));
+        bind(module, "unpack", py::attr(structModule, "unpack"));
+        py::Ref numpy = py::Ref::fresh(PyImport_ImportModule("numpy"));
+        bind(module, "np", numpy);
+        py::Ref lumira = py::Ref::fresh(PyImport_ImportModule("lumira"));
+        for (const char* name : resultClasses) bind(module, name, py::attr(lumira, name));
+        return py::Ref::borrow(Py_None);
+    });
+    if (done == nullptr) return -1;
+    Py_DECREF(done);
+    return 0;
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(execModule)},
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT,
+    "lumira_tools._native",
+    "Native whole-file reads for lumira_tools (private).",
+    sizeof(module::ModuleState),
+    methods,
+    slots,
+    module::traverseState,
+    module::clearState,
+    [](void* module) { module::clearState(static_cast<PyObject*>(module)); },
+};
+
+}  // namespace
+
+}  // namespace lumira::companion
+
+PyMODINIT_FUNC PyInit__native(void) { return PyModuleDef_Init(&lumira::companion::definition); }

@@ -1,0 +1,457 @@
+// read_file(source, data, strict, select) -> (listing, directory, blocks, damage)
+//
+//   listing    the file's listContents triples
+//   directory  every directory entry as eight little-endian int64: the six
+//              type codes, the size in words and the byte offset
+//   blocks     one tuple per chosen block: (index, request, offset, shadowed,
+//              kind, shape, parameters, error, result, damage)
+//   damage     the directory's short reads (strict), as the errors `unpack`
+//              raises for them
+//
+// A block's `error` is the exception reading it alone would raise; `damage`
+// lists its short reads when `strict` collects them instead of reporting.
+// With `data` false no values are read: `kind` and `shape` come from the
+// parameters and the block's head. The file is opened once; the lock is
+// released while it is read.
+#include <algorithm>
+#include <cstring>
+#include <span>
+#include <string>
+#include <unordered_set>
+
+#include "companion/whole_file.hpp"
+#include "extract/python/arrays.hpp"
+#include "extract/python/call.hpp"
+#include "extract/python/parameters.hpp"
+#include "module/opus_file.hpp"
+#include "module/reports.hpp"
+#include "module/state.hpp"
+
+namespace lumira::companion {
+
+Shape describeBlock(extract::OpusDataCall& call);
+
+namespace {
+
+std::optional<std::size_t> patternPart(py::Borrowed part, auto lookup, bool& impossible) {
+    if (part.get() == Py_None) return std::nullopt;
+    Py_ssize_t length = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(part, &length);
+    if (text == nullptr) throw py::ErrorAlreadySet{};
+    const auto found = lookup(std::string_view(text, static_cast<std::size_t>(length)));
+    if (!found) impossible = true;
+    return found;
+}
+
+Selection::Pattern patternOf(py::Borrowed triple) {
+    py::Ref parts = py::Ref::fresh(PySequence_Tuple(triple));
+    if (PyTuple_GET_SIZE(parts.get()) != 3) {
+        PyErr_SetString(PyExc_ValueError, "a block pattern has three parts");
+        throw py::ErrorAlreadySet{};
+    }
+    Selection::Pattern pattern;
+    const auto name = patternPart(PyTuple_GET_ITEM(parts.get(), 0), [](std::string_view text) {
+        const DataTypeName* row = findDataTypeName(text);
+        return row ? std::optional<std::size_t>(static_cast<std::size_t>(row - dataTypeNames.data())) : std::nullopt;
+    }, pattern.impossible);
+    const auto dimension = patternPart(PyTuple_GET_ITEM(parts.get(), 1), [](std::string_view text) {
+        return text == "2D" ? std::optional<std::size_t>(0) : text == "3D" ? std::optional<std::size_t>(1)
+                                                                          : std::nullopt;
+    }, pattern.impossible);
+    const auto deriv = patternPart(PyTuple_GET_ITEM(parts.get(), 2), [](std::string_view text) {
+        for (int code = 0; code < 4; ++code)
+            if (listedDerivativeText(code) == text) return std::optional<std::size_t>(code);
+        return std::optional<std::size_t>();
+    }, pattern.impossible);
+    pattern.nameIndex = name;
+    if (dimension) pattern.threeD = *dimension == 1;
+    if (deriv) pattern.derivType = static_cast<int>(*deriv);
+    return pattern;
+}
+
+// The texts a result of a listed block carries (the derivative as requested).
+py::Ref requestTexts(const ListedBlock& listed) {
+    constexpr std::string_view requested[] = {"NONE", "1DER", "2DER", "NDER"};
+    py::Ref name = py::interned(listed.name());
+    py::Ref dimension = py::interned(listed.dimension());
+    py::Ref deriv = py::interned(requested[listed.derivType & 3]);
+    return py::tuple({name, dimension, deriv});
+}
+
+extract::Request requestOf(py::Borrowed texts, const RequestCodes& codes) {
+    extract::Request request;
+    request.dataBlockType = py::Ref::borrow(PyTuple_GET_ITEM(texts.get(), 0));
+    request.dimensions = py::Ref::borrow(PyTuple_GET_ITEM(texts.get(), 1));
+    request.deriv = py::Ref::borrow(PyTuple_GET_ITEM(texts.get(), 2));
+    request.codes = codes;
+    request.threeD = codes.extendType == codes::extend3D;
+    request.traces = PyUnicode_CompareWithASCIIString(request.dataBlockType.get(), "TRC") == 0;
+    return request;
+}
+
+py::Ref directoryBytes(const Directory& directory) {
+    std::vector<std::int64_t> fields;
+    fields.reserve(directory.size() * 8);
+    for (const DirectoryEntry& entry : directory) {
+        const BlockTypeFields& f = entry.btt;
+        fields.insert(fields.end(), {f.complexType, f.sampleType, f.paramType, f.dataType, f.derivType, f.extendType,
+                                     entry.sizeInWords, entry.byteOffset});
+    }
+    return py::Ref::fresh(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(fields.data()),
+                                                    static_cast<Py_ssize_t>(fields.size() * sizeof(std::int64_t))));
+}
+
+py::Ref errorList(py::Borrowed module, const ShortReads& shortReads) {
+    py::Ref list = py::Ref::fresh(PyList_New(0));
+    for (const ShortRead& shortRead : shortReads)
+        if (py::Ref error = module::shortReadError(module, shortRead)) py::append(list, error);
+    return list;
+}
+
+py::Ref errorFrom(const std::exception_ptr& failure) {
+    py::raiseFailure(failure);
+    return py::takePendingError();
+}
+
+// What the caller's classes are: the block type (a tuple of nine fields) and
+// the error that stands for a damaged file.
+struct Classes {
+    PyTypeObject* block;
+    py::Borrowed damaged;
+};
+
+py::Ref damagedError(py::Borrowed damagedType, const std::string& message) {
+    py::Ref text = py::str(message);
+    return py::call(damagedType, {text});
+}
+
+// Builds the blocks of one planned file.
+class FileReader {
+public:
+    FileReader(py::Borrowed module, module::OpenFile& file, FilePlan& plan, const Options& options)
+        : module_(module), file_(file), plan_(plan), options_(options) {}
+
+    py::Ref block(std::size_t index, py::Borrowed texts, const Classes& classes) {
+        const FileBlock& block = plan_.blocks[index];
+        ShortReads damage;
+        Outcome outcome;
+        {
+            std::optional<module::ShortReadSink> sink;
+            if (options_.strict) sink.emplace(damage);
+            try {
+                read(block, texts, outcome, damage);
+            } catch (...) {
+                outcome.error = errorFrom(std::current_exception());
+                outcome.result = py::Ref::borrow(Py_None);
+            }
+        }
+        if (options_.strict && outcome.error.get() == Py_None) outcome.error = strictError(outcome, damage, classes);
+        if (outcome.error.get() != Py_None) outcome.result = py::Ref::borrow(Py_None);
+        if (outcome.result.get() != Py_None) {
+            try {
+                describeResult(outcome);
+            } catch (...) {
+                outcome.error = errorFrom(std::current_exception());
+                outcome.result = py::Ref::borrow(Py_None);
+            }
+        }
+
+        py::Ref made = py::Ref::fresh(classes.block->tp_alloc(classes.block, 9));
+        PyObject* const fields[] = {py::integer(static_cast<long long>(index)).release(),
+                                    py::Ref::borrow(texts).release(),
+                                    outcome.kind.release(),
+                                    outcome.shape.release(),
+                                    py::integer(block.located.offsetToData).release(),
+                                    py::Ref::borrow(block.shadowed ? Py_True : Py_False).release(),
+                                    outcome.parameters.release(),
+                                    outcome.error.release(),
+                                    outcome.result.release()};
+        for (Py_ssize_t i = 0; i < 9; ++i) PyTuple_SET_ITEM(made.get(), i, fields[i]);
+        return made;
+    }
+
+private:
+    struct Outcome {
+        py::Ref kind = py::Ref::borrow(Py_None);
+        py::Ref shape = py::Ref::borrow(Py_None);
+        py::Ref parameters = py::Ref::borrow(Py_None);
+        py::Ref error = py::Ref::borrow(Py_None);
+        py::Ref result = py::Ref::borrow(Py_None);
+        std::int64_t points = -1;  // a spectrum's NPT, for the strict check without values
+    };
+
+    void read(const FileBlock& block, py::Borrowed texts, Outcome& outcome, const ShortReads& damage) {
+        const extract::Request request = requestOf(texts, block.codes);
+        if (!block.located.foundDataBlock()) extract::raiseNoDataBlock(request);
+        outcome.parameters = merged(block.located);
+        // A strict caller refuses a block whose parameters were cut off: its
+        // values need not be read.
+        if (!damage.empty()) return;
+        extract::OpusDataCall call{module_, file_, request, block.located, outcome.parameters, true};
+        if (options_.data) {
+            outcome.result = request.threeD ? extract::readThreeDimensional(call) : extract::readSingleSpectrum(call);
+            return;
+        }
+        const Shape described = describeBlock(call);
+        outcome.kind = py::str(described.kind);
+        outcome.shape = py::Ref::fresh(PyTuple_New(static_cast<Py_ssize_t>(described.extents.size())));
+        for (std::size_t i = 0; i < described.extents.size(); ++i)
+            PyTuple_SET_ITEM(outcome.shape.get(), static_cast<Py_ssize_t>(i),
+                             py::integer(described.extents[i]).release());
+        if (!request.threeD) outcome.points = extract::countOf(extract::lookup(outcome.parameters, "NPT"));
+    }
+
+    // Cut-off fields, or a spectrum shorter than its axis.
+    py::Ref strictError(const Outcome& outcome, const ShortReads& damage, const Classes& classes) {
+        if (!damage.empty()) {
+            py::Ref reports = errorList(module_, {damage.front()});
+            std::string cause;
+            if (PyList_GET_SIZE(reports.get()) > 0) {
+                py::Ref text = py::Ref::fresh(PyObject_Str(PyList_GET_ITEM(reports.get(), 0)));
+                cause = " (" + std::string(PyUnicode_AsUTF8(text.get())) + ")";
+            }
+            const char* fields = damage.size() == 1 ? " field" : " fields";
+            return damagedError(classes.damaged,
+                                "the file ends early: " + std::to_string(damage.size()) + fields + " cut off" + cause);
+        }
+        long long held = -1;
+        long long wanted = -1;
+        if (outcome.result.get() != Py_None && kindOf(module_, outcome.result) == std::string_view("spectrum")) {
+            held = PyObject_Length(py::attr(outcome.result, "y").get());
+            wanted = PyObject_Length(py::attr(outcome.result, "x").get());
+            if (held < 0 || wanted < 0) throw py::ErrorAlreadySet{};
+        } else if (outcome.points >= 0) {
+            held = PyLong_AsLongLong(PyTuple_GET_ITEM(outcome.shape.get(), 0));
+            wanted = outcome.points;
+        }
+        if (held >= wanted) return py::Ref::borrow(Py_None);
+        return damagedError(classes.damaged, "the file ends early: " + std::to_string(held) + " of " +
+                                                 std::to_string(wanted) + " points are there");
+    }
+
+    void describeResult(Outcome& outcome) {
+        const char* kind = kindOf(module_, outcome.result);
+        if (kind == nullptr) return;  // a result class rebound to something else: nothing to say
+        outcome.kind = py::str(kind);
+        outcome.shape = valuesShape(outcome.result, kind);
+        if (!options_.scale) return;
+        if (const auto factor = scaleFactor(outcome.parameters)) scaleValues(outcome.result, kind, *factor);
+    }
+
+private:
+    // The merged parameters: the data parameter block, then the companions,
+    // a later record of a name replacing the value at its first place.
+    py::Ref merged(const LocatedBlocks& located) {
+        const std::int64_t offsets[] = {located.offsetToParams, located.offsetToAcqParams, located.offsetToInstParams,
+                                        located.offsetToSampleParams, located.offsetToFTParams};
+        ShortReads seen;
+        for (std::int64_t offset : offsets) {
+            if (offset == LocatedBlocks::absent) continue;
+            const ParsedParameters& parsed = plan_.parameters.at(offset);
+            seen.insert(seen.end(), parsed.shortReads.begin(), parsed.shortReads.end());
+            if (parsed.failure) {
+                module::reportShortReads(module_, seen);
+                std::rethrow_exception(parsed.failure);
+            }
+        }
+        module::reportShortReads(module_, seen);
+        return fromTemplate(located.offsetToParams, std::span(offsets).subspan(1));
+    }
+
+    // Blocks of one file usually hold the same names in their data parameter
+    // blocks and share their companion blocks, so their dictionaries differ
+    // only in the data parameters' values: a copy of a dictionary of the same
+    // shape with those values replaced is the same dictionary, made at a
+    // fraction of the cost of inserting every name again.
+    struct Template {
+        std::vector<PyObject*> dataNames;  // interned, in order
+        std::vector<std::int64_t> companions;
+        std::vector<bool> companionHolds;  // per data name: a companion replaces its value
+        py::Ref dict;                      // never handed out, so never changed
+    };
+
+    py::Ref fromTemplate(std::int64_t dataOffset, std::span<const std::int64_t> companions) {
+        const auto& data = objectsOf(dataOffset);
+        for (const Template& known : templates_) {
+            if (!std::equal(known.companions.begin(), known.companions.end(), companions.begin(), companions.end()) ||
+                known.dataNames.size() != data.size())
+                continue;
+            bool same = true;
+            for (std::size_t i = 0; i < data.size() && same; ++i) same = known.dataNames[i] == data[i].first.get();
+            if (!same) continue;
+            py::Ref dict = py::Ref::fresh(PyDict_Copy(known.dict.get()));
+            for (std::size_t i = 0; i < data.size(); ++i)
+                if (!known.companionHolds[i]) py::setItem(dict, data[i].first, data[i].second);
+            return dict;
+        }
+        Template made;
+        made.companions.assign(companions.begin(), companions.end());
+        made.dict = py::Ref::fresh(PyDict_New());
+        for (const auto& [key, value] : data) {
+            made.dataNames.push_back(key.get());
+            py::setItem(made.dict, key, value);
+        }
+        std::unordered_set<PyObject*> companionNames;  // interned: one object per name
+        for (std::int64_t offset : companions) {
+            if (offset == LocatedBlocks::absent) continue;
+            for (const auto& [key, value] : objectsOf(offset)) {
+                py::setItem(made.dict, key, value);
+                companionNames.insert(key.get());
+            }
+        }
+        for (PyObject* name : made.dataNames) made.companionHolds.push_back(companionNames.contains(name));
+        py::Ref dict = py::Ref::fresh(PyDict_Copy(made.dict.get()));
+        templates_.push_back(std::move(made));
+        return dict;
+    }
+
+    // A parameter block's names and values as objects, made once per file.
+    const std::vector<std::pair<py::Ref, py::Ref>>& objectsOf(std::int64_t offset) {
+        auto [place, made] = objects_.try_emplace(offset);
+        if (!made) return place->second;
+        // Each name once, at its first place, with its last value (names
+        // are interned, so one name is one object).
+        auto& pairs = place->second;
+        const Parameters& records = plan_.parameters.at(offset).records;
+        pairs.reserve(records.size());
+        // Short blocks are searched; long ones (a damaged block may hold
+        // thousands of records) are indexed.
+        constexpr std::size_t searched = 64;
+        std::unordered_map<PyObject*, std::size_t> placeOf;
+        for (const Parameter& record : records) {
+            py::Ref key = py::interned(record.name);
+            py::Ref value = extract::valueOf(record.value);
+            std::size_t at = pairs.size();
+            if (records.size() <= searched) {
+                for (std::size_t i = 0; i < pairs.size(); ++i)
+                    if (pairs[i].first.get() == key.get()) at = i;
+            } else if (const auto [found, added] = placeOf.try_emplace(key.get(), pairs.size()); !added) {
+                at = found->second;
+            }
+            if (at == pairs.size()) {
+                pairs.emplace_back(std::move(key), std::move(value));
+            } else {
+                pairs[at].second = std::move(value);
+            }
+        }
+        return pairs;
+    }
+
+    py::Borrowed module_;
+    module::OpenFile& file_;
+    FilePlan& plan_;
+    const Options& options_;
+    std::unordered_map<std::int64_t, std::vector<std::pair<py::Ref, py::Ref>>> objects_;
+    std::vector<Template> templates_;
+};
+
+}  // namespace
+
+Selection selectionOf(py::Borrowed select) {
+    Selection selection;
+    if (select.get() == Py_None) return selection;
+    if (PyTuple_Check(select.get())) {
+        const extract::Request request = extract::resolveRequest(select);
+        selection.kind = Selection::Kind::Request;
+        selection.request = request.codes;
+        selection.requestTexts = py::tuple({request.dataBlockType, request.dimensions, request.deriv});
+        return selection;
+    }
+    selection.kind = Selection::Kind::FirstMatch;
+    py::Ref patterns = py::Ref::fresh(PySequence_Fast(select, "select must be None, a request or a list"));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(patterns.get()); ++i)
+        selection.patterns.push_back(patternOf(PySequence_Fast_GET_ITEM(patterns.get(), i)));
+    return selection;
+}
+
+py::Ref readPlannedFile(py::Borrowed module, module::OpenFile& file, FilePlan& plan, const Selection& selection,
+                        const Options& options) {
+    if (!plan.magic.complete) module::raiseShortMagic(module, plan.magic.bytes);
+    if (!plan.magic.isOpus) module::refuseNonOpus();
+    py::Ref damage = py::Ref::fresh(PyList_New(0));
+    if (options.strict) {
+        damage = errorList(module, plan.directoryShortReads);
+    } else {
+        module::reportShortReads(module, plan.directoryShortReads);
+    }
+    if (plan.missing) {
+        py::Ref texts = plan.missingListed ? requestTexts(*plan.missingListed) : selection.requestTexts;
+        extract::raiseNoDataBlock(requestOf(texts, *plan.missing));
+    }
+
+    PyObject* triples = module::stateOf(module).listedTriples;
+    py::Ref listing = py::Ref::fresh(PyList_New(static_cast<Py_ssize_t>(plan.listing.size())));
+    for (std::size_t i = 0; i < plan.listing.size(); ++i) {
+        PyObject* triple = PyTuple_GET_ITEM(triples, static_cast<Py_ssize_t>(plan.listing[i].kind()));
+        PyList_SET_ITEM(listing.get(), static_cast<Py_ssize_t>(i), py::Ref::borrow(triple).release());
+    }
+
+    FileReader reader(module, file, plan, options);
+    const Classes classes{reinterpret_cast<PyTypeObject*>(options.blockType.get()), options.damagedType};
+    py::Ref blocks = py::Ref::fresh(PyList_New(0));
+    for (std::size_t index : plan.chosen) {
+        const FileBlock& block = plan.blocks[index];
+        py::Ref texts = selection.kind == Selection::Kind::Request ? selection.requestTexts
+                                                                   : requestTexts(block.listed);
+        py::append(blocks, reader.block(index, texts, classes));
+    }
+    return py::tuple({listing, directoryBytes(plan.directory), blocks, damage});
+}
+
+namespace {
+
+// Opens the source (a path as the built-in open takes it) and plans the file
+// in one stretch without the lock; the host's open when it must be asked.
+std::pair<std::unique_ptr<module::OpenFile>, FilePlan> openAndPlan(py::Borrowed module, py::Borrowed source,
+                                                                    const Selection& selection) {
+    std::unique_ptr<module::OpenFile> file;
+    FilePlan plan;
+    if (const auto native = module::nativePath(module, source)) {
+        std::exception_ptr failure;
+        {
+            py::ReleasedGil unlocked;
+            try {
+                file = module::OpenFile::adopt(openPath(native->text(), wholeFileLimit));
+                if (file) plan = planFile(file->source(), selection);
+            } catch (...) {
+                failure = std::current_exception();
+            }
+        }
+        if (failure) std::rethrow_exception(failure);
+        if (file) return {std::move(file), std::move(plan)};
+    }
+    file = module::OpenFile::throughHost(source);
+    ShortReads none;
+    plan = module::parseUnlocked(module, none, [&] { return planFile(file->source(), selection); });
+    return {std::move(file), std::move(plan)};
+}
+
+}  // namespace
+
+PyObject* readFile(PyObject* module, PyObject* args) {
+    return py::boundary([&] {
+        PyObject* source = nullptr;
+        Options options;
+        int data = 1;
+        int strict = 1;
+        int scale = 1;
+        PyObject* select = Py_None;
+        PyObject* blockType = nullptr;
+        PyObject* damagedType = nullptr;
+        if (!PyArg_ParseTuple(args, "OpppOO!O:read_file", &source, &data, &strict, &scale, &select, &PyType_Type,
+                              &blockType, &damagedType))
+            throw py::ErrorAlreadySet{};
+        if (!PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(blockType), &PyTuple_Type)) {
+            PyErr_SetString(PyExc_TypeError, "the block type must be a tuple type");
+            throw py::ErrorAlreadySet{};
+        }
+        options = {data != 0, strict != 0, scale != 0, blockType, damagedType};
+        const Selection selection = selectionOf(select);
+        auto [file, plan] = openAndPlan(module, source, selection);
+        py::Ref read = readPlannedFile(module, *file, plan, selection, options);
+        file->close();
+        return read;
+    });
+}
+
+}  // namespace lumira::companion

@@ -1,0 +1,105 @@
+// Reading a whole file in one pass: the directory, every data block's
+// parameters and (when asked) its values, with the file opened once and
+// each parameter block parsed once however many blocks share it.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "container/directory.hpp"
+#include "container/listing.hpp"
+#include "core/python.hpp"
+#include "extract/file_blocks.hpp"
+#include "extract/parameters.hpp"
+#include "module/open_file.hpp"
+
+namespace lumira::companion {
+
+// Which blocks to read.
+struct Selection {
+    struct Pattern {  // parts of a listed block; empty parts match anything
+        std::optional<std::size_t> nameIndex;
+        std::optional<bool> threeD;
+        std::optional<int> derivType;
+        bool impossible = false;  // names a part no block can have
+
+        bool matches(const ListedBlock& listed) const noexcept;
+    };
+
+    enum class Kind { All, Request, FirstMatch } kind = Kind::All;
+    RequestCodes request{};         // Kind::Request
+    py::Ref requestTexts;           // its upper-cased texts, as results carry them
+    std::vector<Pattern> patterns;  // Kind::FirstMatch: the first pattern any listed block matches wins
+};
+
+// `select` as the package passes it: None (every block), a request
+// (type, dimension, derivative), or a list of patterns, each a triple whose
+// parts are upper-cased texts or None. A bad request raises as getOpusData does.
+Selection selectionOf(py::Borrowed select);
+
+// One parameter block, parsed once.
+struct ParsedParameters {
+    Parameters records;
+    ShortReads shortReads;
+    std::exception_ptr failure;
+};
+
+// What is read without the interpreter lock before any object is built.
+struct FilePlan {
+    MagicTest magic;
+    Directory directory;
+    ShortReads directoryShortReads;
+    std::vector<ListedBlock> listing;
+    std::vector<FileBlock> blocks;
+    std::vector<std::size_t> chosen;             // indices into blocks, in directory order
+    std::optional<RequestCodes> missing;         // a chosen request that no data block answers
+    std::optional<ListedBlock> missingListed;    // ... when it came from the listing
+    std::unordered_map<std::int64_t, ParsedParameters> parameters;  // by block offset
+};
+
+// Tests the magic and, for an OPUS file, reads the directory, chooses the
+// blocks and parses every parameter block they use. No Python here.
+FilePlan planFile(ByteSource& source, const Selection& selection);
+
+struct Options {
+    bool data = true;     // read the values (else kind and shape only)
+    bool strict = true;   // cut-off fields make a block damaged instead of being reported
+    bool scale = true;    // multiply values by CSF
+    py::Borrowed blockType = nullptr;    // the package's Block: a tuple of nine fields
+    py::Borrowed damagedType = nullptr;  // the package's DamagedFileError
+};
+
+// The blocks of a planned file as the package's blocks (see read_file.cpp).
+py::Ref readPlannedFile(py::Borrowed module, module::OpenFile& file, FilePlan& plan, const Selection& selection,
+                        const Options& options);
+
+// read_file(source, data, strict, scale, select, block_type, damaged_type)
+PyObject* readFile(PyObject* module, PyObject* args);
+
+// The kind of a result in words ("spectrum", "image map (traces)", ...), or
+// nothing for an object of none of the module's result classes.
+const char* kindOf(py::Borrowed module, py::Borrowed result);
+
+// The shape of a result's values; for multi-region maps (all points, values per point).
+py::Ref valuesShape(py::Borrowed result, std::string_view kind);
+
+// The block's CSF when it changes the values: a number other than 1.
+std::optional<double> scaleFactor(py::Borrowed parameters);
+
+// Multiplies the result's values by `factor` in place, in double precision.
+void scaleValues(py::Borrowed result, std::string_view kind, double factor);
+
+// For a block's kind and shape without reading its values.
+struct Shape {
+    const char* kind;
+    std::vector<std::int64_t> extents;
+};
+
+}  // namespace lumira::companion
