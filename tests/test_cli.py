@@ -13,6 +13,7 @@ import pytest
 
 import lumira
 import lumira_tools
+import lumira_tools.scan
 import tool_results
 from lumira_tools.cli import main
 from opusbuilder import DATA_PARAMS, OpusFile, named_type, spectrum_params
@@ -185,6 +186,16 @@ def test_scan_summarises_and_lists_failures(tmp_path):
     report = json.loads(lumira_cli("scan", "--json", "-j", "2", tmp_path).stdout)
     assert (report["files"], report["opus_files"], len(report["failed"])) == (9, 7, 2)
     assert lumira_cli("scan", tmp_path / "a" / "good0.0").returncode == 1
+
+
+def test_scan_counts_files_not_blocks(tmp_path):
+    twice = OpusFile()
+    for npt in (3, 4):
+        twice.spectrum("AB", [1.0] * npt, spectrum_params(npt, 4000.0, 400.0))
+    twice.write(tmp_path / "twice.0")
+    two_blocks().write(tmp_path / "once.0")
+    counts = {block: files for block, _, files in lumira_tools.scan.scan(str(tmp_path)).block_counts()}
+    assert counts == {"AB/2D/NONE": 1, "AB/2D/3DER": 1, "SSC/2D/NONE": 1}
 
 
 def test_scan_shows_progress_only_on_a_terminal(tmp_path):
