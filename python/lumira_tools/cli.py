@@ -25,6 +25,9 @@ from .scan import error_text, scan
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
 BLOCK_HELP = "the block, written TYPE/DIMENSION/DERIVATIVE in any case, e.g. AB/2D/NONE (default: the first listed)"
+# An error longer than this is cut short in a table row (and given whole on standard error), so that one damaged
+# block does not push every other row's columns apart.
+TABLE_ERROR_WIDTH = 40
 
 
 class UsageError(Exception):
@@ -89,6 +92,10 @@ def _shape_text(info: dict[str, Any]) -> str:
     return " x ".join(map(str, info["shape"]))
 
 
+def _cut(text: str, width: int) -> str:
+    return text if len(text) <= width else text[:width - 3].rstrip() + "..."
+
+
 def _table(rows: Sequence[Sequence[str]], right: Sequence[int] = ()) -> list[str]:
     widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
     return ["  ".join(cell.rjust(w) if i in right else cell.ljust(w) for i, (cell, w) in enumerate(zip(row, widths)))
@@ -139,7 +146,7 @@ def cmd_ls(args: argparse.Namespace) -> int:
         rows = [("BLOCK", "KIND", "SHAPE", "POINTS", "X RANGE", "UNITS")]
         for block in entry["blocks"]:
             if "error" in block:
-                rows.append((block["block"], "unreadable", "", "", block["error"], ""))
+                rows.append((block["block"], "unreadable", "", "", _cut(block["error"], TABLE_ERROR_WIDTH), ""))
                 continue
             span = f"{block['x_first']:g} .. {block['x_last']:g}" if block["points"] else "-"
             rows.append((block["block"], block["kind"], _shape_text(block), str(block["points"]), span,
