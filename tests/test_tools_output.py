@@ -116,6 +116,26 @@ def test_csv_refuses_maps_and_series_and_writes_nothing(tmp_path, kind):
     assert os.listdir(tmp_path) == []
 
 
+@pytest.mark.parametrize("name", ["out.npz", "out.png"])
+def test_written_files_get_the_umask_mode_and_overwritten_ones_keep_theirs(tmp_path, name):
+    if name.endswith(".png"):
+        pytest.importorskip("matplotlib")
+    from lumira_tools.plot import plot
+
+    write = plot if name.endswith(".png") else export
+    new, old = tmp_path / name, tmp_path / f"old-{name}"
+    old.write_bytes(b"old")
+    old.chmod(0o604)
+    mask = os.umask(0o027)
+    try:
+        write(KINDS["spectrum"](), new)
+        write(KINDS["spectrum"](), old)
+    finally:
+        os.umask(mask)
+    assert (new.stat().st_mode & 0o777, old.stat().st_mode & 0o777) == (0o640, 0o604)
+    assert sorted(os.listdir(tmp_path)) == sorted([name, f"old-{name}"])
+
+
 def test_failed_export_leaves_the_old_file_and_no_temporary(tmp_path):
     path = tmp_path / "out.npz"
     path.write_bytes(b"old")

@@ -198,13 +198,9 @@ def _check_writable(output: str) -> None:
 
 
 def _write(args: argparse.Namespace, block: str, write: Callable[[str], Any]) -> int:
-    """Writes through a temporary file, so a failure leaves nothing behind."""
+    """Writes the output (atomically: a failure leaves nothing behind) and says what was written."""
     try:
-        if args.command == "plot":
-            with exporting.atomic_path(args.output) as target:
-                write(target)
-        else:
-            write(args.output)
+        write(args.output)
     except exporting.ExportError as error:
         _report(args.file, error)
         return EXIT_FAILED

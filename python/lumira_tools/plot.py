@@ -16,6 +16,7 @@ import lumira
 
 from ._axes import Axis, spectral_axis
 from ._read import block_text
+from .export import atomic_path
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -121,9 +122,15 @@ def figure(result: lumira.BaseDataReturn, title: Optional[str] = None) -> "Figur
 
 def plot(result: lumira.BaseDataReturn, path: str | os.PathLike[str], *, title: Optional[str] = None,
          dpi: int = 100) -> None:
-    """Writes the picture of a result; the format follows the suffix (png, svg, pdf, ...)."""
+    """Writes the picture of a result; the format follows the suffix (png, svg, pdf, ...; png without one).
+
+    The file appears only once it is complete: a failure leaves no file behind and an existing one untouched.
+    """
     fmt = os.path.splitext(os.fspath(path))[1].lstrip(".").lower() or "png"
-    figure(result, title).savefig(path, dpi=dpi, format=fmt)
+    picture = figure(result, title)
+    # The format is named, not left to the suffix: the temporary file's name ends differently.
+    with atomic_path(path) as temporary:
+        picture.savefig(temporary, dpi=dpi, format=fmt)
 
 
 def _label(labels: Sequence[str], k: int) -> str:
