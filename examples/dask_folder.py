@@ -3,7 +3,7 @@
     pip install ".[dask]"
     python examples/dask_folder.py [FOLDER] [BLOCK]
 
-FOLDER defaults to examples/data, BLOCK (written like AB/2D/NONE) to the first block each file lists. Every file
+FOLDER defaults to examples/data, BLOCK (written like AB/2D/NONE) to each file's final spectrum. Every file
 is one element of a dask.bag; the bag reads them in parallel (on threads here: the reader releases the
 interpreter lock), keeps the files that failed with their error, and folds every spectrum that shares an x axis
 into a sum and a count: single spectra, the spectra of image maps, series and multi-region maps alike. The same

@@ -43,7 +43,7 @@ def test_parse_block(block, parts):
     assert parse_block(block) == parts
 
 
-@pytest.mark.parametrize("block", ["", "AB//NONE", "AB/4D/NONE", "AB/2D/NONE/X", "AB/NONE"])
+@pytest.mark.parametrize("block", ["", "AB//NONE", "AB/4D/NONE", "AB/2D/NONE/X", "AB/NONE", "XYZ/2D/NONE"])
 def test_parse_block_refuses(block):
     with pytest.raises(BlockSpecError):
         parse_block(block)
@@ -59,6 +59,20 @@ def test_resolve_takes_the_first_match_and_requests_3der_as_nder(write, block, r
     assert resolve(path, block) == request_
     if block != "AB/2D/1DER":
         assert read(path, block).dataType == request_[0]
+
+
+@pytest.mark.parametrize("directory, listed_first, preferred", [
+    (["RIFG", "SSC"], "RIFG", "SSC"),  # the interferogram an instrument lists before its spectrum
+    (["SIFG", "RPH"], "SIFG", "RPH"),
+    (["AB", "TR"], "TR", "AB"),
+])
+def test_without_a_block_the_final_spectrum_is_taken(write, directory, listed_first, preferred):
+    f = OpusFile()
+    for k, name in enumerate(directory):
+        f.spectrum(name, [float(k)] * 3, spectrum_params(3, 4000.0, 400.0))
+    path = write(f.build())
+    assert lumira.listContents(path)[0][0] == listed_first
+    assert resolve(path)[0] == preferred and read(path).dataType == preferred
 
 
 @pytest.mark.parametrize("data, error, message", [

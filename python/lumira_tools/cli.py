@@ -24,7 +24,8 @@ from ._read import (BlockSpecError, DataReturn, NotOpusFileError, block_text, ki
 from .scan import error_text, scan
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
-BLOCK_HELP = "the block, written TYPE/DIMENSION/DERIVATIVE in any case, e.g. AB/2D/NONE (default: the first listed)"
+BLOCK_HELP = ("the block, written TYPE/DIMENSION/DERIVATIVE in any case, e.g. AB/2D/NONE (default: the final "
+              "spectrum before single channels, phases and interferograms)")
 # An error longer than this is cut short in a table row (and given whole on standard error), so that one damaged
 # block does not push every other row's columns apart.
 TABLE_ERROR_WIDTH = 40
