@@ -63,18 +63,26 @@ def test_help_on_every_command(command):
     assert done.returncode == 0 and done.stdout.startswith("usage: lumira") and done.stderr == ""
 
 
-@pytest.mark.parametrize("args, message", [
-    ([], "required"),
-    (["show", SAMPLE, "AB/4D"], "2D or 3D"),
-    (["show", SAMPLE, "AB/2D/NONE/1"], "TYPE/DIMENSION/DERIVATIVE"),
-    (["export", SAMPLE, "-o", "out.txt"], "use .csv, .npz or .nc"),
-    (["export", SAMPLE, "ab/3d/none", "-o", "out.csv"], "CSV holds single spectra"),
-    (["plot", SAMPLE, "-o", "/no/such/folder/out.png"], "does not exist"),
-    (["scan", "-j", "0", "."], "at least 1"),
+@pytest.mark.parametrize("args, status, message", [
+    ([], 2, "required"),
+    (["show", SAMPLE, "AB/4D"], 2, "2D or 3D"),
+    (["show", SAMPLE, "AB/2D/NONE/1"], 2, "TYPE/DIMENSION/DERIVATIVE"),
+    (["show", SAMPLE, "XYZ/2D/NONE"], 2, "'XYZ' is not a block type"),
+    (["plot", SAMPLE, SAMPLE, "-o", "m.png"], 2, f"{SAMPLE!r} is a path where a block is expected"),
+    (["export", SAMPLE, "-o", "out.txt"], 2, "use .csv, .npz or .nc"),
+    (["export", SAMPLE, "ab/3d/none", "-o", "out.csv"], 2, "CSV holds single spectra"),
+    (["plot", SAMPLE, "-o", "out"], 2, "out: no suffix to name the image format"),
+    (["plot", SAMPLE, "-o", "out.xyz"], 2, "out.xyz: cannot draw to '.xyz'"),
+    (["scan", "-j", "0", "."], 2, "at least 1"),
+    (["plot", SAMPLE, "-o", "/no/such/folder/out.png"], 1, "the folder /no/such/folder does not exist"),
+    (["export", SAMPLE, "-o", "/no/such/folder/out.npz"], 1, "the folder /no/such/folder does not exist"),
 ])
-def test_impossible_command_lines_exit_2(args, message):
-    done = lumira_cli(*args)
-    assert done.returncode == 2 and message in done.stderr and done.stdout == ""
+def test_command_lines_that_cannot_work_exit_2_and_unwritable_output_1(tmp_path, args, status, message):
+    if args[:1] == ["plot"]:
+        needs("matplotlib")
+    done = lumira_cli(*args, cwd=tmp_path)
+    assert (done.returncode, done.stdout, os.listdir(tmp_path)) == (status, "", [])
+    assert message in done.stderr
 
 
 def test_ls_on_the_sample_and_other_files(tmp_path):

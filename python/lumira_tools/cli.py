@@ -175,6 +175,17 @@ def cmd_show(args: argparse.Namespace) -> int:
 def cmd_plot(args: argparse.Namespace) -> int:
     from . import plot as plotting
 
+    suffix = os.path.splitext(args.output)[1].lstrip(".").lower()
+    if not suffix:
+        raise UsageError(f"{args.output}: no suffix to name the image format: use .png, .svg, .pdf, ...")
+    try:
+        formats = plotting.image_formats()
+    except ImportError as error:
+        _report(args.output, error)
+        return EXIT_FAILED
+    if suffix not in formats:
+        raise UsageError(f"{args.output}: cannot draw to '.{suffix}': use one of "
+                         f"{', '.join('.' + known for known in sorted(formats))}")
     _check_writable(args.output)
     block, result = _read(args.file, args.block)
     return _write(args, block, lambda target: plotting.plot(result, target, title=args.title, dpi=args.dpi))
@@ -193,9 +204,11 @@ def cmd_export(args: argparse.Namespace) -> int:
 
 
 def _check_writable(output: str) -> None:
+    """A missing folder fails the write whatever is read: said before reading, as the write would say it."""
     folder = os.path.dirname(os.path.abspath(output))
     if not os.path.isdir(folder):
-        raise UsageError(f"{output}: the folder {folder} does not exist")
+        print(f"lumira: {output}: the folder {folder} does not exist", file=sys.stderr)
+        raise Failed
 
 
 def _write(args: argparse.Namespace, block: str, write: Callable[[str], Any]) -> int:
@@ -311,6 +324,17 @@ def _positive(text: str) -> int:
     return value
 
 
+def _check_block(command: str, text: str) -> None:
+    try:
+        parse_block(text)
+    except BlockSpecError as error:
+        # No block is written with a dot or a backslash; a second file given by mistake usually is.
+        if os.path.exists(text) or any(mark in text for mark in ".\\~"):
+            raise UsageError(f"{text!r} is a path where a block is expected: BLOCK is written "
+                             f"TYPE/DIMENSION/DERIVATIVE, e.g. AB/2D/NONE, and {command} reads one file") from error
+        raise
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     top = parser()
     try:
@@ -319,7 +343,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return done.code if isinstance(done.code, int) else EXIT_USAGE
     try:
         if getattr(args, "block", None) is not None:
-            parse_block(args.block)
+            _check_block(args.command, args.block)
         status: int = args.run(args)
         sys.stdout.flush()
     except (UsageError, BlockSpecError) as error:

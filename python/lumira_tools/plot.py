@@ -133,6 +133,14 @@ def plot(result: lumira.BaseDataReturn, path: str | os.PathLike[str], *, title: 
         picture.savefig(temporary, dpi=dpi, format=fmt)
 
 
+def image_formats() -> set[str]:
+    """The suffixes (without the dot) of the image formats matplotlib writes."""
+    _figure_class()
+    from matplotlib.backend_bases import FigureCanvasBase
+
+    return set(FigureCanvasBase.get_supported_filetypes())
+
+
 def _label(labels: Sequence[str], k: int) -> str:
     return labels[k] if k < len(labels) and labels[k] else f"trace {k + 1}"
 
