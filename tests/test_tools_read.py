@@ -5,9 +5,10 @@ import numpy as np
 import pytest
 
 import lumira
-from lumira_tools import (BlockSpecError, DamagedFileError, NotOpusFileError, parse_block, read, read_many,
-                          resolve)
+from lumira_tools import (BlockSpecError, DamagedFileError, NotASpectrumError, NotOpusFileError, parse_block, read,
+                          read_many, read_spectrum, resolve)
 from opusbuilder import DATA, DATA_PARAMS, OpusFile, named_type, spectrum_params
+from tool_results import image_file
 
 SAMPLE = "examples/data/film_absorbance.0"
 
@@ -73,6 +74,14 @@ def test_without_a_block_the_final_spectrum_is_taken(write, directory, listed_fi
     path = write(f.build())
     assert lumira.listContents(path)[0][0] == listed_first
     assert resolve(path)[0] == preferred and read(path).dataType == preferred
+
+
+def test_read_spectrum_refuses_a_3d_block_before_reading_it(tmp_path, monkeypatch):
+    assert read_spectrum(SAMPLE, "ssc").dataType == "SSC"
+    path = image_file(tmp_path / "map.0")
+    monkeypatch.setattr(lumira, "getOpusData", None)
+    with pytest.raises(NotASpectrumError, match="AB/3D/NONE is a 3D block"):
+        read_spectrum(path)
 
 
 @pytest.mark.parametrize("data, error, message", [

@@ -62,6 +62,10 @@ class BlockSpecError(ValueError):
     """A block written in a way that names no block (not TYPE/DIMENSION/DERIVATIVE, or an unknown type)."""
 
 
+class NotASpectrumError(ValueError):
+    """A single spectrum was asked for, but the block is a 3D block (a map or a series)."""
+
+
 def kind_of(result: object) -> str:
     """The kind of a result object in words: 'spectrum', 'image map', 'series', 'multi-region', ..."""
     for cls in type(result).__mro__:
@@ -157,6 +161,19 @@ def read(path: PathLike, block: BlockSpec = None, *, strict: bool = True) -> Dat
         _raise_if_damaged(reports)
         if isinstance(result, lumira.SingleDataReturn) and result.y.size < result.x.size:
             raise DamagedFileError(f"the file ends early: {result.y.size} of {result.x.size} points are there")
+    return result
+
+
+def read_spectrum(path: PathLike, block: BlockSpec = None, *, strict: bool = True) -> lumira.SingleDataReturn:
+    """`read` for a single spectrum: the same block `read` would take, refused with NotASpectrumError when it is a
+    3D block, so the result is typed as a SingleDataReturn."""
+    request = resolve(path, block, strict=strict)
+    if request[1] != "2D":
+        raise NotASpectrumError(f"{block_text(request)} is a 3D block (a map or a series), not a single spectrum: "
+                                "read it with read()")
+    result = read(path, request, strict=strict)
+    if not isinstance(result, lumira.SingleDataReturn):  # a replaced getOpusData could return anything
+        raise NotASpectrumError(f"{block_text(request)} did not read as a single spectrum")
     return result
 
 
