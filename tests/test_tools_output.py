@@ -36,8 +36,9 @@ def test_to_xarray_names_dimensions_and_coordinates(xr, kind, dims, coords):
         assert array.coords[name].values.tolist() == list(values)
     assert {k: array.attrs[k] for k in result.parameters} == result.parameters
     assert (array.attrs["kind"], array.attrs["derivative"]) == (kind, "NONE")
+    assert array.attrs["long_name"] == ("Trace" if result.dataType == "TRC" else "Absorbance")
     if kind == "series":
-        assert array.coords["z"].attrs["long_name"] == "Time (s)"
+        assert array.coords["z"].attrs["long_name"] == "Time (s)" and array.coords["z"].attrs["units"] == "s"
     if kind == "spectrum":
         assert array.coords["wavenumber"].attrs["units"] == "cm-1"
 
@@ -51,6 +52,7 @@ def test_to_xarray_puts_every_region_point_on_one_dimension(xr, kind):
     assert values.dims[0] == "point"
     assert np.array_equal(values.values, np.concatenate([r.spectra for r in result.regions]))
     assert dataset["x"].values.tolist() == [x for r in result.regions for x in r.mapX]
+    assert values.attrs["long_name"] == ("Trace" if "traces" in kind else "Absorbance")
     titles = dataset["region"].values.tolist()
     assert titles == [r.title for r in result.regions for _ in r.mapX]
     if kind == "multi-region":
@@ -58,6 +60,13 @@ def test_to_xarray_puts_every_region_point_on_one_dimension(xr, kind):
         assert dataset.groupby("region").mean()["spectra"].shape == (2, NPT)
     else:
         assert dataset["trace"].values.tolist() == ["height", "width"]
+
+
+@pytest.mark.parametrize("ztx, units", [("MIN", "min"), ("Temperature (°C)", "°C"), ("time", None)])
+def test_z_units_only_where_ztx_states_them(xr, ztx, units):
+    result = KINDS["series"]()
+    result.parameters["ZTX"] = ztx
+    assert to_xarray(result).coords["z"].attrs.get("units") == units
 
 
 def test_unlabelled_traces_are_numbered(xr):

@@ -14,7 +14,7 @@ import numpy as np
 
 import lumira
 
-from ._axes import Axis, spectral_axis
+from ._axes import Axis, spectral_axis, value_label
 from ._read import block_text
 from .export import atomic_path
 
@@ -22,13 +22,6 @@ if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
 
-Y_LABELS = {
-    "AB": "Absorbance", "TR": "Transmittance", "KM": "Kubelka-Munk", "RAM": "Raman intensity",
-    "EMIS": "Emission", "REFL": "Reflectance", "LREFL": "log(Reflectance)", "ATR": "ATR absorbance",
-    "PAS": "Photoacoustic signal", "SSC": "Sample single channel", "RSC": "Reference single channel",
-    "SIFG": "Sample interferogram", "RIFG": "Reference interferogram", "SPH": "Sample phase",
-    "RPH": "Reference phase", "SPOW": "Sample power", "RPOW": "Reference power", "TRC": "Trace",
-}
 MAX_PANELS = 12
 
 
@@ -54,7 +47,7 @@ def figure(result: lumira.BaseDataReturn, title: Optional[str] = None) -> "Figur
     a heat map over z for series; one panel per trace for trace blocks."""
     new_figure = _figure_class()
     axis = spectral_axis(result)
-    ylabel = Y_LABELS.get(result.dataType, result.dataType)
+    ylabel = value_label(result)
     if title is None:
         sample = result.parameters.get("SNM")
         block = block_text((result.dataType, result.dimension, result.derivative))
