@@ -63,6 +63,30 @@ def test_help_on_every_command(command):
     assert done.returncode == 0 and done.stdout.startswith("usage: lumira") and done.stderr == ""
 
 
+def test_version_and_where_the_documentation_is():
+    assert lumira_cli("--version").stdout == f"lumira {lumira_tools.__version__}\n"
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    assert "'API reference of the extension'" in lumira_cli("--help").stdout
+    assert "\n## API reference of the extension\n" in readme
+
+
+def test_version_without_package_metadata(monkeypatch):
+    from lumira_tools import _version
+
+    def absent(name):
+        raise importlib.metadata.PackageNotFoundError(name)
+
+    monkeypatch.setattr(importlib.metadata, "version", absent)
+    from_source = pathlib.Path(_version.__file__).resolve().parents[2] == ROOT
+    stated = tomllib_version() if from_source else _version.UNKNOWN
+    assert _version.package_version() == stated
+
+
+def tomllib_version():
+    tomllib = pytest.importorskip("tomllib")
+    return tomllib.loads((ROOT / "pyproject.toml").read_text(encoding="utf-8"))["project"]["version"]
+
+
 @pytest.mark.parametrize("args, status, message", [
     ([], 2, "required"),
     (["show", SAMPLE, "AB/4D"], 2, "2D or 3D"),

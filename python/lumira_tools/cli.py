@@ -17,6 +17,7 @@ import numpy as np
 
 import lumira
 
+from . import __version__
 from . import export as exporting
 from ._axes import spectral_axis
 from ._read import (BlockSpecError, DataReturn, NotOpusFileError, block_text, kind_of, list_blocks, parse_block,
@@ -270,7 +271,12 @@ def cmd_scan(args: argparse.Namespace) -> int:
 def parser() -> argparse.ArgumentParser:
     top = argparse.ArgumentParser(
         prog="lumira", description="Look into OPUS spectral data files: list, show, plot, export, scan.",
-        epilog="Exit status: 0 done, 1 a file could not be read or written, 2 bad command line.")
+        epilog="Exit status: 0 done, 1 a file could not be read or written, 2 bad command line.\n\n"
+               "Documentation: README.md of the lumira sources, in the sections 'A five-minute tour',\n"
+               "'API reference of the extension' (what lumira.help() calls the documentation) and\n"
+               "'The companion package lumira_tools'.",
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    top.add_argument("--version", action="version", version=f"lumira {__version__}")
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
     json_flag = argparse.ArgumentParser(add_help=False)
     json_flag.add_argument("--json", action="store_true", help="print JSON instead of text")
