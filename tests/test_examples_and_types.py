@@ -53,7 +53,7 @@ def test_dask_example(tmp_path, folder):
 def test_dask_example_takes_help_for_help():
     pytest.importorskip("dask")
     done = run_python(ROOT / "examples" / "dask_folder.py", "--help")
-    assert done.returncode == 0 and done.stdout.startswith("usage: dask_folder.py") and "no OPUS files" not in done.stdout
+    assert done.returncode == 0 and done.stdout.startswith("usage: dask_folder.py")
 
 
 def test_readme_many_files_example_finds_files_by_their_magic(tmp_path, monkeypatch):

@@ -27,7 +27,8 @@ def attributes(result: lumira.BaseDataReturn) -> dict[str, Union[int, float, str
     """The block's parameters, then what the result says about itself and what its values are (long_name)."""
     attrs: dict[str, Union[int, float, str]] = dict(result.parameters)
     attrs.update(long_name=value_label(result), kind=kind_of(result), dimension=result.dimension,
-                 dataType=result.dataType, derivative=result.derivative, minY=float(result.minY), maxY=float(result.maxY))
+                 dataType=result.dataType, derivative=result.derivative, minY=float(result.minY),
+                 maxY=float(result.maxY))
     return attrs
 
 

@@ -121,7 +121,7 @@ def plot(result: lumira.BaseDataReturn, path: str | os.PathLike[str], *, title: 
     """
     fmt = os.path.splitext(os.fspath(path))[1].lstrip(".").lower() or "png"
     picture = figure(result, title)
-    # The format is named, not left to the suffix: the temporary file's name ends differently.
+    # Named rather than left to matplotlib: without a suffix, the temporary name's random tail would pass for one.
     with atomic_path(path) as temporary:
         picture.savefig(temporary, dpi=dpi, format=fmt)
 
