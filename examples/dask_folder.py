@@ -1,9 +1,9 @@
 """A folder of OPUS files read with Dask and reduced to one mean spectrum per x axis.
 
     pip install ".[dask]"
-    python examples/dask_folder.py [FOLDER] [BLOCK]
+    python examples/dask_folder.py [FOLDER] [BLOCK]     (--help for the options)
 
-FOLDER defaults to examples/data, BLOCK (written like AB/2D/NONE) to the first block each file lists. Every file
+FOLDER defaults to examples/data, BLOCK (written like AB/2D/NONE) to each file's final spectrum. Every file
 is one element of a dask.bag; the bag reads them in parallel (on threads here: the reader releases the
 interpreter lock), keeps the files that failed with their error, and folds every spectrum that shares an x axis
 into a sum and a count: single spectra, the spectra of image maps, series and multi-region maps alike. The same
@@ -13,6 +13,7 @@ folder too big for one machine is read where its files are.
 
 from __future__ import annotations
 
+import argparse
 import pathlib
 import sys
 from typing import Any, Optional, Tuple
@@ -86,6 +87,15 @@ def main(folder: pathlib.Path, block: Optional[str]) -> int:
     return 0
 
 
+def arguments() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(description="Read every OPUS file under a folder with dask and print one mean "
+                                                 "spectrum per x axis.")
+    parser.add_argument("folder", nargs="?", type=pathlib.Path, default=HERE / "data",
+                        help="the folder to read, with its subfolders (default: the sample files)")
+    parser.add_argument("block", nargs="?", help="the block, e.g. AB/2D/NONE (default: each file's final spectrum)")
+    return parser
+
+
 if __name__ == "__main__":
-    sys.exit(main(pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else HERE / "data",
-                  sys.argv[2] if len(sys.argv) > 2 else None))
+    options = arguments().parse_args()
+    sys.exit(main(options.folder, options.block))

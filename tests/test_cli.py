@@ -13,6 +13,7 @@ import pytest
 
 import lumira
 import lumira_tools
+import lumira_tools.scan
 import tool_results
 from lumira_tools.cli import main
 from opusbuilder import DATA_PARAMS, OpusFile, named_type, spectrum_params
@@ -62,18 +63,50 @@ def test_help_on_every_command(command):
     assert done.returncode == 0 and done.stdout.startswith("usage: lumira") and done.stderr == ""
 
 
-@pytest.mark.parametrize("args, message", [
-    ([], "required"),
-    (["show", SAMPLE, "AB/4D"], "2D or 3D"),
-    (["show", SAMPLE, "AB/2D/NONE/1"], "TYPE/DIMENSION/DERIVATIVE"),
-    (["export", SAMPLE, "-o", "out.txt"], "use .csv, .npz or .nc"),
-    (["export", SAMPLE, "ab/3d/none", "-o", "out.csv"], "CSV holds single spectra"),
-    (["plot", SAMPLE, "-o", "/no/such/folder/out.png"], "does not exist"),
-    (["scan", "-j", "0", "."], "at least 1"),
+def test_version_and_where_the_documentation_is():
+    assert lumira_cli("--version").stdout == f"lumira {lumira_tools.__version__}\n"
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    assert "'API reference of the extension'" in lumira_cli("--help").stdout
+    assert "\n## API reference of the extension\n" in readme
+
+
+def test_version_without_package_metadata(monkeypatch):
+    from lumira_tools import _version
+
+    def absent(name):
+        raise importlib.metadata.PackageNotFoundError(name)
+
+    monkeypatch.setattr(importlib.metadata, "version", absent)
+    from_source = pathlib.Path(_version.__file__).resolve().parents[2] == ROOT
+    stated = tomllib_version() if from_source else _version.UNKNOWN
+    assert _version.package_version() == stated
+
+
+def tomllib_version():
+    tomllib = pytest.importorskip("tomllib")
+    return tomllib.loads((ROOT / "pyproject.toml").read_text(encoding="utf-8"))["project"]["version"]
+
+
+@pytest.mark.parametrize("args, status, message", [
+    ([], 2, "required"),
+    (["show", SAMPLE, "AB/4D"], 2, "2D or 3D"),
+    (["show", SAMPLE, "AB/2D/NONE/1"], 2, "TYPE/DIMENSION/DERIVATIVE"),
+    (["show", SAMPLE, "XYZ/2D/NONE"], 2, "'XYZ' is not a block type"),
+    (["plot", SAMPLE, SAMPLE, "-o", "m.png"], 2, f"{SAMPLE!r} is a path where a block is expected"),
+    (["export", SAMPLE, "-o", "out.txt"], 2, "use .csv, .npz or .nc"),
+    (["export", SAMPLE, "ab/3d/none", "-o", "out.csv"], 2, "CSV holds single spectra"),
+    (["plot", SAMPLE, "-o", "out"], 2, "out: no suffix to name the image format"),
+    (["plot", SAMPLE, "-o", "out.xyz"], 2, "out.xyz: cannot draw to '.xyz'"),
+    (["scan", "-j", "0", "."], 2, "at least 1"),
+    (["plot", SAMPLE, "-o", "/no/such/folder/out.png"], 1, "the folder /no/such/folder does not exist"),
+    (["export", SAMPLE, "-o", "/no/such/folder/out.npz"], 1, "the folder /no/such/folder does not exist"),
 ])
-def test_impossible_command_lines_exit_2(args, message):
-    done = lumira_cli(*args)
-    assert done.returncode == 2 and message in done.stderr and done.stdout == ""
+def test_command_lines_that_cannot_work_exit_2_and_unwritable_output_1(tmp_path, args, status, message):
+    if args[:1] == ["plot"]:
+        needs("matplotlib")
+    done = lumira_cli(*args, cwd=tmp_path)
+    assert (done.returncode, done.stdout, os.listdir(tmp_path)) == (status, "", [])
+    assert message in done.stderr
 
 
 def test_ls_on_the_sample_and_other_files(tmp_path):
@@ -187,6 +220,16 @@ def test_scan_summarises_and_lists_failures(tmp_path):
     assert lumira_cli("scan", tmp_path / "a" / "good0.0").returncode == 1
 
 
+def test_scan_counts_files_not_blocks(tmp_path):
+    twice = OpusFile()
+    for npt in (3, 4):
+        twice.spectrum("AB", [1.0] * npt, spectrum_params(npt, 4000.0, 400.0))
+    twice.write(tmp_path / "twice.0")
+    two_blocks().write(tmp_path / "once.0")
+    counts = {block: files for block, _, files in lumira_tools.scan.scan(str(tmp_path)).block_counts()}
+    assert counts == {"AB/2D/NONE": 1, "AB/2D/3DER": 1, "SSC/2D/NONE": 1}
+
+
 def test_scan_shows_progress_only_on_a_terminal(tmp_path):
     needs("tqdm")
     import pty
@@ -260,9 +303,11 @@ def test_plot_and_export_3d_blocks(three_d, tmp_path, kind):
 def test_a_3d_block_that_cannot_be_read_is_reported_with_the_others_listed(monkeypatch, capsys):
     real = lumira.getOpusData
 
+    long = "reading 3D data blocks is not implemented yet: AB 3D NONE" + ", and a long explanation" * 6
+
     def refuse_3d(path, request):
         if request[1] == "3D":
-            raise NotImplementedError("reading 3D data blocks is not implemented yet: AB 3D NONE")
+            raise NotImplementedError(long)
         return real(path, request)
 
     monkeypatch.setattr(lumira, "listContents", lambda path: [("AB", "3D", "NONE"), ("AB", "2D", "NONE")])
@@ -270,8 +315,8 @@ def test_a_3d_block_that_cannot_be_read_is_reported_with_the_others_listed(monke
     assert main(["ls", SAMPLE]) == 1
     out, err = capsys.readouterr()
     assert "AB/3D/NONE  unreadable" in out and "AB/2D/NONE  spectrum" in out
-    assert err == f"lumira: {SAMPLE}: AB/3D/NONE: NotImplementedError: reading 3D data blocks is not " \
-                  f"implemented yet: AB 3D NONE\n"
+    assert max(map(len, out.splitlines()[1:])) < 100  # the long message does not stretch the table
+    assert err == f"lumira: {SAMPLE}: AB/3D/NONE: NotImplementedError: {long}\n"
 
 
 # --- real 3D files: these run once the extension reads 3D blocks -------------------------------------------

@@ -11,6 +11,7 @@ import sys
 import pytest
 
 import lumira
+import lumira_tools
 import tool_results
 from test_cli import ENV
 from test_tools_read import short_spectrum
@@ -47,6 +48,28 @@ def test_dask_example(tmp_path, folder):
         assert lines[1].startswith("  2 spectra from 2 files, 1868 points from 3999.6 to 400.2: ")
         assert lines[2] == f"  failed: {tmp_path / 'sub' / 'cut.0'}: DamagedFileError: the file ends early: 5 of 8 " \
                            "points are there"
+
+
+def test_dask_example_takes_help_for_help():
+    pytest.importorskip("dask")
+    done = run_python(ROOT / "examples" / "dask_folder.py", "--help")
+    assert done.returncode == 0 and done.stdout.startswith("usage: dask_folder.py")
+
+
+def test_readme_many_files_example_finds_files_by_their_magic(tmp_path, monkeypatch):
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    many = readme[readme.index("**Many files.**"):]
+    code = many[many.index("```python\n") + 10:many.index("```\n", many.index("```python\n") + 10)]
+    names = ["a.0", "a.1", "deep/b.001", "deep/c.0000"]
+    for name in names:
+        (tmp_path / "spectra" / name).parent.mkdir(parents=True, exist_ok=True)
+        shutil.copy(ROOT / "examples" / "data" / "film_absorbance.0", tmp_path / "spectra" / name)
+    (tmp_path / "spectra" / "notes.0").write_text("not a spectrum")
+    monkeypatch.chdir(tmp_path)
+    run = {"lumira_tools": lumira_tools}
+    exec(code, run)
+    assert run["paths"] == [os.path.join("spectra", name) for name in names]
+    assert len(run["good"]) == 4 and run["failed"] == {}
 
 
 def stub_tree():

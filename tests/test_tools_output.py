@@ -36,8 +36,9 @@ def test_to_xarray_names_dimensions_and_coordinates(xr, kind, dims, coords):
         assert array.coords[name].values.tolist() == list(values)
     assert {k: array.attrs[k] for k in result.parameters} == result.parameters
     assert (array.attrs["kind"], array.attrs["derivative"]) == (kind, "NONE")
+    assert array.attrs["long_name"] == ("Trace" if result.dataType == "TRC" else "Absorbance")
     if kind == "series":
-        assert array.coords["z"].attrs["long_name"] == "Time (s)"
+        assert array.coords["z"].attrs["long_name"] == "Time (s)" and array.coords["z"].attrs["units"] == "s"
     if kind == "spectrum":
         assert array.coords["wavenumber"].attrs["units"] == "cm-1"
 
@@ -51,6 +52,7 @@ def test_to_xarray_puts_every_region_point_on_one_dimension(xr, kind):
     assert values.dims[0] == "point"
     assert np.array_equal(values.values, np.concatenate([r.spectra for r in result.regions]))
     assert dataset["x"].values.tolist() == [x for r in result.regions for x in r.mapX]
+    assert values.attrs["long_name"] == ("Trace" if "traces" in kind else "Absorbance")
     titles = dataset["region"].values.tolist()
     assert titles == [r.title for r in result.regions for _ in r.mapX]
     if kind == "multi-region":
@@ -58,6 +60,13 @@ def test_to_xarray_puts_every_region_point_on_one_dimension(xr, kind):
         assert dataset.groupby("region").mean()["spectra"].shape == (2, NPT)
     else:
         assert dataset["trace"].values.tolist() == ["height", "width"]
+
+
+@pytest.mark.parametrize("ztx, units", [("MIN", "min"), ("Temperature (°C)", "°C"), ("time", None)])
+def test_z_units_only_where_ztx_states_them(xr, ztx, units):
+    result = KINDS["series"]()
+    result.parameters["ZTX"] = ztx
+    assert to_xarray(result).coords["z"].attrs.get("units") == units
 
 
 def test_unlabelled_traces_are_numbered(xr):
@@ -114,6 +123,26 @@ def test_csv_refuses_maps_and_series_and_writes_nothing(tmp_path, kind):
     with pytest.raises(ExportError, match="CSV holds single spectra"):
         export(THREE_D[kind](), tmp_path / "out.csv")
     assert os.listdir(tmp_path) == []
+
+
+@pytest.mark.parametrize("name", ["out.npz", "out.png"])
+def test_written_files_get_the_umask_mode_and_overwritten_ones_keep_theirs(tmp_path, name):
+    if name.endswith(".png"):
+        pytest.importorskip("matplotlib")
+    from lumira_tools.plot import plot
+
+    write = plot if name.endswith(".png") else export
+    new, old = tmp_path / name, tmp_path / f"old-{name}"
+    old.write_bytes(b"old")
+    old.chmod(0o604)
+    mask = os.umask(0o027)
+    try:
+        write(KINDS["spectrum"](), new)
+        write(KINDS["spectrum"](), old)
+    finally:
+        os.umask(mask)
+    assert (new.stat().st_mode & 0o777, old.stat().st_mode & 0o777) == (0o640, 0o604)
+    assert sorted(os.listdir(tmp_path)) == sorted([name, f"old-{name}"])
 
 
 def test_failed_export_leaves_the_old_file_and_no_temporary(tmp_path):

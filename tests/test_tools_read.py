@@ -5,9 +5,10 @@ import numpy as np
 import pytest
 
 import lumira
-from lumira_tools import (BlockSpecError, DamagedFileError, NotOpusFileError, parse_block, read, read_many,
-                          resolve)
+from lumira_tools import (BlockSpecError, DamagedFileError, NotASpectrumError, NotOpusFileError, parse_block, read,
+                          read_many, read_spectrum, resolve)
 from opusbuilder import DATA, DATA_PARAMS, OpusFile, named_type, spectrum_params
+from tool_results import image_file
 
 SAMPLE = "examples/data/film_absorbance.0"
 
@@ -43,7 +44,7 @@ def test_parse_block(block, parts):
     assert parse_block(block) == parts
 
 
-@pytest.mark.parametrize("block", ["", "AB//NONE", "AB/4D/NONE", "AB/2D/NONE/X", "AB/NONE"])
+@pytest.mark.parametrize("block", ["", "AB//NONE", "AB/4D/NONE", "AB/2D/NONE/X", "AB/NONE", "XYZ/2D/NONE"])
 def test_parse_block_refuses(block):
     with pytest.raises(BlockSpecError):
         parse_block(block)
@@ -59,6 +60,28 @@ def test_resolve_takes_the_first_match_and_requests_3der_as_nder(write, block, r
     assert resolve(path, block) == request_
     if block != "AB/2D/1DER":
         assert read(path, block).dataType == request_[0]
+
+
+@pytest.mark.parametrize("directory, listed_first, preferred", [
+    (["RIFG", "SSC"], "RIFG", "SSC"),  # the interferogram an instrument lists before its spectrum
+    (["SIFG", "RPH"], "SIFG", "RPH"),
+    (["AB", "TR"], "TR", "AB"),
+])
+def test_without_a_block_the_final_spectrum_is_taken(write, directory, listed_first, preferred):
+    f = OpusFile()
+    for k, name in enumerate(directory):
+        f.spectrum(name, [float(k)] * 3, spectrum_params(3, 4000.0, 400.0))
+    path = write(f.build())
+    assert lumira.listContents(path)[0][0] == listed_first
+    assert resolve(path)[0] == preferred and read(path).dataType == preferred
+
+
+def test_read_spectrum_refuses_a_3d_block_before_reading_it(tmp_path, monkeypatch):
+    assert read_spectrum(SAMPLE, "ssc").dataType == "SSC"
+    path = image_file(tmp_path / "map.0")
+    monkeypatch.setattr(lumira, "getOpusData", None)
+    with pytest.raises(NotASpectrumError, match="AB/3D/NONE is a 3D block"):
+        read_spectrum(path)
 
 
 @pytest.mark.parametrize("data, error, message", [

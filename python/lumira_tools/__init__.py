@@ -1,16 +1,20 @@
 """Tools around the `lumira` reader: the `lumira` command, xarray, many files at once, plots and export.
 
-The extension module `lumira` itself is left as it is; everything here is built on its public functions.
+The extension module `lumira` itself is left as it is; everything here is built on it and on `_native`, a second
+extension module of the same distribution with the same readers, which reads whole files and batches of them.
 """
 
 from ._file import Block, Entry, OpusFile, read_file
 from ._many import FileRead, read_many
-from ._read import (BlockSpecError, DamagedFileError, DataReturn, NotOpusFileError, is_opus_file, kind_of,
-                    list_blocks, parse_block, read, resolve)
+from ._read import (BlockSpecError, DamagedFileError, DataReturn, NotASpectrumError, NotOpusFileError, is_opus_file,
+                    kind_of, list_blocks, parse_block, read, read_spectrum, resolve)
+from ._version import package_version
 from ._xarray import to_xarray
 
+__version__ = package_version()
+
 __all__ = [
-    "Block", "BlockSpecError", "DamagedFileError", "DataReturn", "Entry", "FileRead", "NotOpusFileError", "OpusFile",
-    "is_opus_file", "kind_of", "list_blocks", "parse_block", "read", "read_file", "read_many", "resolve",
-    "to_xarray",
+    "Block", "BlockSpecError", "DamagedFileError", "DataReturn", "Entry", "FileRead", "NotASpectrumError",
+    "NotOpusFileError", "OpusFile", "__version__", "is_opus_file", "kind_of", "list_blocks", "parse_block", "read",
+    "read_file", "read_many", "read_spectrum", "resolve", "to_xarray",
 ]

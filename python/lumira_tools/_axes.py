@@ -1,8 +1,10 @@
-"""The spectral axis of a result: what it measures, in which unit, and how it is read."""
+"""The axes of a result: what the spectral axis, the values and z measure, in which unit, and how they read."""
 
 from __future__ import annotations
 
+import re
 from dataclasses import dataclass
+from typing import Optional
 
 import lumira
 
@@ -15,6 +17,15 @@ _UNITS = {
     "MIN": ("time", "min", "Time"),
     "SEC": ("time", "s", "Time"),
     "PNT": ("x", "points", "Point"),
+}
+
+# What the values of each block type are, for axis labels and xarray's long_name.
+Y_LABELS = {
+    "AB": "Absorbance", "TR": "Transmittance", "KM": "Kubelka-Munk", "RAM": "Raman intensity",
+    "EMIS": "Emission", "REFL": "Reflectance", "LREFL": "log(Reflectance)", "ATR": "ATR absorbance",
+    "PAS": "Photoacoustic signal", "SSC": "Sample single channel", "RSC": "Reference single channel",
+    "SIFG": "Sample interferogram", "RIFG": "Reference interferogram", "SPH": "Sample phase",
+    "RPH": "Reference phase", "SPOW": "Sample power", "RPOW": "Reference power", "TRC": "Trace",
 }
 
 MAP_KINDS = (lumira.ImageDataReturn, lumira.ImageTRCDataReturn, lumira.MultiRegionDataReturn,
@@ -44,3 +55,19 @@ def spectral_axis(result: lumira.BaseDataReturn) -> Axis:
     if name == "x" and isinstance(result, MAP_KINDS):
         name = "spectral_x"
     return Axis(name, unit, label, code)
+
+
+def value_label(result: lumira.BaseDataReturn) -> str:
+    return Y_LABELS.get(result.dataType, result.dataType)
+
+
+def z_units(ztx: object) -> Optional[str]:
+    """The unit a ZTX text states: a unit code such as SEC, or the unit in brackets of a label like 'Time (s)'.
+
+    None when it states none: a bare word may be a quantity as well as a unit, so it is not guessed at.
+    """
+    text = str(ztx).strip()
+    if text.upper() in _UNITS:
+        return _UNITS[text.upper()][1]
+    bracketed = re.search(r"\(([^()]+)\)$", text)
+    return bracketed.group(1).strip() if bracketed else None

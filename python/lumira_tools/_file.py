@@ -17,13 +17,10 @@ import numpy as np
 import lumira
 
 from . import _native
-from ._read import (BlockSpec, DamagedFileError, DataReturn, NotOpusFileError, PathLike, Request, block_text,
-                    parse_block)
+from ._read import (TYPE_PREFERENCE, BlockSpec, DamagedFileError, DataReturn, NotOpusFileError, PathLike, Request,
+                    block_text, parse_block)
 
 NON_OPUS = "Can't process a non-Opus file"
-
-# Types asked for when no block is named: final spectra first, raw data last.
-PREFERRED_TYPES = ("AB", "TR", "REFL", "KM", "RAM", "EMIS", "ATR", "PAS", "LREFL")
 
 Pattern = tuple[Optional[str], Optional[str], Optional[str]]
 
@@ -151,10 +148,10 @@ class OpusFile:
 
 def patterns(spec: BlockSpec) -> Union[Request, list[Pattern]]:
     """What the native reader is asked for: a request written out, or patterns the first listed match of which
-    wins (for None, the preferred types in order, then any block)."""
+    wins (for None, the types in the order of TYPE_PREFERENCE)."""
     parts = parse_block(spec)
     if parts is None:
-        return [(name, None, None) for name in PREFERRED_TYPES] + [(None, None, None)]
+        return [(name, None, None) for name in TYPE_PREFERENCE]
     if len(parts) == 3:
         return as_request(parts)
     padded = tuple(parts) + (None,) * (3 - len(parts))

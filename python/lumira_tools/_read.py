@@ -23,6 +23,13 @@ BlockSpec = Union[str, Sequence[str], None]
 PathLike = Union[str, "os.PathLike[str]"]
 
 DIMENSIONS = ("2D", "3D")
+# Every block type a file can name, in the order a block is chosen when none is asked for: final spectra first,
+# then single channels and power spectra, traces, and last the raw phases and interferograms that instrument
+# files often list before the spectrum computed from them. Sample before reference within a pair.
+TYPE_PREFERENCE = (
+    "AB", "TR", "REFL", "KM", "RAM", "EMIS", "ATR", "PAS", "LREFL", "TRARI", "ABARI",
+    "SSC", "RSC", "SPOW", "RPOW", "TRC", "SPH", "RPH", "SIFG", "RIFG",
+)
 # The listing names derivative code 3 "3DER"; a request must call it "NDER".
 _REQUEST_DERIVATIVE = {"3DER": "NDER"}
 
@@ -52,7 +59,11 @@ class NotOpusFileError(ValueError):
 
 
 class BlockSpecError(ValueError):
-    """A block written in a way that names no block (not TYPE/DIMENSION/DERIVATIVE)."""
+    """A block written in a way that names no block (not TYPE/DIMENSION/DERIVATIVE, or an unknown type)."""
+
+
+class NotASpectrumError(ValueError):
+    """A single spectrum was asked for, but the block is a 3D block (a map or a series)."""
 
 
 def kind_of(result: object) -> str:
@@ -78,6 +89,8 @@ def parse_block(block: BlockSpec) -> Optional[tuple[str, ...]]:
     parts = [part.strip().upper() for part in parts]
     if not 1 <= len(parts) <= 3 or not all(parts):
         raise BlockSpecError(f"a block is written TYPE/DIMENSION/DERIVATIVE, e.g. AB/2D/NONE, not {block!r}")
+    if parts[0] not in TYPE_PREFERENCE:
+        raise BlockSpecError(f"{parts[0]!r} is not a block type; the types are {', '.join(sorted(TYPE_PREFERENCE))}")
     if len(parts) > 1 and parts[1] not in DIMENSIONS:
         raise BlockSpecError(f"the dimension of a block is 2D or 3D, not {parts[1]!r}")
     return tuple(parts)
@@ -92,19 +105,30 @@ def is_opus_file(path: PathLike) -> bool:
 
 
 def resolve(path: PathLike, block: BlockSpec = None, *, strict: bool = True) -> Request:
-    """The request for getOpusData: the block written out, or the first listed block that matches it."""
+    """The request for getOpusData: the block written out, or the first listed block that matches it.
+
+    Without a block, the block whose type comes first in TYPE_PREFERENCE (final spectra before single channels,
+    phases and interferograms); among blocks of that type, the first listed.
+    """
     parts = parse_block(block)
     if parts is not None and len(parts) == 3:
         if not is_opus_file(path):
             raise NotOpusFileError("not an OPUS file")
         return _as_request(parts)
     listed = list_blocks(path, strict=strict)
-    for triple in listed:
-        if parts is None or tuple(triple[:len(parts)]) == parts:
-            return _as_request(triple)
     if parts is None:
-        raise ValueError("the file holds no data block")
+        if not listed:
+            raise ValueError("the file holds no data block")
+        return _as_request(min(listed, key=_preference))
+    for triple in listed:
+        if tuple(triple[:len(parts)]) == parts:
+            return _as_request(triple)
     raise ValueError(f"no {'/'.join(parts)} block in the file (it holds {', '.join(map(block_text, listed))})")
+
+
+def _preference(triple: Sequence[str]) -> int:
+    # min() keeps the first of equal keys, so listing order decides within a type.
+    return TYPE_PREFERENCE.index(triple[0]) if triple[0] in TYPE_PREFERENCE else len(TYPE_PREFERENCE)
 
 
 def _as_request(parts: Sequence[str]) -> Request:
@@ -124,7 +148,8 @@ def list_blocks(path: PathLike, *, strict: bool = True) -> list[tuple[str, str, 
 
 
 def read(path: PathLike, block: BlockSpec = None, *, strict: bool = True) -> DataReturn:
-    """getOpusData on one block ('AB/2D/NONE', a triple, or None for the first listed block).
+    """getOpusData on one block ('AB/2D/NONE', a triple, a prefix such as 'ab', or None for the preferred block:
+    see `resolve`).
 
     With `strict`, a file whose fields or spectrum are cut off by its end raises DamagedFileError instead of
     returning zeros or a short spectrum.
@@ -136,6 +161,19 @@ def read(path: PathLike, block: BlockSpec = None, *, strict: bool = True) -> Dat
         _raise_if_damaged(reports)
         if isinstance(result, lumira.SingleDataReturn) and result.y.size < result.x.size:
             raise DamagedFileError(f"the file ends early: {result.y.size} of {result.x.size} points are there")
+    return result
+
+
+def read_spectrum(path: PathLike, block: BlockSpec = None, *, strict: bool = True) -> lumira.SingleDataReturn:
+    """`read` for a single spectrum: the same block `read` would take, refused with NotASpectrumError when it is a
+    3D block, so the result is typed as a SingleDataReturn."""
+    request = resolve(path, block, strict=strict)
+    if request[1] != "2D":
+        raise NotASpectrumError(f"{block_text(request)} is a 3D block (a map or a series), not a single spectrum: "
+                                "read it with read()")
+    result = read(path, request, strict=strict)
+    if not isinstance(result, lumira.SingleDataReturn):  # a replaced getOpusData could return anything
+        raise NotASpectrumError(f"{block_text(request)} did not read as a single spectrum")
     return result
 
 

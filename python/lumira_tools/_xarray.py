@@ -8,7 +8,7 @@ import numpy as np
 
 import lumira
 
-from ._axes import spectral_axis
+from ._axes import spectral_axis, value_label, z_units
 from ._read import kind_of
 
 if TYPE_CHECKING:
@@ -24,10 +24,11 @@ def _xarray() -> Any:
 
 
 def attributes(result: lumira.BaseDataReturn) -> dict[str, Union[int, float, str]]:
-    """The block's parameters, then what the result says about itself."""
+    """The block's parameters, then what the result says about itself and what its values are (long_name)."""
     attrs: dict[str, Union[int, float, str]] = dict(result.parameters)
-    attrs.update(kind=kind_of(result), dimension=result.dimension, dataType=result.dataType,
-                 derivative=result.derivative, minY=float(result.minY), maxY=float(result.maxY))
+    attrs.update(long_name=value_label(result), kind=kind_of(result), dimension=result.dimension,
+                 dataType=result.dataType, derivative=result.derivative, minY=float(result.minY),
+                 maxY=float(result.maxY))
     return attrs
 
 
@@ -71,7 +72,9 @@ def _build(xr: Any, result: lumira.BaseDataReturn, spectral: Any, attrs: dict[st
                             name=name, attrs=attrs)
 
     if isinstance(result, lumira.TimeResolvedDataReturn):
-        z = xr.Variable("z", np.asarray(result.z), attrs={"long_name": str(result.parameters.get("ZTX", "z"))})
+        ztx = result.parameters.get("ZTX", "z")
+        units = z_units(ztx)
+        z = xr.Variable("z", np.asarray(result.z), attrs={"long_name": str(ztx), **({"units": units} if units else {})})
         return xr.DataArray(result.spectra, dims=["z", axis.name], coords={"z": z, axis.name: spectral},
                             name=name, attrs=attrs)
 
@@ -103,10 +106,11 @@ def _regions_dataset(xr: Any, result: Union[lumira.MultiRegionDataReturn, lumira
     }
     if labels is not None:
         coords["trace"] = _trace_names(labels, values.shape[1])
-        variable = xr.DataArray(values, dims=["point", "trace"], coords=coords)
+        variable = xr.DataArray(values, dims=["point", "trace"], coords=coords, attrs={"long_name": attrs["long_name"]})
         return xr.Dataset({"traces": variable}, coords={spectral.dims[0]: spectral}, attrs=attrs)
     coords["start_time"] = ("point", np.concatenate([np.asarray(r.start_time, np.float64) for r in regions])
                             if regions else np.zeros(0))
     coords[spectral.dims[0]] = spectral
-    variable = xr.DataArray(values, dims=["point", spectral.dims[0]], coords=coords)
+    variable = xr.DataArray(values, dims=["point", spectral.dims[0]], coords=coords,
+                            attrs={"long_name": attrs["long_name"]})
     return xr.Dataset({"spectra": variable}, attrs=attrs)

@@ -17,6 +17,7 @@ import numpy as np
 
 import lumira
 
+from . import __version__
 from . import export as exporting
 from ._axes import spectral_axis
 from ._read import (BlockSpecError, DataReturn, NotOpusFileError, block_text, kind_of, list_blocks, parse_block,
@@ -24,7 +25,11 @@ from ._read import (BlockSpecError, DataReturn, NotOpusFileError, block_text, ki
 from .scan import error_text, scan
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
-BLOCK_HELP = "the block, written TYPE/DIMENSION/DERIVATIVE in any case, e.g. AB/2D/NONE (default: the first listed)"
+BLOCK_HELP = ("the block, written TYPE/DIMENSION/DERIVATIVE in any case, e.g. AB/2D/NONE (default: the final "
+              "spectrum before single channels, phases and interferograms)")
+# An error longer than this is cut short in a table row (and given whole on standard error), so that one damaged
+# block does not push every other row's columns apart.
+TABLE_ERROR_WIDTH = 40
 
 
 class UsageError(Exception):
@@ -89,6 +94,10 @@ def _shape_text(info: dict[str, Any]) -> str:
     return " x ".join(map(str, info["shape"]))
 
 
+def _cut(text: str, width: int) -> str:
+    return text if len(text) <= width else text[:width - 3].rstrip() + "..."
+
+
 def _table(rows: Sequence[Sequence[str]], right: Sequence[int] = ()) -> list[str]:
     widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
     return ["  ".join(cell.rjust(w) if i in right else cell.ljust(w) for i, (cell, w) in enumerate(zip(row, widths)))
@@ -139,7 +148,7 @@ def cmd_ls(args: argparse.Namespace) -> int:
         rows = [("BLOCK", "KIND", "SHAPE", "POINTS", "X RANGE", "UNITS")]
         for block in entry["blocks"]:
             if "error" in block:
-                rows.append((block["block"], "unreadable", "", "", block["error"], ""))
+                rows.append((block["block"], "unreadable", "", "", _cut(block["error"], TABLE_ERROR_WIDTH), ""))
                 continue
             span = f"{block['x_first']:g} .. {block['x_last']:g}" if block["points"] else "-"
             rows.append((block["block"], block["kind"], _shape_text(block), str(block["points"]), span,
@@ -167,6 +176,17 @@ def cmd_show(args: argparse.Namespace) -> int:
 def cmd_plot(args: argparse.Namespace) -> int:
     from . import plot as plotting
 
+    suffix = os.path.splitext(args.output)[1].lstrip(".").lower()
+    if not suffix:
+        raise UsageError(f"{args.output}: no suffix to name the image format: use .png, .svg, .pdf, ...")
+    try:
+        formats = plotting.image_formats()
+    except ImportError as error:
+        _report(args.output, error)
+        return EXIT_FAILED
+    if suffix not in formats:
+        raise UsageError(f"{args.output}: cannot draw to '.{suffix}': use one of "
+                         f"{', '.join('.' + known for known in sorted(formats))}")
     _check_writable(args.output)
     block, result = _read(args.file, args.block)
     return _write(args, block, lambda target: plotting.plot(result, target, title=args.title, dpi=args.dpi))
@@ -185,19 +205,17 @@ def cmd_export(args: argparse.Namespace) -> int:
 
 
 def _check_writable(output: str) -> None:
+    """A missing folder fails the write whatever is read: said before reading, as the write would say it."""
     folder = os.path.dirname(os.path.abspath(output))
     if not os.path.isdir(folder):
-        raise UsageError(f"{output}: the folder {folder} does not exist")
+        print(f"lumira: {output}: the folder {folder} does not exist", file=sys.stderr)
+        raise Failed
 
 
 def _write(args: argparse.Namespace, block: str, write: Callable[[str], Any]) -> int:
-    """Writes through a temporary file, so a failure leaves nothing behind."""
+    """Writes the output (atomically: a failure leaves nothing behind) and says what was written."""
     try:
-        if args.command == "plot":
-            with exporting.atomic_path(args.output) as target:
-                write(target)
-        else:
-            write(args.output)
+        write(args.output)
     except exporting.ExportError as error:
         _report(args.file, error)
         return EXIT_FAILED
@@ -253,7 +271,12 @@ def cmd_scan(args: argparse.Namespace) -> int:
 def parser() -> argparse.ArgumentParser:
     top = argparse.ArgumentParser(
         prog="lumira", description="Look into OPUS spectral data files: list, show, plot, export, scan.",
-        epilog="Exit status: 0 done, 1 a file could not be read or written, 2 bad command line.")
+        epilog="Exit status: 0 done, 1 a file could not be read or written, 2 bad command line.\n\n"
+               "Documentation: README.md of the lumira sources, in the sections 'A five-minute tour',\n"
+               "'API reference of the extension' (what lumira.help() calls the documentation) and\n"
+               "'The companion package lumira_tools'.",
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    top.add_argument("--version", action="version", version=f"lumira {__version__}")
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
     json_flag = argparse.ArgumentParser(add_help=False)
     json_flag.add_argument("--json", action="store_true", help="print JSON instead of text")
@@ -307,6 +330,17 @@ def _positive(text: str) -> int:
     return value
 
 
+def _check_block(command: str, text: str) -> None:
+    try:
+        parse_block(text)
+    except BlockSpecError as error:
+        # No block is written with a dot or a backslash; a second file given by mistake usually is.
+        if os.path.exists(text) or any(mark in text for mark in ".\\~"):
+            raise UsageError(f"{text!r} is a path where a block is expected: BLOCK is written "
+                             f"TYPE/DIMENSION/DERIVATIVE, e.g. AB/2D/NONE, and {command} reads one file") from error
+        raise
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     top = parser()
     try:
@@ -315,7 +349,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return done.code if isinstance(done.code, int) else EXIT_USAGE
     try:
         if getattr(args, "block", None) is not None:
-            parse_block(args.block)
+            _check_block(args.command, args.block)
         status: int = args.run(args)
         sys.stdout.flush()
     except (UsageError, BlockSpecError) as error:

@@ -6,7 +6,9 @@ import contextlib
 import importlib
 import json
 import os
+import stat
 import tempfile
+import threading
 from typing import Any, Callable, Iterator, Literal
 
 import numpy as np
@@ -43,7 +45,10 @@ def export(result: lumira.BaseDataReturn, path: str | os.PathLike[str]) -> str:
 
 @contextlib.contextmanager
 def atomic_path(path: str | os.PathLike[str]) -> Iterator[str]:
-    """A temporary name beside `path` (with its suffix) that replaces `path` when the block succeeds."""
+    """A temporary name beside `path` (with its suffix) that replaces `path` when the block succeeds.
+
+    The file ends with the mode it had, or, if new, the mode open() would have given it.
+    """
     target = os.fspath(path)
     folder, name = os.path.split(os.path.abspath(target))
     stem, suffix = os.path.splitext(name)
@@ -51,11 +56,40 @@ def atomic_path(path: str | os.PathLike[str]) -> Iterator[str]:
     os.close(handle)
     try:
         yield temporary
+        # mkstemp makes the file private (0600); a shared folder's readers must still be able to open it.
+        os.chmod(temporary, _mode_for(target))
         os.replace(temporary, target)
     except BaseException:
         with contextlib.suppress(OSError):
             os.remove(temporary)
         raise
+
+
+def _mode_for(target: str) -> int:
+    try:
+        existing = os.stat(target)
+    except OSError:
+        return 0o666 & ~current_umask()
+    return stat.S_IMODE(existing.st_mode) if stat.S_ISREG(existing.st_mode) else 0o666 & ~current_umask()
+
+
+_umask_lock = threading.Lock()
+
+
+def current_umask() -> int:
+    """The process's umask. Linux states it in /proc; elsewhere setting and restoring it is the only way to read
+    it, which other threads creating files in that instant would see, so this module's own writers take turns."""
+    try:
+        with open("/proc/self/status", encoding="ascii") as status:
+            for line in status:
+                if line.startswith("Umask:"):
+                    return int(line.split()[1], 8)
+    except (OSError, ValueError, IndexError):
+        pass
+    with _umask_lock:
+        mask = os.umask(0o022)
+        os.umask(mask)
+    return mask
 
 
 def check_csv(result: lumira.BaseDataReturn) -> None:

@@ -14,20 +14,14 @@ import numpy as np
 
 import lumira
 
-from ._axes import Axis, spectral_axis
+from ._axes import Axis, spectral_axis, value_label
 from ._read import block_text
+from .export import atomic_path
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
 
-Y_LABELS = {
-    "AB": "Absorbance", "TR": "Transmittance", "KM": "Kubelka-Munk", "RAM": "Raman intensity",
-    "EMIS": "Emission", "REFL": "Reflectance", "LREFL": "log(Reflectance)", "ATR": "ATR absorbance",
-    "PAS": "Photoacoustic signal", "SSC": "Sample single channel", "RSC": "Reference single channel",
-    "SIFG": "Sample interferogram", "RIFG": "Reference interferogram", "SPH": "Sample phase",
-    "RPH": "Reference phase", "SPOW": "Sample power", "RPOW": "Reference power", "TRC": "Trace",
-}
 MAX_PANELS = 12
 
 
@@ -53,7 +47,7 @@ def figure(result: lumira.BaseDataReturn, title: Optional[str] = None) -> "Figur
     a heat map over z for series; one panel per trace for trace blocks."""
     new_figure = _figure_class()
     axis = spectral_axis(result)
-    ylabel = Y_LABELS.get(result.dataType, result.dataType)
+    ylabel = value_label(result)
     if title is None:
         sample = result.parameters.get("SNM")
         block = block_text((result.dataType, result.dimension, result.derivative))
@@ -121,9 +115,23 @@ def figure(result: lumira.BaseDataReturn, title: Optional[str] = None) -> "Figur
 
 def plot(result: lumira.BaseDataReturn, path: str | os.PathLike[str], *, title: Optional[str] = None,
          dpi: int = 100) -> None:
-    """Writes the picture of a result; the format follows the suffix (png, svg, pdf, ...)."""
+    """Writes the picture of a result; the format follows the suffix (png, svg, pdf, ...; png without one).
+
+    The file appears only once it is complete: a failure leaves no file behind and an existing one untouched.
+    """
     fmt = os.path.splitext(os.fspath(path))[1].lstrip(".").lower() or "png"
-    figure(result, title).savefig(path, dpi=dpi, format=fmt)
+    picture = figure(result, title)
+    # Named rather than left to matplotlib: without a suffix, the temporary name's random tail would pass for one.
+    with atomic_path(path) as temporary:
+        picture.savefig(temporary, dpi=dpi, format=fmt)
+
+
+def image_formats() -> set[str]:
+    """The suffixes (without the dot) of the image formats matplotlib writes."""
+    _figure_class()
+    from matplotlib.backend_bases import FigureCanvasBase
+
+    return set(FigureCanvasBase.get_supported_filetypes())
 
 
 def _label(labels: Sequence[str], k: int) -> str:

@@ -39,7 +39,8 @@ class ScanReport:
 
     def block_counts(self) -> list[tuple[str, str, int]]:
         """(block, kind, number of files) for every block read, most common first."""
-        counts = Counter(block for f in self.files if f.error is None for block in f.blocks)
+        # A file holding the same block twice counts once: the column says how many files hold it.
+        counts = Counter(block for f in self.files if f.error is None for block in dict.fromkeys(f.blocks))
         return [(block, kind, n) for (block, kind), n in sorted(counts.items(), key=lambda item: (-item[1], item[0]))]
 
     def files_per_second(self) -> float:
