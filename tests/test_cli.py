@@ -14,9 +14,10 @@ import pytest
 import lumira
 import lumira_tools
 import lumira_tools.scan
+import three_d_samples
 import tool_results
 from lumira_tools.cli import main
-from opusbuilder import DATA_PARAMS, OpusFile, named_type, spectrum_params
+from opusbuilder import DATA, DATA_PARAMS, OpusFile, Record3D, data_block_3d, named_type, spectrum_params
 from test_tools_read import cut_directory, short_spectrum, two_blocks
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -116,24 +117,25 @@ def test_ls_on_the_sample_and_other_files(tmp_path):
     assert done.returncode == 1
     lines = done.stdout.splitlines()
     assert lines[0] == f"{SAMPLE}: OPUS file, 3 data blocks"
-    assert lines[1].split() == ["BLOCK", "KIND", "SHAPE", "POINTS", "X", "RANGE", "UNITS"]
-    assert lines[2].split() == ["AB/2D/NONE", "spectrum", "1868", "1868", "3999.6", "..", "400.2", "cm-1"]
-    assert [line.split()[0] for line in lines[3:5]] == ["SSC/2D/NONE", "RSC/2D/NONE"]
+    assert lines[1].split() == ["#", "BLOCK", "KIND", "SHAPE", "POINTS", "X", "RANGE", "UNITS"]
+    assert lines[4].split() == ["#2", "AB/2D/NONE", "spectrum", "1868", "1868", "3999.6", "..", "400.2", "cm-1"]
+    assert [line.split()[:2] for line in lines[2:4]] == [["#0", "SSC/2D/NONE"], ["#1", "RSC/2D/NONE"]]
     assert lines[5] == f"{other}: not an OPUS file"
     assert done.stderr == f"lumira: {tmp_path / 'missing.0'}: No such file or directory\n"
 
     listed = json.loads(lumira_cli("ls", "--json", SAMPLE).stdout)
-    assert listed[0]["opus"] and [b["block"] for b in listed[0]["blocks"]] == ["AB/2D/NONE", "SSC/2D/NONE", "RSC/2D/NONE"]
-    assert listed[0]["blocks"][0] | {"x_first": 0} == {"block": "AB/2D/NONE", "kind": "spectrum", "points": 1868,
-                                                      "shape": [1868], "x_first": 0, "x_last": 400.2,
-                                                      "units": "cm-1", "x_axis": "wavenumber"}
+    assert listed[0]["opus"] and [b["block"] for b in listed[0]["blocks"]] == ["SSC/2D/NONE", "RSC/2D/NONE", "AB/2D/NONE"]
+    assert listed[0]["blocks"][2] | {"x_first": 0} == {"number": 2, "block": "AB/2D/NONE", "shadowed": False,
+                                                      "kind": "spectrum", "points": 1868, "shape": [1868],
+                                                      "x_first": 0, "x_last": 400.2, "units": "cm-1",
+                                                      "x_axis": "wavenumber"}
 
 
 def test_show_describes_each_parameter():
     done = lumira_cli("show", SAMPLE, "ssc/2d/none")
     assert done.returncode == 0
     lines = done.stdout.splitlines()
-    assert lines[0] == f"{SAMPLE}: SSC/2D/NONE (spectrum, 32 parameters)"
+    assert lines[0] == f"{SAMPLE}: #0 SSC/2D/NONE (spectrum, 32 parameters)"
     assert lines[3].split() == ["NPT", "1868", "Number", "of", "Data", "Points"]
     assert lines[2].split() == ["DPF", "1"]  # a code without description
     shown = json.loads(lumira_cli("show", "--json", SAMPLE).stdout)
@@ -255,68 +257,63 @@ def test_scan_shows_progress_only_on_a_terminal(tmp_path):
     assert done.returncode == 0 and b"/3 [" in shown
 
 
-# --- 3D blocks, in process: the results are made here, not read -------------------------------------------
+# --- 3D blocks ------------------------------------------------------------------------------------------
+
+THREE_D_KINDS = {"image": "image map", "trace image": "image map (traces)", "series": "series",
+                 "trace series": "series (traces)", "regions": "multi-region", "region traces": "multi-region (traces)"}
 
 
-@pytest.fixture
-def three_d(monkeypatch):
-    """Makes the sample file hold one 3D block of the given kind."""
-
-    def use(kind):
-        result = tool_results.THREE_D[kind]()
-        block = (result.dataType, "3D", "NONE")
-        monkeypatch.setattr(lumira, "listContents", lambda path: [block])
-        monkeypatch.setattr(lumira, "getOpusData", lambda path, request: result)
-        return result
-
-    return use
+@pytest.fixture(scope="module")
+def three_d_files(tmp_path_factory):
+    """A file of every 3D kind."""
+    folder = tmp_path_factory.mktemp("three_d")
+    made = {}
+    for sample, data in three_d_samples.good().items():
+        made[sample] = folder / f"{sample.replace(' ', '_')}.0"
+        made[sample].write_bytes(data)
+    return made
 
 
-@pytest.mark.parametrize("kind, shape", [
-    ("image map", "2 x 3 x 5"), ("image map (traces)", "2 x 3 x 2"), ("series", "4 x 5"),
-    ("series (traces)", "3 x 5"), ("multi-region", "2 regions, 5 points"),
-    ("multi-region (traces)", "1 region, 3 points"),
+@pytest.mark.parametrize("sample, shape", [
+    ("image", "2 x 3 x 8"), ("trace image", "2 x 3 x 3"), ("series", "5 x 8"), ("trace series", "6 x 8"),
+    ("regions", "6 points x 8"), ("region traces", "6 points x 6"),
 ])
-def test_ls_names_the_kind_of_3d_blocks(three_d, capsys, kind, shape):
-    result = three_d(kind)
-    assert main(["ls", SAMPLE]) == 0
+def test_ls_names_the_kind_of_3d_blocks(three_d_files, capsys, sample, shape):
+    assert main(["ls", str(three_d_files[sample])]) == 0
     row = capsys.readouterr().out.splitlines()[2]
-    assert row.startswith(f"  {result.dataType}/3D/NONE  {kind}  {shape}  ")
-    assert row.split()[-4:] == ["4000", "..", "400", "min" if kind == "series (traces)" else "cm-1"]
+    name = "TRC" if "trace" in sample else "AB"
+    assert row.startswith(f"  #0  {name}/3D/NONE  {THREE_D_KINDS[sample]}  {shape}  ")
+    assert row.split()[-3:] == ["..", "400" if sample != "trace image" else "6", "cm-1"]
 
 
-@pytest.mark.parametrize("kind", sorted(tool_results.THREE_D))
-def test_plot_and_export_3d_blocks(three_d, tmp_path, kind):
+@pytest.mark.parametrize("sample", sorted(THREE_D_KINDS))
+def test_plot_and_export_3d_blocks(three_d_files, tmp_path, sample):
     needs("matplotlib")
-    result = three_d(kind)
-    assert main(["plot", SAMPLE, "-o", str(tmp_path / "map.png")]) == 0
-    assert main(["export", SAMPLE, "-o", str(tmp_path / "map.npz")]) == 0
+    path = str(three_d_files[sample])
+    result = lumira_tools.read(path)
+    assert main(["plot", path, "-o", str(tmp_path / "map.png")]) == 0
+    assert main(["export", path, "-o", str(tmp_path / "map.npz")]) == 0
     stored = npz(tmp_path / "map.npz")
-    key = "traces" if "traces" in kind and "multi" not in kind else "spectra"
-    if not kind.startswith("multi"):
+    key = "traces" if "trace" in sample and "region" not in sample else "spectra"
+    if not sample.startswith("region"):
         assert np.array_equal(stored[key], getattr(result, key))
     # the default block is 3D, so CSV is refused once the block is known, and nothing is written
-    assert main(["export", SAMPLE, "-o", str(tmp_path / "map.csv")]) == 1
+    assert main(["export", path, "-o", str(tmp_path / "map.csv")]) == 1
     assert sorted(os.listdir(tmp_path)) == ["map.npz", "map.png"]
 
 
-def test_a_3d_block_that_cannot_be_read_is_reported_with_the_others_listed(monkeypatch, capsys):
-    real = lumira.getOpusData
-
-    long = "reading 3D data blocks is not implemented yet: AB 3D NONE" + ", and a long explanation" * 6
-
-    def refuse_3d(path, request):
-        if request[1] == "3D":
-            raise NotImplementedError(long)
-        return real(path, request)
-
-    monkeypatch.setattr(lumira, "listContents", lambda path: [("AB", "3D", "NONE"), ("AB", "2D", "NONE")])
-    monkeypatch.setattr(lumira, "getOpusData", refuse_3d)
-    assert main(["ls", SAMPLE]) == 1
+def test_a_3d_block_that_cannot_be_read_is_reported_with_the_others_listed(tmp_path, capsys):
+    f = OpusFile().spectrum("AB", [1.0, 2.0, 3.0], spectrum_params(3, 4000.0, 400.0))
+    f.params(named_type("AB", param=DATA_PARAMS, dimension="3D"), spectrum_params(8, 4000.0, 400.0, ZTX="s"))
+    f.add(named_type("AB", param=DATA, dimension="3D"), data_block_3d([Record3D([k] * 8, z=k) for k in range(3)]))
+    path = tmp_path / "two.0"
+    path.write_bytes(f.build()[:-170])  # the last record is cut inside its values
+    assert main(["ls", str(path)]) == 1
     out, err = capsys.readouterr()
     assert "AB/3D/NONE  unreadable" in out and "AB/2D/NONE  spectrum" in out
     assert max(map(len, out.splitlines()[1:])) < 100  # the long message does not stretch the table
-    assert err == f"lumira: {SAMPLE}: AB/3D/NONE: NotImplementedError: {long}\n"
+    assert err == (f"lumira: {path}: #1 AB/3D/NONE: 3D data block at offset {len(f.build()) - 3 * 192 - 32} is "
+                   f"damaged: spectrum record 3 at byte {len(f.build()) - 192} ends past the end of the file\n")
 
 
 # --- real 3D files: these run once the extension reads 3D blocks -------------------------------------------

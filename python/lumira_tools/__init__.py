@@ -4,10 +4,10 @@ The extension module `lumira` itself is left as it is; everything here is built 
 extension module of the same distribution with the same readers, which reads whole files and batches of them.
 """
 
-from ._file import Block, Entry, OpusFile, read_file
+from ._file import Block, Entry, OpusFile, read, read_file, read_spectrum
 from ._many import FileRead, read_many
 from ._read import (BlockSpecError, DamagedFileError, DataReturn, NotASpectrumError, NotOpusFileError, is_opus_file,
-                    kind_of, list_blocks, parse_block, read, read_spectrum, resolve)
+                    kind_of, list_blocks, parse_block, resolve)
 from ._version import package_version
 from ._xarray import to_xarray
 

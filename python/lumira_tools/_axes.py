@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import re
 from dataclasses import dataclass
-from typing import Optional
+from typing import Mapping, Optional
 
 import lumira
 
@@ -49,10 +49,15 @@ class Axis:
 
 
 def spectral_axis(result: lumira.BaseDataReturn) -> Axis:
-    code = str(result.parameters.get("DXU", "")).strip().upper()
+    return axis_of(result.parameters, isinstance(result, MAP_KINDS))
+
+
+def axis_of(parameters: Mapping[str, object], is_map: bool) -> Axis:
+    """The spectral axis the parameters (DXU) describe; `is_map` for blocks whose grid already has an x."""
+    code = str(parameters.get("DXU", "")).strip().upper()
     name, unit, label = _UNITS.get(code, ("x", code.lower(), "x"))
     # Maps already call their grid coordinates x and y.
-    if name == "x" and isinstance(result, MAP_KINDS):
+    if name == "x" and is_map:
         name = "spectral_x"
     return Axis(name, unit, label, code)
 

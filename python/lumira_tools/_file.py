@@ -17,8 +17,8 @@ import numpy as np
 import lumira
 
 from . import _native
-from ._read import (TYPE_PREFERENCE, BlockSpec, DamagedFileError, DataReturn, NotOpusFileError, PathLike, Request,
-                    block_text, parse_block)
+from ._read import (TYPE_PREFERENCE, BlockSpec, BlockSpecError, DamagedFileError, DataReturn, NotASpectrumError,
+                    NotOpusFileError, PathLike, Request, block_text, parse_block)
 
 NON_OPUS = "Can't process a non-Opus file"
 
@@ -58,13 +58,14 @@ _TYPE_CODES = {
 class Block(NamedTuple):
     """One data block of a file.
 
-    `request` is the triple getOpusData takes for it; `shadowed` says a later block answers the same request
+    `number` is its place among the file's blocks (directory order; `#N` on the command line). `request` is the
+    triple getOpusData takes for it; `shadowed` says a later block answers the same request
     (getOpusData returns that one). `kind` and `shape` say what its values are (`shape` of all points of all
     regions for a multi-region map). `result` is the block read (None with `data=False` or when it failed),
     `error` what stopped it, `parameters` its merged parameters, `offset` where its data block lies.
     """
 
-    index: int
+    number: int
     request: Request
     kind: Optional[str]
     shape: Optional[tuple[int, ...]]
@@ -80,8 +81,9 @@ class Block(NamedTuple):
 
     @property
     def name(self) -> str:
-        """'AB/2D/NONE'."""
-        return block_text(self.request)
+        """'AB/2D/NONE', as the listing writes it (derivative code 3 as 3DER, where a request says NDER)."""
+        kind, dimension, derivative = self.request
+        return block_text((kind, dimension, "3DER" if derivative == "NDER" else derivative))
 
     @property
     def time(self) -> None:
@@ -102,7 +104,7 @@ class Block(NamedTuple):
     def __repr__(self) -> str:
         state = f"error={type(self.error).__name__}" if self.error is not None else f"shape={self.shape}"
         marks = ", shadowed" if self.shadowed else ""
-        return f"<Block #{self.index} {self.name} {self.kind or '?'} {state}{marks}>"
+        return f"<Block #{self.number} {self.name} {self.kind or '?'} {state}{marks}>"
 
 
 class OpusFile:
@@ -127,6 +129,13 @@ class OpusFile:
             self._entries = [Entry(*values) for values in fields]
         return self._entries
 
+    @property
+    def unanswered(self) -> list[Request]:
+        """Requests the listing names (by their parameter blocks) that no data block answers: getOpusData fails
+        on each with "No data block exists in the file for: ..."."""
+        answered = {block.request for block in self.blocks}
+        return [request for request in dict.fromkeys(map(as_request, self.listing)) if request not in answered]
+
     def __len__(self) -> int:
         return len(self.blocks)
 
@@ -134,8 +143,16 @@ class OpusFile:
         return iter(self.blocks)
 
     def __getitem__(self, spec: Union[int, BlockSpec]) -> Block:
-        if isinstance(spec, int) and not isinstance(spec, bool):
+        if isinstance(spec, bool):
+            raise TypeError("a block is a number or a text such as 'AB/2D/NONE', not a bool")
+        if isinstance(spec, int):
             return self.blocks[spec]
+        wanted = patterns(spec)
+        if isinstance(wanted, int):
+            for block in self.blocks:
+                if block.number == wanted:
+                    return block
+            raise KeyError(f"no block #{wanted} in {self.path}")
         request = choose(self.listing, spec)
         for block in reversed(self.blocks):
             if block.request == request:
@@ -146,9 +163,14 @@ class OpusFile:
         return f"<OpusFile {self.path!r}: {len(self.blocks)} data block{'s' if len(self.blocks) != 1 else ''}>"
 
 
-def patterns(spec: BlockSpec) -> Union[Request, list[Pattern]]:
-    """What the native reader is asked for: a request written out, or patterns the first listed match of which
-    wins (for None, the types in the order of TYPE_PREFERENCE)."""
+Selector = Union[int, Request, list[Pattern]]
+
+
+def patterns(spec: BlockSpec) -> Selector:
+    """What the native reader is asked for: a block by its place ('#2'), a request written out, or patterns the
+    first listed match of which wins (for None, the types in the order of TYPE_PREFERENCE)."""
+    if isinstance(spec, str) and spec.strip().startswith("#"):
+        return block_index(spec)
     parts = parse_block(spec)
     if parts is None:
         return [(name, None, None) for name in TYPE_PREFERENCE]
@@ -158,16 +180,26 @@ def patterns(spec: BlockSpec) -> Union[Request, list[Pattern]]:
     return [(padded[0], padded[1], padded[2])]
 
 
+def block_index(text: str) -> int:
+    """'#2' -> 2: a block by its place among the file's blocks, as `lumira ls` numbers them."""
+    digits = text.strip()[1:].strip()
+    if not digits.isdigit():
+        raise BlockSpecError(f"a block by its place is written #N, e.g. #0, not {text!r}")
+    return int(digits)
+
+
 def as_request(parts: Sequence[str]) -> Request:
     # The listing names derivative code 3 "3DER"; a request must call it "NDER".
     return parts[0], parts[1], "NDER" if parts[2] == "3DER" else parts[2]
 
 
 def choose(listing: Sequence[Sequence[str]], spec: BlockSpec) -> Request:
-    """The request that `spec` stands for in a file with this listing."""
+    """The request that `spec` (not a '#N' place) stands for in a file with this listing."""
     wanted = patterns(spec)
     if isinstance(wanted, tuple):
         return wanted
+    if isinstance(wanted, int):
+        raise BlockSpecError(f"#{wanted} names a block by its place, not by its type")
     for pattern in wanted:
         for triple in listing:
             if all(part is None or part == have for part, have in zip(pattern, triple)):
@@ -176,6 +208,8 @@ def choose(listing: Sequence[Sequence[str]], spec: BlockSpec) -> Request:
 
 
 def missing_block(listing: Sequence[Sequence[str]], spec: BlockSpec) -> ValueError:
+    if isinstance(spec, str) and spec.strip().startswith("#"):
+        return ValueError(f"no block {spec.strip()} in the file")
     parts = parse_block(spec)
     if parts is None:
         return ValueError("the file holds no data block")
@@ -194,20 +228,70 @@ def read_file(path: PathLike, *, data: bool = True, scale: bool = True, strict: 
     return _read(path, None, data=data, scale=scale, strict=strict)
 
 
+def read(path: PathLike, block: BlockSpec = None, *, strict: bool = True, scale: bool = True) -> DataReturn:
+    """One block of a file: 'AB/2D/NONE', a triple, a prefix such as 'ab' (the first listed block that matches),
+    or None for the preferred block (see `resolve`), read as getOpusData reads it, with the file opened once.
+
+    With `strict`, a file whose fields or spectrum are cut off by its end raises DamagedFileError instead of
+    returning zeros or a short spectrum. With `scale`, values are multiplied by the block's CSF where it is not 1.
+    """
+    found = read_block(path, block, scale=scale, strict=strict)
+    if found.error is not None:
+        raise found.error
+    assert found.result is not None
+    return found.result
+
+
+def read_block(path: PathLike, block: BlockSpec = None, *, data: bool = True, scale: bool = True,
+               strict: bool = True) -> Block:
+    """The Block that `block` names ('#2' by its place, else as `read` takes it), alone read from the file;
+    raises only when the file cannot be read or holds no such block."""
+    opened = _read(path, patterns(block), data=data, scale=scale, strict=strict)
+    if not opened.blocks:
+        raise missing_block(opened.listing, block)
+    return opened.blocks[0]
+
+
+def read_spectrum(path: PathLike, block: BlockSpec = None, *, strict: bool = True,
+                  scale: bool = True) -> lumira.SingleDataReturn:
+    """`read` for a single spectrum: the same block `read` would take, refused with NotASpectrumError when it is a
+    3D block, so the result is typed as a SingleDataReturn."""
+    probe = read_block(path, block, data=False, strict=strict)
+    if probe.request[1] != "2D":
+        raise NotASpectrumError(f"{probe.name} is a 3D block (a map or a series), not a single spectrum: "
+                                "read it with read()")
+    request = probe.request
+    result = read(path, f"#{probe.number}", strict=strict, scale=scale)
+    if not isinstance(result, lumira.SingleDataReturn):  # a rebound result class could make anything
+        raise NotASpectrumError(f"{block_text(request)} did not read as a single spectrum")
+    return result
+
+
 def _read(path: PathLike, select: Any, *, data: bool, scale: bool, strict: bool) -> OpusFile:
     name = os.fspath(path)
     try:
-        listing, directory, blocks, damage = _native.read_file(name, data, strict, scale, select, Block,
-                                                               DamagedFileError)
-    except struct.error:
-        raise NotOpusFileError("not an OPUS file") from None
-    except ValueError as error:
-        if str(error) == NON_OPUS:
-            raise NotOpusFileError("not an OPUS file") from None
-        raise
+        read = _native.read_file(name, data, strict, scale, select, Block, DamagedFileError)
+    except (struct.error, ValueError) as error:
+        converted = native_error(error)
+        if converted is error:
+            raise
+        raise converted from None
+    return opus_file(name if isinstance(name, str) else os.fsdecode(name), read)
+
+
+def native_error(error: BaseException) -> BaseException:
+    """The error for the package's callers: a file too short for the magic, or without it, is NotOpusFileError."""
+    if isinstance(error, struct.error) or (type(error) is ValueError and str(error) == NON_OPUS):
+        return NotOpusFileError("not an OPUS file")
+    return error
+
+
+def opus_file(path: str, read: tuple[Any, ...]) -> OpusFile:
+    """The OpusFile of what the native reader gives; a directory cut short raises DamagedFileError."""
+    listing, directory, blocks, damage = read
     if damage:
         raise damaged(damage)
-    return OpusFile(name if isinstance(name, str) else os.fsdecode(name), listing, directory, blocks)
+    return OpusFile(path, listing, directory, blocks)
 
 
 def damaged(reports: Sequence[BaseException]) -> DamagedFileError:

@@ -147,36 +147,6 @@ def list_blocks(path: PathLike, *, strict: bool = True) -> list[tuple[str, str, 
     return listed
 
 
-def read(path: PathLike, block: BlockSpec = None, *, strict: bool = True) -> DataReturn:
-    """getOpusData on one block ('AB/2D/NONE', a triple, a prefix such as 'ab', or None for the preferred block:
-    see `resolve`).
-
-    With `strict`, a file whose fields or spectrum are cut off by its end raises DamagedFileError instead of
-    returning zeros or a short spectrum.
-    """
-    with damage_reports() as reports:
-        request = resolve(path, block, strict=strict)
-        result: DataReturn = lumira.getOpusData(os.fsdecode(os.fspath(path)), request)
-    if strict:
-        _raise_if_damaged(reports)
-        if isinstance(result, lumira.SingleDataReturn) and result.y.size < result.x.size:
-            raise DamagedFileError(f"the file ends early: {result.y.size} of {result.x.size} points are there")
-    return result
-
-
-def read_spectrum(path: PathLike, block: BlockSpec = None, *, strict: bool = True) -> lumira.SingleDataReturn:
-    """`read` for a single spectrum: the same block `read` would take, refused with NotASpectrumError when it is a
-    3D block, so the result is typed as a SingleDataReturn."""
-    request = resolve(path, block, strict=strict)
-    if request[1] != "2D":
-        raise NotASpectrumError(f"{block_text(request)} is a 3D block (a map or a series), not a single spectrum: "
-                                "read it with read()")
-    result = read(path, request, strict=strict)
-    if not isinstance(result, lumira.SingleDataReturn):  # a replaced getOpusData could return anything
-        raise NotASpectrumError(f"{block_text(request)} did not read as a single spectrum")
-    return result
-
-
 def _raise_if_damaged(reports: list[BaseException]) -> None:
     if reports:
         fields = "field" if len(reports) == 1 else "fields"

@@ -19,14 +19,16 @@ import lumira
 
 from . import __version__
 from . import export as exporting
-from ._axes import spectral_axis
-from ._read import (BlockSpecError, DataReturn, NotOpusFileError, block_text, kind_of, list_blocks, parse_block,
-                    read, resolve)
+from ._axes import axis_of
+from ._file import Block, block_index, read_block, read_file
+from ._read import BlockSpecError, DataReturn, NotOpusFileError, block_text, parse_block
 from .scan import error_text, scan
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
-BLOCK_HELP = ("the block, written TYPE/DIMENSION/DERIVATIVE in any case, e.g. AB/2D/NONE (default: the final "
-              "spectrum before single channels, phases and interferograms)")
+BLOCK_HELP = ("the block, written TYPE/DIMENSION/DERIVATIVE in any case, e.g. AB/2D/NONE, or #N for the N-th block "
+              "`lumira ls` lists (default: the final spectrum before single channels, phases and interferograms)")
+RAW_HELP = "the values as stored, not multiplied by the block's scaling factor CSF"
+MAP_KIND_NAMES = ("image map", "image map (traces)", "multi-region", "multi-region (traces)")
 # An error longer than this is cut short in a table row (and given whole on standard error), so that one damaged
 # block does not push every other row's columns apart.
 TABLE_ERROR_WIDTH = 40
@@ -54,11 +56,13 @@ def _plain(value: Any) -> Any:
     raise TypeError(f"cannot write {type(value).__name__} as JSON")
 
 
-def _read(path: str, block: Optional[str]) -> tuple[str, DataReturn]:
-    """The block's name and result; failures are reported and raised as Failed."""
+def _read(path: str, block: Optional[str], *, data: bool = True, scale: bool = True) -> Block:
+    """The block, read; failures are reported and raised as Failed."""
     try:
-        request = resolve(path, block)
-        return block_text(request), read(path, request)
+        found = read_block(path, block, data=data, scale=scale)
+        if found.error is not None:
+            raise found.error
+        return found
     except BlockSpecError as error:
         raise UsageError(str(error)) from error
     except Exception as error:  # noqa: BLE001 - whatever a damaged file makes the reader raise
@@ -66,31 +70,28 @@ def _read(path: str, block: Optional[str]) -> tuple[str, DataReturn]:
         raise Failed from error
 
 
-def describe(result: lumira.BaseDataReturn) -> dict[str, Any]:
-    """What `ls` says about a block: kind, shape, point count and x range with units."""
-    x = np.asarray(result.x)
-    axis = spectral_axis(result)
-    if isinstance(result, lumira.SingleDataReturn):
-        shape = list(np.shape(result.y))
-    elif isinstance(result, (lumira.ImageDataReturn, lumira.TimeResolvedDataReturn)):
-        shape = list(np.shape(result.spectra))
-    elif isinstance(result, (lumira.ImageTRCDataReturn, lumira.TimeResolvedTRCDataReturn)):
-        shape = list(np.shape(result.traces))
-    elif isinstance(result, (lumira.MultiRegionDataReturn, lumira.MultiRegionTRCDataReturn)):
-        shape = [len(result.regions), sum(len(region.mapX) for region in result.regions)]
-    else:
-        shape = []
+def _result(block: Block) -> DataReturn:
+    assert block.result is not None, "read with its values"
+    return block.result
+
+
+def describe(block: Block) -> dict[str, Any]:
+    """What `ls` says about a block: place, kind, shape, point count and x range with units."""
+    parameters = block.parameters or {}
+    axis = axis_of(parameters, block.kind in MAP_KIND_NAMES)
+    span = block.x_range
+    points = parameters.get("NPT")
     return {
-        "kind": kind_of(result), "points": int(x.size), "shape": shape,
-        "x_first": float(x[0]) if x.size else None, "x_last": float(x[-1]) if x.size else None,
+        "number": block.number, "block": block.name, "shadowed": block.shadowed, "kind": block.kind,
+        "shape": list(block.shape or ()), "points": points if isinstance(points, int) else None,
+        "x_first": span[0] if span else None, "x_last": span[1] if span else None,
         "units": axis.unit, "x_axis": axis.name,
     }
 
 
 def _shape_text(info: dict[str, Any]) -> str:
     if info["kind"].startswith("multi-region"):
-        regions, points = info["shape"]
-        return f"{regions} region{'s' if regions != 1 else ''}, {points} points"
+        return f"{info['shape'][0]} points x {info['shape'][1]}"
     return " x ".join(map(str, info["shape"]))
 
 
@@ -114,7 +115,7 @@ def cmd_ls(args: argparse.Namespace) -> int:
         entry: dict[str, Any] = {"path": path, "opus": False, "blocks": []}
         listing.append(entry)
         try:
-            triples = list_blocks(path)
+            opened = read_file(path, data=False)
         except NotOpusFileError:
             continue
         except Exception as error:  # noqa: BLE001 - reported, and the other files still listed
@@ -123,14 +124,17 @@ def cmd_ls(args: argparse.Namespace) -> int:
             status = EXIT_FAILED
             continue
         entry["opus"] = True
-        for triple in triples:
-            block: dict[str, Any] = {"block": block_text(triple)}
-            entry["blocks"].append(block)
-            try:
-                block.update(describe(read(path, triple)))
-            except Exception as error:  # noqa: BLE001 - one broken block does not hide the others
-                block["error"] = error_text(error)
-                _report(f"{path}: {block['block']}", error)
+        for request in opened.unanswered:  # listed, but without the data block a read needs
+            entry["blocks"].append({"number": None, "block": block_text(request), "shadowed": False,
+                                    "error": f"No data block exists in the file for: {' '.join(request)}"})
+            _report(f"{path}: {block_text(request)}", ValueError(entry["blocks"][-1]["error"]))
+            status = EXIT_FAILED
+        for block in opened.blocks:
+            info = describe(block)
+            entry["blocks"].append(info)
+            if block.error is not None:  # one broken block does not hide the others
+                info["error"] = error_text(block.error)
+                _report(f"{path}: #{block.number} {block.name}", block.error)
                 status = EXIT_FAILED
     if args.json:
         _dump(listing)
@@ -145,29 +149,37 @@ def cmd_ls(args: argparse.Namespace) -> int:
         print(f"{entry['path']}: OPUS file, {count} data block{'s' if count != 1 else ''}")
         if not count:
             continue
-        rows = [("BLOCK", "KIND", "SHAPE", "POINTS", "X RANGE", "UNITS")]
+        shadows = any(block["shadowed"] for block in entry["blocks"])
+        rows = [("#", "BLOCK", "KIND", "SHAPE", "POINTS", "X RANGE", "UNITS") + (("NOTE",) if shadows else ())]
         for block in entry["blocks"]:
+            note = ("shadowed",) if block["shadowed"] else ("",)
+            place = f"#{block['number']}" if block["number"] is not None else "-"
             if "error" in block:
-                rows.append((block["block"], "unreadable", "", "", _cut(block["error"], TABLE_ERROR_WIDTH), ""))
+                rows.append((place, block["block"], "unreadable", "", "", _cut(block["error"], TABLE_ERROR_WIDTH),
+                             "") + (note if shadows else ()))
                 continue
-            span = f"{block['x_first']:g} .. {block['x_last']:g}" if block["points"] else "-"
-            rows.append((block["block"], block["kind"], _shape_text(block), str(block["points"]), span,
-                         block["units"]))
-        for line in _table(rows, right=(3,)):
+            span = f"{block['x_first']:g} .. {block['x_last']:g}" if block["x_first"] is not None else "-"
+            rows.append((place, block["block"], block["kind"], _shape_text(block), str(block["points"]), span,
+                         block["units"]) + (note if shadows else ()))
+        for line in _table(rows, right=(4,)):
             print("  " + line)
+        if shadows:
+            print("  (a shadowed block answers the same request as a later one: name it by its place, e.g. #0)")
     return status
 
 
 def cmd_show(args: argparse.Namespace) -> int:
-    block, result = _read(args.file, args.block)
-    parameters = [{"code": code, "value": value, "description": lumira.paramDict.get(code)}
-                  for code, value in result.parameters.items()]
+    found = _read(args.file, args.block, data=False)
+    parameters = found.parameters or {}
+    described = [{"code": code, "value": value, "description": lumira.paramDict.get(code)}
+                 for code, value in parameters.items()]
     rows = [("CODE", "VALUE", "DESCRIPTION")]
-    rows += [(code, str(value), lumira.paramDict.get(code, "")) for code, value in result.parameters.items()]
+    rows += [(code, str(value), lumira.paramDict.get(code, "")) for code, value in parameters.items()]
     if args.json:
-        _dump({"path": args.file, "block": block, "kind": kind_of(result), "parameters": parameters})
+        _dump({"path": args.file, "block": found.name, "number": found.number, "kind": found.kind,
+               "parameters": described})
         return EXIT_OK
-    print(f"{args.file}: {block} ({kind_of(result)}, {len(parameters)} parameters)")
+    print(f"{args.file}: #{found.number} {found.name} ({found.kind}, {len(described)} parameters)")
     for line in _table(rows):
         print("  " + line)
     return EXIT_OK
@@ -188,20 +200,22 @@ def cmd_plot(args: argparse.Namespace) -> int:
         raise UsageError(f"{args.output}: cannot draw to '.{suffix}': use one of "
                          f"{', '.join('.' + known for known in sorted(formats))}")
     _check_writable(args.output)
-    block, result = _read(args.file, args.block)
-    return _write(args, block, lambda target: plotting.plot(result, target, title=args.title, dpi=args.dpi))
+    result = _read(args.file, args.block, scale=not args.raw)
+    return _write(args, result.name,
+                  lambda target: plotting.plot(_result(result), target, title=args.title, dpi=args.dpi))
 
 
 def cmd_export(args: argparse.Namespace) -> int:
     suffix = os.path.splitext(args.output)[1].lower()
     if suffix not in exporting.FORMATS:
         raise UsageError(f"cannot export to {suffix or 'a file without suffix'!r}: use .csv, .npz or .nc")
-    parts = parse_block(args.block) or ()
-    if suffix == ".csv" and len(parts) > 1 and parts[1] == "3D":
+    written = args.block is not None and not args.block.strip().startswith("#")
+    parts = parse_block(args.block) if written else ()
+    if suffix == ".csv" and parts and len(parts) > 1 and parts[1] == "3D":
         raise UsageError("CSV holds single spectra (2D blocks): export a 3D block to .npz or .nc")
     _check_writable(args.output)
-    block, result = _read(args.file, args.block)
-    return _write(args, block, lambda target: exporting.export(result, target))
+    found = _read(args.file, args.block, scale=not args.raw)
+    return _write(args, found.name, lambda target: exporting.export(_result(found), target))
 
 
 def _check_writable(output: str) -> None:
@@ -303,6 +317,7 @@ def parser() -> argparse.ArgumentParser:
     plot.add_argument("-o", "--output", required=True, metavar="OUTPUT", help="the image file to write")
     plot.add_argument("--title", help="the figure's title (default: sample name and block)")
     plot.add_argument("--dpi", type=int, default=100, help="resolution (default: %(default)s)")
+    plot.add_argument("--raw", action="store_true", help=RAW_HELP)
     plot.set_defaults(run=cmd_plot)
 
     export = commands.add_parser(
@@ -311,14 +326,16 @@ def parser() -> argparse.ArgumentParser:
     export.add_argument("file", metavar="FILE")
     export.add_argument("block", nargs="?", metavar="BLOCK", help=BLOCK_HELP)
     export.add_argument("-o", "--output", required=True, metavar="OUTPUT", help="out.csv, out.npz or out.nc")
+    export.add_argument("--raw", action="store_true", help=RAW_HELP)
     export.set_defaults(run=cmd_export)
 
     scan_ = commands.add_parser(
         "scan", parents=[json_flag], help="read every OPUS file under a folder",
-        description="Walks a folder tree, reads every block of every OPUS file with a pool of threads (a "
-                    "progress bar shows on a terminal), and prints a summary and the files that failed.")
+        description="Walks a folder tree, reads the parameters, kind and shape of every block of every OPUS file "
+                    "(threads open and parse the files ahead; a progress bar shows on a terminal), and prints a "
+                    "summary and the files that failed.")
     scan_.add_argument("folder", metavar="DIR")
-    scan_.add_argument("-j", "--workers", type=_positive, help="threads reading files (default: CPUs + 4)")
+    scan_.add_argument("-j", "--workers", type=_positive, help="threads opening files ahead (default: one per CPU)")
     scan_.set_defaults(run=cmd_scan)
     return top
 
@@ -331,6 +348,9 @@ def _positive(text: str) -> int:
 
 
 def _check_block(command: str, text: str) -> None:
+    if text.strip().startswith("#"):
+        block_index(text)
+        return
     try:
         parse_block(text)
     except BlockSpecError as error:

@@ -3,15 +3,13 @@
 from __future__ import annotations
 
 import os
-import sys
 import time
 from collections import Counter
-from concurrent.futures import ThreadPoolExecutor, as_completed
 from dataclasses import dataclass, field
 from typing import Any, Optional
 
-from ._many import default_workers
-from ._read import block_text, is_opus_file, kind_of, list_blocks, read
+from ._many import progress_bar, read_files
+from ._read import NotOpusFileError
 
 
 @dataclass
@@ -57,18 +55,27 @@ def error_text(error: BaseException) -> str:
     return f"{type(error).__name__}: {message}" if message else type(error).__name__
 
 
-def scan_file(path: str) -> FileScan:
+def scanned_file(path: str, outcome: Any) -> FileScan:
+    """What a scan says of a file from what reading its blocks (without their values) gave."""
     found = FileScan(path)
     try:
         found.size = os.path.getsize(path)
-        found.opus = is_opus_file(path)
-        if not found.opus:
-            return found
-        for triple in list_blocks(path):
-            result = read(path, triple)
-            found.blocks.append((block_text(triple), kind_of(result)))
-    except Exception as error:  # noqa: BLE001 - a broken file is what a scan reports
-        found.error = error_text(error)
+    except OSError:
+        pass
+    if isinstance(outcome, NotOpusFileError):
+        return found
+    if isinstance(outcome, BaseException):
+        found.opus = not isinstance(outcome, OSError)
+        found.error = error_text(outcome)
+        return found
+    found.opus = True
+    for request in outcome.unanswered:
+        found.error = found.error or f"No data block exists in the file for: {' '.join(request)}"
+    for block in outcome.blocks:
+        if block.error is not None:
+            found.error = found.error or error_text(block.error)
+            continue
+        found.blocks.append((block.name, block.kind or "?"))
     return found
 
 
@@ -88,7 +95,8 @@ def walk(root: str) -> tuple[list[str], list[FileScan]]:
 
 
 def scan(root: str, workers: Optional[int] = None, *, show_progress: bool = False) -> ScanReport:
-    """Reads every block of every OPUS file under root with a pool of threads.
+    """Reads the parameters, kind and shape of every block of every OPUS file under root (no values), the files
+    opened and parsed ahead on `workers` native threads.
 
     With `show_progress`, a progress bar runs on standard error if that is a terminal.
     """
@@ -96,35 +104,12 @@ def scan(root: str, workers: Optional[int] = None, *, show_progress: bool = Fals
         raise NotADirectoryError(20, "not a folder", root)
     started = time.perf_counter()
     paths, files = walk(root)
-    order = {path: index for index, path in enumerate(paths)}
-    scanned: list[Optional[FileScan]] = [None] * len(paths)
-    bar = progress_bar(len(paths)) if show_progress and paths else None
-    if paths:
-        with ThreadPoolExecutor(max_workers=min(workers or default_workers(), len(paths))) as pool:
-            futures = [pool.submit(scan_file, path) for path in paths]
-            for future in as_completed(futures):
-                result = future.result()
-                scanned[order[result.path]] = result
-                if bar is not None:
-                    bar.update(1)
-    if bar is not None:
-        bar.close()
-    files.extend(f for f in scanned if f is not None)
+    bar = progress_bar(len(paths), terminal_only=True) if show_progress and paths else None
+    try:
+        opened = read_files(paths, None, workers, data=False, strict=True, scale=False,
+                            progress=(lambda: bar.update(1)) if bar is not None else None)
+    finally:
+        if bar is not None:
+            bar.close()
+    files.extend(scanned_file(path, outcome) for path, outcome in opened)
     return ScanReport(root, files, time.perf_counter() - started)
-
-
-def progress_bar(total: int) -> Any:
-    """A tqdm bar on standard error when that is a terminal and tqdm is installed; otherwise None."""
-    if not sys.stderr.isatty():
-        return None
-    try:
-        from tqdm import tqdm
-    except ImportError:
-        return None
-    try:
-        size = os.get_terminal_size(sys.stderr.fileno())
-    except (OSError, ValueError):
-        size = os.terminal_size((0, 0))
-    # A terminal that does not tell its size (a bare pseudo-terminal) would hide the bar: assume 80 x 24.
-    return tqdm(total=total, unit="file", file=sys.stderr, leave=False, ncols=None if size.columns else 80,
-                nrows=None if size.lines else 24)

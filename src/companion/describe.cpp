@@ -87,6 +87,14 @@ std::int64_t regionPoints(const AnnotationTable& table) {
     return total;
 }
 
+// The records, each checked to lie whole in the file as the readers check
+// them before copying.
+std::vector<RecordOffset> wholeRecords(const BlockHead& head, const ByteSource& source,
+                                       std::vector<RecordOffset> records, std::int64_t points) {
+    for (const RecordOffset& record : records) requireWholeRecord(head, source, record.number, record.offset, points);
+    return records;
+}
+
 Shape describeThreeD(extract::OpusDataCall& call, std::int64_t points) {
     ByteSource& source = call.file.source();
     const std::int64_t offset = call.located.offsetToData;
@@ -104,16 +112,18 @@ Shape describeThreeD(extract::OpusDataCall& call, std::int64_t points) {
             if (PyLong_Check(count->get())) checkThreeDAxis(source, offset, code, extract::saturatedCount(*count));
         const std::int64_t columns = extract::countOf(grid.npx);
         const std::int64_t rows = extract::countOf(grid.npy);
-        if (!traces) return {"image map", {rows, columns, points}};
         const auto records = readNatively(call, [&](Cursor& cursor) {
-            return imageRecords(readBlockHead(cursor, offset), source.size()).size();
+            const BlockHead head = readBlockHead(cursor, offset);
+            return wholeRecords(head, source, imageRecords(head, source.size()), points).size();
         });
+        if (!traces) return {"image map", {rows, columns, points}};
         return {"image map (traces)", {rows, columns, static_cast<std::int64_t>(records)}};
     }
     const bool series = has("ZTX");
     if (series || (traces && call.located.offsetToANNO == LocatedBlocks::absent)) {
         const auto records = readNatively(call, [&](Cursor& cursor) {
-            return recordOffsets(readBlockHead(cursor, offset), source.size()).size();
+            const BlockHead head = readBlockHead(cursor, offset);
+            return wholeRecords(head, source, recordOffsets(head, source.size()), points).size();
         });
         return {series ? "series" : "series (traces)", {static_cast<std::int64_t>(records), points}};
     }
@@ -122,12 +132,16 @@ Shape describeThreeD(extract::OpusDataCall& call, std::int64_t points) {
                      call.request.dataBlockType.get(), call.request.dimensions.get(), call.request.deriv.get());
         throw py::ErrorAlreadySet{};
     }
-    const auto [regionRows, records] = readNatively(call, [&](Cursor& cursor) {
+    const auto [regionRows, traceCount] = readNatively(call, [&](Cursor& cursor) {
         const AnnotationTable table = readAnnotationTable(cursor, call.located.offsetToANNO);
-        const std::size_t count = recordOffsets(readBlockHead(cursor, offset), source.size()).size();
+        const BlockHead head = readBlockHead(cursor, offset);
+        // A trace map reads every record; a spectra map only those its points name.
+        auto records = recordOffsets(head, source.size());
+        if (traces) records = wholeRecords(head, source, std::move(records), points);
+        const std::size_t count = records.size();
         return std::pair{regionPoints(table), static_cast<std::int64_t>(count)};
     });
-    if (traces) return {"multi-region (traces)", {regionRows, records}};
+    if (traces) return {"multi-region (traces)", {regionRows, traceCount}};
     return {"multi-region", {regionRows, points}};
 }
 

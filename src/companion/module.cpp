@@ -22,8 +22,12 @@ constexpr const char* resultClasses[] = {
 
 PyMethodDef methods[] = {
     {"read_file", readFile, METH_VARARGS,
-     "read_file(source, data, strict, select)\n--\n\n"
+     "read_file(source, data, strict, scale, select, block_type, damaged_type)\n--\n\n"
      "Reads the chosen data blocks of one file: (listing, directory, blocks, damage)."},
+    {"read_files", readFiles, METH_VARARGS,
+     "read_files(paths, workers, data, strict, scale, select, block_type, damaged_type, progress)\n--\n\n"
+     "read_file over many files, opened and parsed ahead on native threads: a list with, per path, what\n"
+     "read_file gives or the exception that stopped it."},
     {"isOpusFile", module::isOpusFile, METH_O, "isOpusFile(path, /)\n--\n\nTests the magic bytes."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -30,6 +30,10 @@ void choose(FilePlan& plan, const Selection& selection) {
         for (std::size_t i = 0; i < plan.blocks.size(); ++i) plan.chosen.push_back(i);
         return;
     }
+    if (selection.kind == Selection::Kind::Index) {
+        if (selection.index < plan.blocks.size()) plan.chosen.push_back(selection.index);
+        return;  // none: the caller says what the file holds
+    }
     std::optional<RequestCodes> wanted;
     if (selection.kind == Selection::Kind::Request) {
         wanted = selection.request;

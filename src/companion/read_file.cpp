@@ -136,8 +136,8 @@ public:
         ShortReads damage;
         Outcome outcome;
         {
-            std::optional<module::ShortReadSink> sink;
-            if (options_.strict) sink.emplace(damage);
+            // Reports are never printed: a strict caller refuses the block, any other takes the zeros.
+            const module::ShortReadSink sink(damage);
             try {
                 read(block, texts, outcome, damage);
             } catch (...) {
@@ -350,6 +350,16 @@ private:
 Selection selectionOf(py::Borrowed select) {
     Selection selection;
     if (select.get() == Py_None) return selection;
+    if (PyLong_Check(select.get())) {
+        const Py_ssize_t index = PyLong_AsSsize_t(select);
+        if (index < 0) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "a block index is not negative");
+            throw py::ErrorAlreadySet{};
+        }
+        selection.kind = Selection::Kind::Index;
+        selection.index = static_cast<std::size_t>(index);
+        return selection;
+    }
     if (PyTuple_Check(select.get())) {
         const extract::Request request = extract::resolveRequest(select);
         selection.kind = Selection::Kind::Request;
@@ -368,12 +378,7 @@ py::Ref readPlannedFile(py::Borrowed module, module::OpenFile& file, FilePlan& p
                         const Options& options) {
     if (!plan.magic.complete) module::raiseShortMagic(module, plan.magic.bytes);
     if (!plan.magic.isOpus) module::refuseNonOpus();
-    py::Ref damage = py::Ref::fresh(PyList_New(0));
-    if (options.strict) {
-        damage = errorList(module, plan.directoryShortReads);
-    } else {
-        module::reportShortReads(module, plan.directoryShortReads);
-    }
+    py::Ref damage = options.strict ? errorList(module, plan.directoryShortReads) : py::Ref::fresh(PyList_New(0));
     if (plan.missing) {
         py::Ref texts = plan.missingListed ? requestTexts(*plan.missingListed) : selection.requestTexts;
         extract::raiseNoDataBlock(requestOf(texts, *plan.missing));

@@ -33,15 +33,17 @@ struct Selection {
         bool matches(const ListedBlock& listed) const noexcept;
     };
 
-    enum class Kind { All, Request, FirstMatch } kind = Kind::All;
+    enum class Kind { All, Index, Request, FirstMatch } kind = Kind::All;
+    std::size_t index = 0;          // Kind::Index: a place in the file's blocks
     RequestCodes request{};         // Kind::Request
     py::Ref requestTexts;           // its upper-cased texts, as results carry them
     std::vector<Pattern> patterns;  // Kind::FirstMatch: the first pattern any listed block matches wins
 };
 
-// `select` as the package passes it: None (every block), a request
-// (type, dimension, derivative), or a list of patterns, each a triple whose
-// parts are upper-cased texts or None. A bad request raises as getOpusData does.
+// `select` as the package passes it: None (every block), an int (the block
+// at that place), a request (type, dimension, derivative), or a list of
+// patterns, each a triple whose parts are upper-cased texts or None. A bad
+// request raises as getOpusData does.
 Selection selectionOf(py::Borrowed select);
 
 // One parameter block, parsed once.
@@ -82,6 +84,9 @@ py::Ref readPlannedFile(py::Borrowed module, module::OpenFile& file, FilePlan& p
 
 // read_file(source, data, strict, scale, select, block_type, damaged_type)
 PyObject* readFile(PyObject* module, PyObject* args);
+
+// read_files(paths, workers, data, strict, scale, select, block_type, damaged_type, progress)
+PyObject* readFiles(PyObject* module, PyObject* args);
 
 // The kind of a result in words ("spectrum", "image map (traces)", ...), or
 // nothing for an object of none of the module's result classes.

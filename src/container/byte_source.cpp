@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 
 #include "core/error.hpp"
 
@@ -36,33 +37,47 @@ std::span<const std::uint8_t> MemorySource::cachedFrom(std::uint64_t offset) {
 
 namespace {
 
-// Buffers below this size are not worth keeping; larger ones are kept at their size.
+// Buffers below this size are not worth keeping; larger ones are kept at
+// their size. A few are kept, shared by all threads: a batch opens files on
+// some threads and lets them go on another.
 constexpr std::size_t smallestKept = 64 * 1024;
+constexpr std::size_t buffersKept = 8;
 
-struct SpareBuffer {
-    std::unique_ptr<std::uint8_t[]> bytes;
-    std::size_t capacity = 0;
+struct SpareBuffers {
+    std::mutex lock;
+    std::vector<std::pair<std::unique_ptr<std::uint8_t[]>, std::size_t>> buffers;
 };
 
-thread_local SpareBuffer spare;
+SpareBuffers& spares() {
+    static SpareBuffers kept;
+    return kept;
+}
 
 }  // namespace
 
 FileBuffer::FileBuffer(std::size_t size) {
-    if (spare.bytes && spare.capacity >= size) {
-        bytes_ = std::move(spare.bytes);
-        capacity_ = std::exchange(spare.capacity, 0);
-        return;
+    {
+        SpareBuffers& kept = spares();
+        const std::lock_guard guard(kept.lock);
+        for (auto& [bytes, capacity] : kept.buffers) {
+            if (capacity < size) continue;
+            bytes_ = std::move(bytes);
+            capacity_ = capacity;
+            std::swap(bytes, kept.buffers.back().first);
+            std::swap(capacity, kept.buffers.back().second);
+            kept.buffers.pop_back();
+            return;
+        }
     }
     capacity_ = std::max(size, smallestKept);
     bytes_ = std::make_unique_for_overwrite<std::uint8_t[]>(capacity_);
 }
 
 FileBuffer::~FileBuffer() {
-    if (bytes_ && capacity_ > spare.capacity) {
-        spare.bytes = std::move(bytes_);
-        spare.capacity = capacity_;
-    }
+    if (!bytes_) return;
+    SpareBuffers& kept = spares();
+    const std::lock_guard guard(kept.lock);
+    if (kept.buffers.size() < buffersKept) kept.buffers.emplace_back(std::move(bytes_), capacity_);
 }
 
 std::unique_ptr<ByteSource> MemorySource::sibling() const { return std::make_unique<MemorySource>(data_); }
