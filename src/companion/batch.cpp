@@ -3,10 +3,11 @@
 //
 // Many files at the pace of the slower of two jobs: native threads open,
 // read and parse the files ahead (no interpreter lock, no Python objects),
-// while the calling thread turns each parsed file into objects in order. A
-// plain loop does both jobs one after the other; here they overlap, so a
-// batch is never slower than the loop. Large blocks are copied by `workers`
-// threads at once.
+// while the calling thread turns each parsed file into objects. A plain loop
+// does both jobs one after the other; here they overlap, and the caller
+// takes up the first job itself whenever nothing is ready, so a batch is
+// never slower than the loop. Large blocks are copied by `workers` threads
+// at once.
 #include <algorithm>
 #include <condition_variable>
 #include <mutex>
@@ -20,22 +21,24 @@ namespace lumira::companion {
 
 namespace {
 
-// Files opened and planned ahead of the caller, at most a window of them.
-class Prefetch {
+// Files opened and planned by native threads ahead of the caller, at most a
+// window of them. The caller builds whichever file is ready first; when none
+// is and a file is still untouched, it opens and plans that one itself, so
+// it never waits while there is work it could do.
+class Batch {
 public:
     struct Slot {
-        bool ready = false;
         OpenedPath opened;  // errnum -1: the host's open must be asked
         FilePlan plan;
         std::exception_ptr failure;
     };
 
-    Prefetch(std::vector<std::optional<std::string>> paths, unsigned workers, const Selection& selection)
-        : paths_(std::move(paths)), slots_(paths_.size()), selection_(selection), window_(2 * workers + 2) {
-        for (unsigned i = 0; i < workers; ++i) threads_.emplace_back([this] { work(); });
+    Batch(std::vector<std::optional<std::string>> paths, unsigned workers, const Selection& selection)
+        : paths_(std::move(paths)), slots_(paths_.size()), selection_(selection), window_(4 * workers + 4) {
+        for (unsigned i = 0; i < workers && i < paths_.size(); ++i) threads_.emplace_back([this] { work(); });
     }
 
-    ~Prefetch() {
+    ~Batch() {
         {
             const std::lock_guard guard(lock_);
             stopping_ = true;
@@ -44,54 +47,85 @@ public:
         threads_.clear();  // joins
     }
 
-    Prefetch(const Prefetch&) = delete;
-    Prefetch& operator=(const Prefetch&) = delete;
+    Batch(const Batch&) = delete;
+    Batch& operator=(const Batch&) = delete;
 
-    // Waits for the file's turn; call without the interpreter lock.
-    Slot& await(std::size_t index) {
+    // The next file for the caller to build: one a worker has made ready, or
+    // else one the caller prepares itself. Call without the interpreter lock.
+    std::size_t next() {
         std::unique_lock guard(lock_);
-        ready_.wait(guard, [&] { return slots_[index].ready; });
-        return slots_[index];
+        for (;;) {
+            if (!ready_.empty()) {
+                const std::size_t index = ready_.back();
+                ready_.pop_back();
+                return index;
+            }
+            if (next_ < slots_.size()) {
+                const std::size_t index = next_++;
+                guard.unlock();
+                prepare(index);
+                return index;
+            }
+            waiting_ = true;
+            readied_.wait(guard, [&] { return !ready_.empty(); });
+            waiting_ = false;
+        }
     }
+
+    Slot& slot(std::size_t index) { return slots_[index]; }
 
     // The caller is done with the file: its memory goes, and the workers may
     // open one more.
     void release(std::size_t index) {
         const Slot done = std::move(slots_[index]);  // goes at the end of this scope
+        bool wake;
         {
             const std::lock_guard guard(lock_);
-            ++released_;
+            ++built_;
+            // Waking a thread costs a system call: the workers are woken
+            // when half the window is free, not for every file.
+            wake = idle_ > 0 && next_ + window_ / 2 <= built_ + window_;
         }
-        room_.notify_one();
+        if (wake) room_.notify_all();
     }
 
 private:
+    void prepare(std::size_t index) {
+        Slot& slot = slots_[index];
+        if (!paths_[index]) {
+            slot.opened.errnum = -1;
+            return;
+        }
+        try {
+            slot.opened = openPath(paths_[index]->c_str(), wholeFileLimit);
+            if (slot.opened.opened()) slot.plan = planFile(*slot.opened.source, selection_);
+        } catch (...) {
+            slot.failure = std::current_exception();
+        }
+    }
+
     void work() {
         for (;;) {
             std::size_t index;
             {
                 std::unique_lock guard(lock_);
-                room_.wait(guard, [&] { return stopping_ || next_ >= slots_.size() || next_ < released_ + window_; });
+                const auto open = [&] { return stopping_ || next_ >= slots_.size() || next_ < built_ + window_; };
+                if (!open()) {
+                    ++idle_;
+                    room_.wait(guard, open);
+                    --idle_;
+                }
                 if (stopping_ || next_ >= slots_.size()) return;
                 index = next_++;
             }
-            Slot slot;
-            if (!paths_[index]) {
-                slot.opened.errnum = -1;
-            } else {
-                try {
-                    slot.opened = openPath(paths_[index]->c_str(), wholeFileLimit);
-                    if (slot.opened.opened()) slot.plan = planFile(*slot.opened.source, selection_);
-                } catch (...) {
-                    slot.failure = std::current_exception();
-                }
-            }
-            slot.ready = true;
+            prepare(index);
+            bool wake;
             {
                 const std::lock_guard guard(lock_);
-                slots_[index] = std::move(slot);
+                ready_.push_back(index);
+                wake = waiting_;
             }
-            ready_.notify_all();
+            if (wake) readied_.notify_one();
         }
     }
 
@@ -100,15 +134,18 @@ private:
     const Selection& selection_;  // its native parts only: workers touch no Python object
     const std::size_t window_;
     std::mutex lock_;
-    std::condition_variable ready_;
+    std::condition_variable readied_;
     std::condition_variable room_;
-    std::size_t next_ = 0;
-    std::size_t released_ = 0;
+    std::vector<std::size_t> ready_;  // prepared by a worker, not yet taken by the caller
+    std::size_t next_ = 0;            // the first file nobody has taken
+    std::size_t built_ = 0;
+    std::size_t idle_ = 0;  // workers waiting for room
+    bool waiting_ = false;  // the caller waits for a file
     bool stopping_ = false;
     std::vector<std::jthread> threads_;
 };
 
-py::Ref readOne(py::Borrowed module, py::Borrowed path, Prefetch::Slot& slot, const Selection& selection,
+py::Ref readOne(py::Borrowed module, py::Borrowed path, Batch::Slot& slot, const Selection& selection,
                 const Options& options) {
     if (slot.failure) std::rethrow_exception(slot.failure);
     std::unique_ptr<module::OpenFile> file = module::OpenFile::adopt(std::move(slot.opened));
@@ -153,27 +190,27 @@ PyObject* readFiles(PyObject* module, PyObject* args) {
         }
 
         const CopyThreads copiers(static_cast<unsigned>(std::max(workers, 1)));
-        Prefetch prefetch(std::move(native), static_cast<unsigned>(std::clamp(workers, 1, 64)), selection);
-        py::Ref reads = py::Ref::fresh(PyList_New(0));
-        for (std::size_t i = 0; i < count; ++i) {
-            Prefetch::Slot* slot;
+        Batch batch(std::move(native), static_cast<unsigned>(std::clamp(workers, 1, 64)), selection);
+        std::vector<py::Ref> read(count);
+        for (std::size_t done = 0; done < count; ++done) {
+            std::size_t index;
             {
                 py::ReleasedGil unlocked;
-                slot = &prefetch.await(i);
+                index = batch.next();
             }
-            py::Ref read;
             try {
-                read = readOne(module, PyList_GET_ITEM(names.get(), static_cast<Py_ssize_t>(i)), *slot, selection,
-                               options);
+                read[index] = readOne(module, PyList_GET_ITEM(names.get(), static_cast<Py_ssize_t>(index)),
+                                      batch.slot(index), selection, options);
             } catch (...) {
                 py::raiseFailure(std::current_exception());
-                read = py::takePendingError();
+                read[index] = py::takePendingError();
             }
-            prefetch.release(i);
-            py::append(reads, read);
+            batch.release(index);
             if (progress != Py_None) py::Ref::fresh(PyObject_CallNoArgs(progress));
             py::check(PyErr_CheckSignals());
         }
+        py::Ref reads = py::Ref::fresh(PyList_New(static_cast<Py_ssize_t>(count)));
+        for (std::size_t i = 0; i < count; ++i) PyList_SET_ITEM(reads.get(), static_cast<Py_ssize_t>(i), read[i].release());
         return reads;
     });
 }
