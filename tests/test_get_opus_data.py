@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 import lumira
+import lumira_tools
 from opusbuilder import (ACQUISITION, DATA, DATA_PARAMS, FT, INSTRUMENT, SAMPLE_ORIGIN, END, OpusFile, Raw,
                          block_type, float_record, int_record, named_type, param_block, spectrum_params, text_record)
 
@@ -316,6 +317,29 @@ def test_module_names_are_used_at_each_call(write, monkeypatch):
     monkeypatch.setattr(lumira, "SingleDataReturn", lambda **kw: sorted(kw))
     assert lumira.getOpusData(path, AB) == ["dataType", "deriv", "dimension", "maxY", "minY", "parameters", "x", "y"]
     assert "linspace" in calls
+
+
+@pytest.mark.parametrize("change", ["own __init__", "base __init__", "__setattr__ on the base", "a property"])
+def test_classes_changed_in_place_are_called(write, monkeypatch, change):
+    path = write(spectrum_file().build())
+    seen = []
+    if change == "own __init__":
+        original = lumira.SingleDataReturn.__init__
+        monkeypatch.setattr(lumira.SingleDataReturn, "__init__",
+                            lambda self, **kw: (seen.append(sorted(kw)), original(self, **kw))[1])
+    elif change == "base __init__":
+        base = lumira.BaseDataReturn.__init__
+        monkeypatch.setattr(lumira.BaseDataReturn, "__init__",
+                            lambda self, **kw: (seen.append(sorted(kw)), base(self, **kw))[1])
+    elif change == "__setattr__ on the base":
+        monkeypatch.setattr(lumira.BaseDataReturn, "__setattr__",
+                            lambda self, name, value: (seen.append(name), object.__setattr__(self, name, value))[1],
+                            raising=False)
+    else:
+        monkeypatch.setattr(lumira.SingleDataReturn, "y", property(lambda self: "y", seen.append), raising=False)
+    for read in (lambda: lumira.getOpusData(path, AB), lambda: lumira_tools.read(path, "AB", scale=False)):
+        seen.clear()
+        assert type(read()) is lumira.SingleDataReturn and seen
 
 
 # --- handles -----------------------------------------------------------------------

@@ -49,6 +49,7 @@ int execModule(PyObject* module) {
         bind(module, "np", numpy);
         py::Ref lumira = py::Ref::fresh(PyImport_ImportModule("lumira"));
         for (const char* name : resultClasses) bind(module, name, py::attr(lumira, name));
+        module::stateOf(module).knownClasses.record(module);
         return py::Ref::borrow(Py_None);
     });
     if (done == nullptr) return -1;

@@ -49,6 +49,7 @@ int execModule(PyObject* module) {
         addImport(module, "unpack", "struct", "unpack");
         addImport(module, "np", "numpy", nullptr);
         results::addResultClasses(module);
+        stateOf(module).knownClasses.record(module);
         addFunction(module, helpDefinition);
         addFunction(module, listContentsDefinition);
         addFunction(module, isOpusFileDefinition);

@@ -35,13 +35,14 @@ int traverseState(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(stateOf(module).listedTriples);
     Py_VISIT(stateOf(module).numpyLinspace);
     Py_VISIT(stateOf(module).hostOpen);
-    return 0;
+    return stateOf(module).knownClasses.traverse(visit, arg);
 }
 
 int clearState(PyObject* module) {
     Py_CLEAR(stateOf(module).listedTriples);
     Py_CLEAR(stateOf(module).numpyLinspace);
     Py_CLEAR(stateOf(module).hostOpen);
+    stateOf(module).knownClasses.clear();
     return 0;
 }
 

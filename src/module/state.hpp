@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include "core/ref.hpp"
+#include "results/classes.hpp"
 
 namespace lumira::module {
 
@@ -17,6 +18,9 @@ struct ModuleState {
     // The built-in open as it was at import (io.open): while open is still
     // this function, files can be opened natively with the same result.
     PyObject* hostOpen;
+    // The result classes as the module took them up: built without their
+    // constructors' calls while they stay as they are.
+    results::KnownClasses knownClasses;
 };
 
 ModuleState& stateOf(PyObject* module);

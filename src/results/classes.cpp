@@ -207,4 +207,92 @@ void addResultClasses(PyObject* module) {
     }
 }
 
+namespace {
+
+// A result class's own __init__ is one of the method descriptors made above
+// (from this or another copy of this code): C functions taking the class.
+bool isConstructorDescriptor(PyObject* init) {
+    if (init == nullptr || !Py_IS_TYPE(init, &PyMethodDescr_Type)) return false;
+    const PyMethodDef* method = reinterpret_cast<PyMethodDescrObject*>(init)->d_method;
+    return method->ml_flags == (METH_METHOD | METH_FASTCALL | METH_KEYWORDS) &&
+           std::string_view(method->ml_name) == "__init__";
+}
+
+bool untouched(const KnownClass& known, PyObject* cls) {
+    if (cls != known.cls || Py_TYPE(cls) != &PyType_Type) return false;
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    return type->tp_mro == known.mro && PyDict_GET_SIZE(type->tp_dict) == known.attributes &&
+           PyDict_GetItemWithError(type->tp_dict, py::interned("__init__").get()) == known.init;
+}
+
+PyObject* keywordValue(std::span<const py::Keyword> keywords, std::string_view name) {
+    for (const auto& [keyword, value] : keywords)
+        if (name == keyword) return value.get();
+    return nullptr;
+}
+
+}  // namespace
+
+void KnownClasses::record(PyObject* module) {
+    const auto& all = classTexts();
+    for (std::size_t i = 0; i < all.size() && i < std::size(classes); ++i) {
+        Ref cls = py::attr(module, all[i].name);
+        if (!PyType_Check(cls.get())) continue;
+        auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
+        PyObject* init = PyDict_GetItemWithError(type->tp_dict, py::interned("__init__").get());
+        if (!isConstructorDescriptor(init)) continue;
+        KnownClass& known = classes[i];
+        known.cls = cls.release();
+        known.init = Ref::borrow(init).release();
+        known.mro = Ref::borrow(type->tp_mro).release();
+        known.attributes = PyDict_GET_SIZE(type->tp_dict);
+    }
+}
+
+int KnownClasses::traverse(visitproc visit, void* arg) {
+    for (KnownClass& known : classes) {
+        Py_VISIT(known.cls);
+        Py_VISIT(known.init);
+        Py_VISIT(known.mro);
+    }
+    return 0;
+}
+
+void KnownClasses::clear() {
+    for (KnownClass& known : classes) {
+        Py_CLEAR(known.cls);
+        Py_CLEAR(known.init);
+        Py_CLEAR(known.mro);
+    }
+}
+
+py::Ref construct(const KnownClasses& known, py::Borrowed cls, std::string_view name,
+                  std::span<const py::Keyword> keywords) {
+    const auto& all = classTexts();
+    const auto found = std::find_if(all.begin(), all.end(), [&](const ClassTexts& t) { return t.name == name; });
+    const auto index = static_cast<std::size_t>(found - all.begin());
+    const bool direct = found != all.end() && untouched(known.classes[index], cls) &&
+                        (!found->derivesFromBase || untouched(known.classes[0], known.classes[0].cls));
+    // Exactly the keywords the constructors take, each once.
+    const std::size_t expected = found != all.end() ? found->ownParameters.size() +
+                                                          (found->derivesFromBase ? all[0].ownParameters.size() : 0)
+                                                    : 0;
+    if (!direct || keywords.size() != expected) return py::callWithKeywords(cls, keywords);
+    std::vector<std::pair<PyObject*, PyObject*>> attributes;  // interned name, value
+    for (const ClassTexts* texts : {&*found, found->derivesFromBase ? &all[0] : nullptr}) {
+        if (texts == nullptr) continue;
+        const ClassObjects& objects = objectsOf(*texts);
+        for (std::size_t i = 0; i < texts->ownParameters.size(); ++i) {
+            PyObject* value = keywordValue(keywords, texts->ownParameters[i]);
+            if (value == nullptr) return py::callWithKeywords(cls, keywords);
+            attributes.emplace_back(objects.attributes[i], value);
+        }
+    }
+    auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
+    Ref made = Ref::fresh(type->tp_alloc(type, 0));
+    for (const auto& [attribute, value] : attributes) py::check(PyObject_SetAttr(made.get(), attribute, value));
+    if (name != "Region") py::setAttr(made, "description", objectsOf(*found).described);
+    return made;
+}
+
 }  // namespace lumira::results

@@ -1,6 +1,9 @@
 // What one getOpusData call has found before a branch reads its data block.
 #pragma once
 
+#include <span>
+
+#include "core/python.hpp"
 #include "core/ref.hpp"
 #include "extract/python/request.hpp"
 #include "extract/request.hpp"
@@ -25,6 +28,9 @@ struct OpusDataCall {
 // Builds a result class looked up in the module namespace at this use.
 py::Ref makeResult(OpusDataCall& call, const char* className,
                    std::initializer_list<std::pair<const char*, py::Borrowed>> keywords);
+
+// className(**keywords), the class (a result class or Region) looked up in the module at this use.
+py::Ref construct(py::Borrowed module, const char* className, std::span<const py::Keyword> keywords);
 
 // "2D" requests: one spectrum.
 py::Ref readSingleSpectrum(OpusDataCall& call);

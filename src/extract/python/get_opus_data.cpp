@@ -5,6 +5,8 @@
 #include "extract/python/parameters.hpp"
 #include "module/opus_file.hpp"
 #include "module/reports.hpp"
+#include "module/state.hpp"
+#include "results/classes.hpp"
 
 namespace lumira::extract {
 
@@ -30,8 +32,12 @@ module::ParsedFile<Located> locate(py::Borrowed module, py::Borrowed path, const
 
 py::Ref makeResult(OpusDataCall& call, const char* className,
                    std::initializer_list<std::pair<const char*, py::Borrowed>> keywords) {
-    py::Ref resultClass = py::moduleName(call.module, className);
-    return py::callWithKeywords(resultClass, keywords);
+    return construct(call.module, className, std::span<const py::Keyword>(keywords.begin(), keywords.size()));
+}
+
+py::Ref construct(py::Borrowed module, const char* className, std::span<const py::Keyword> keywords) {
+    py::Ref resultClass = py::moduleName(module, className);
+    return results::construct(module::stateOf(module).knownClasses, resultClass, className, keywords);
 }
 
 PyObject* getOpusData(PyObject* module, PyObject* args, PyObject* kwargs) {

@@ -253,10 +253,9 @@ private:
                 copySpectra(plan, rows, times);
             }
         }
-        py::Ref regionClass = py::moduleName(module, "Region");
-        return py::callWithKeywords(
-            regionClass,
-            {{"title", title}, {"spectra", spectra}, {"mapX", mapX}, {"mapY", mapY}, {"start_time", startTime}});
+        const py::Keyword keywords[] = {
+            {"title", title}, {"spectra", spectra}, {"mapX", mapX}, {"mapY", mapY}, {"start_time", startTime}};
+        return construct(module, "Region", keywords);
     }
 
     void copySpectra(const PointPlan& plan, std::span<float> rows, std::span<double> startTimes) const {

@@ -33,7 +33,7 @@ py::Ref ThreeDCall::makeResult(const char* className, std::initializer_list<py::
                                       {"maxY", mxy},
                                       {"parameters", call.parameters}};
     keywords.insert(keywords.end(), own.begin(), own.end());
-    return py::callWithKeywords(py::moduleName(call.module, className), keywords);
+    return construct(call.module, className, keywords);
 }
 
 py::Ref labelList(const std::vector<std::vector<std::uint8_t>>& labels) {
