@@ -336,7 +336,7 @@ def test_classes_changed_in_place_are_called(write, monkeypatch, change):
                             lambda self, name, value: (seen.append(name), object.__setattr__(self, name, value))[1],
                             raising=False)
     else:
-        monkeypatch.setattr(lumira.SingleDataReturn, "y", property(lambda self: "y", seen.append), raising=False)
+        monkeypatch.setattr(lumira.SingleDataReturn, "y", property(lambda self: "y", lambda self, value: seen.append(value)), raising=False)
     for read in (lambda: lumira.getOpusData(path, AB), lambda: lumira_tools.read(path, "AB", scale=False)):
         seen.clear()
         assert type(read()) is lumira.SingleDataReturn and seen
