@@ -30,6 +30,7 @@ HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests"))
 
 import lumira  # noqa: E402
+import lumira_tools  # noqa: E402
 from opusbuilder import (ANNOTATION, DATA, DATA_PARAMS, FLOAT_COLUMN, INT_COLUMN, Column, OpusFile,  # noqa: E402
                          Table, annotation_block, block_type, data_block_3d_array, named_type, spectrum_params)
 
@@ -51,10 +52,13 @@ class Sizes:
     small_files: int
     growth_mb: tuple
     repeat: int
+    instrument_files: int
+    large_files: int
+    large_mb: int
 
 
-FULL = Sizes(128, 1600, 2000, 1600, 20, 10_000, 1600, 4000, 500, 1000, (16, 64, 256), 15)
-QUICK = Sizes(16, 64, 50, 64, 4, 200, 64, 4000, 500, 20, (1, 2, 4), 1)
+FULL = Sizes(128, 1600, 2000, 1600, 20, 10_000, 1600, 4000, 500, 1000, (16, 64, 256), 15, 1000, 8, 50)
+QUICK = Sizes(16, 64, 50, 64, 4, 200, 64, 4000, 500, 20, (1, 2, 4), 1, 20, 2, 1)
 
 
 # --- files ------------------------------------------------------------------------
@@ -99,6 +103,32 @@ def write_spectrum(path, npt, seed=4):
     f.spectrum("AB", values.tolist(), spectrum_params(npt, 4000.0, 400.0))
     for word, params in ((block_type(param=3), {"NSS": 32, "RES": 4.0}), (block_type(param=2), {"INS": "bench"}),
                          (block_type(param=10), {"SNM": "sample"}), (block_type(param=4), {"APF": "B3"})):
+        f.params(word, params)
+    f.write(path)
+    return path
+
+
+def write_instrument_file(path, seed=0):
+    """Shaped like an instrument's file: six 2D blocks of 2,500-3,200 points (two of them interferograms scaled
+    by CSF), a data parameter block of about 20 records each, and acquisition, instrument, sample and FT blocks
+    of about 65 records in all: about 64 KB."""
+    rng = np.random.default_rng(seed)
+    f = OpusFile()
+    for k, name in enumerate(["AB", "SSC", "RSC", "SIFG", "RIFG", "AB"]):
+        npt = int(rng.integers(2500, 3200))
+        params = spectrum_params(npt, 3999.6, 400.2, DAT="03/05/2019", TIM="13:34:44.641 (GMT-4)",
+                                 **{f"D{i:02d}": i for i in range(9)})
+        if name.endswith("IFG"):
+            params["CSF"] = 0.04
+        f.spectrum(name, rng.random(npt, dtype=np.float32).tolist(), params)
+    companions = (
+        (block_type(param=3), {f"A{i:02d}": (i if i % 3 else float(i)) for i in range(18)}),
+        (block_type(param=2), {f"I{i:02d}": (float(i) if i % 2 else f"setting {i}") for i in range(20)}),
+        (block_type(param=10), {"SNM": "Polymer film", "SFM": "film", "CNM": "operator",
+                                **{f"S{i:02d}": i for i in range(7)}}),
+        (block_type(param=4), {f"F{i:02d}": float(i) for i in range(15)}),
+    )
+    for word, params in companions:
         f.params(word, params)
     f.write(path)
     return path
@@ -184,6 +214,38 @@ def threaded_row(paths, repeat):
                ">= 1.6x", speedup >= 1.6)
 
 
+def many_row(paths, repeat):
+    loop = lambda: [lumira_tools.read(path) for path in paths]  # noqa: E731
+    batch_time, loop_time = interleaved(lambda: lumira_tools.read_many(paths), loop, max(3, repeat // 3))
+    ratio = batch_time / loop_time
+    return Row(f"read_many, {len(paths):,} instrument-like files, default workers vs a loop of read", batch_time,
+               loop_time, ratio, "<= 1.0x", ratio <= 1.0)
+
+
+def large_rows(paths, repeat):
+    """2 workers on large 3D files, beside 2 threads of plain readinto of the same files: both speed-ups."""
+    def readinto_all(part):
+        for path in part:
+            buffer = np.empty(os.path.getsize(path), np.uint8)
+            with open(path, "rb", buffering=0) as handle:
+                handle.readinto(buffer)
+
+    halves = [paths[0::2], paths[1::2]]
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        floor_two, floor_one = interleaved(lambda: list(pool.map(readinto_all, halves)),
+                                           lambda: readinto_all(paths), max(3, repeat // 3))
+    two, one = interleaved(lambda: lumira_tools.read_many(paths, workers=2),
+                           lambda: lumira_tools.read_many(paths, workers=1), max(3, repeat // 3))
+    ours, floors = one / two, floor_one / floor_two
+    size = os.path.getsize(paths[0]) / 1e6
+    return [
+        Row(f"{len(paths)} 3D files of {size:.0f} MB: plain readinto, 2 threads vs 1", floor_two, floor_one, floors,
+            "(the machine's)", True),
+        Row(f"{len(paths)} 3D files of {size:.0f} MB: read_many, 2 workers vs 1", two, one, ours,
+            f">= {0.9 * floors:.2f}x (90%)", ours >= 0.9 * floors),
+    ]
+
+
 def rss_row(path):
     # The high-water mark of the process's own memory (ru_maxrss would carry
     # this process's peak over into the child).
@@ -239,6 +301,20 @@ def run(sizes: Sizes, folder: pathlib.Path) -> list[Row]:
                           lambda: lumira.listContents(str(directory)), read_whole(directory), sizes.repeat * 200, 2.0))
     small = [str(write_spectrum(folder / f"small_{i}.0", 1000, seed=i)) for i in range(sizes.small_files)]
     rows.append(threaded_row(small, sizes.repeat))
+    instrument = str(write_instrument_file(folder / "instrument.0"))
+    rows.append(ratio_row(f"read_file, instrument-like file ({os.path.getsize(instrument) / 1e3:.0f} KB, 6 blocks)",
+                          lambda: lumira_tools.read_file(instrument), read_whole(instrument), sizes.repeat * 100, 3.0))
+    rows.append(ratio_row("read_file data=False, the same file",
+                          lambda: lumira_tools.read_file(instrument, data=False), read_whole(instrument),
+                          sizes.repeat * 100, 2.0))
+    many = [str(write_instrument_file(folder / f"instrument_{i}.0", seed=i)) for i in range(sizes.instrument_files)]
+    rows.append(many_row(many, sizes.repeat))
+    side = max(2, int((sizes.large_mb * 1e6 / (4 * sizes.image_points + 160)) ** 0.5))
+    large = [str(write_image_map(folder / f"large_{i}.0", side, sizes.image_points, seed=i))
+             for i in range(sizes.large_files)]
+    rows.extend(large_rows(large, sizes.repeat))
+    for path in large:
+        os.unlink(path)
     rows.append(rss_row(image))
     rows.append(growth_row(folder, sizes.growth_mb, sizes.image_points, sizes.repeat))
     return rows
