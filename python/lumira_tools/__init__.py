@@ -4,6 +4,7 @@ The extension module `lumira` itself is left as it is; everything here is built 
 extension module of the same distribution with the same readers, which reads whole files and batches of them.
 """
 
+from ._dask import to_dask
 from ._file import Block, Entry, OpusFile, read, read_file, read_spectrum
 from ._many import FileRead, read_many
 from ._read import (BlockSpecError, DamagedFileError, DataReturn, NotASpectrumError, NotOpusFileError, is_opus_file,
@@ -16,5 +17,5 @@ __version__ = package_version()
 __all__ = [
     "Block", "BlockSpecError", "DamagedFileError", "DataReturn", "Entry", "FileRead", "NotASpectrumError",
     "NotOpusFileError", "OpusFile", "__version__", "is_opus_file", "kind_of", "list_blocks", "parse_block", "read",
-    "read_file", "read_many", "read_spectrum", "resolve", "to_xarray",
+    "read_file", "read_many", "read_spectrum", "resolve", "to_dask", "to_xarray",
 ]

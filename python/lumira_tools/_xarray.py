@@ -2,14 +2,15 @@
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Union, cast
+import os
+from typing import TYPE_CHECKING, Any, Optional, Union, cast
 
 import numpy as np
 
 import lumira
 
 from ._axes import spectral_axis, value_label, z_units
-from ._read import kind_of
+from ._read import BlockSpec, PathLike, kind_of
 
 if TYPE_CHECKING:
     import xarray
@@ -32,19 +33,40 @@ def attributes(result: lumira.BaseDataReturn) -> dict[str, Union[int, float, str
     return attrs
 
 
+def _values(values: Any) -> Any:
+    """An array of values as it is when it is one (a NumPy array, or a lazy Dask array), else as a NumPy array."""
+    return values if hasattr(values, "shape") and hasattr(values, "dtype") else np.asarray(values)
+
+
 def _trace_names(labels: list[str], count: int) -> Any:
     # A block whose info records are too short for labels has none; number the traces instead.
     return list(labels) if len(labels) == count else np.arange(count)
 
 
-def to_xarray(result: lumira.BaseDataReturn) -> Union["xarray.DataArray", "xarray.Dataset"]:
+def to_xarray(result: Union[lumira.BaseDataReturn, PathLike], lazy: bool = False, *, block: BlockSpec = None,
+              chunks: Optional[int] = None, scale: bool = True) -> Union["xarray.DataArray", "xarray.Dataset"]:
     """A DataArray with named dimensions and coordinates (a Dataset for multi-region maps).
 
     Dimensions: the spectral axis (`wavenumber`, `wavelength`, `time`, or `x`/`spectral_x`), `y` and `x` for
     image maps, `z` for series, `trace` for trace blocks, `point` for multi-region maps. The parameters become
     attributes.
+
+    Given a path instead of a result, reads its `block` (as `read` does; `scale` as there); with `lazy=True` the
+    values of a 3D block stay on disk as a Dask array (`to_dask`, `chunks` rows a chunk) under the same
+    coordinates. Multi-region maps are read whole either way.
     """
     xr = _xarray()
+    if isinstance(result, (str, bytes, os.PathLike)):
+        if lazy:
+            from ._dask import lazy_result
+
+            result = lazy_result(result, block, chunks=chunks, scale=scale)
+        else:
+            from ._file import read
+
+            result = read(result, block, scale=scale)
+    elif lazy:
+        raise ValueError("lazy=True reads a file lazily: give the file's path, not a result already read")
     axis = spectral_axis(result)
     spectral = xr.Variable(axis.name, np.asarray(result.x), attrs={"units": axis.unit, "long_name": axis.label})
     attrs = attributes(result)
@@ -66,7 +88,7 @@ def _build(xr: Any, result: lumira.BaseDataReturn, spectral: Any, attrs: dict[st
         if isinstance(result, lumira.ImageDataReturn):
             return xr.DataArray(result.spectra, dims=["y", "x", axis.name], coords={**grid, axis.name: spectral},
                                 name=name, attrs=attrs)
-        traces = np.asarray(result.traces)
+        traces = _values(result.traces)
         return xr.DataArray(traces, dims=["y", "x", "trace"],
                             coords={**grid, "trace": _trace_names(result.labels, traces.shape[2])},
                             name=name, attrs=attrs)
@@ -79,7 +101,7 @@ def _build(xr: Any, result: lumira.BaseDataReturn, spectral: Any, attrs: dict[st
                             name=name, attrs=attrs)
 
     if isinstance(result, lumira.TimeResolvedTRCDataReturn):
-        traces = np.asarray(result.traces)
+        traces = _values(result.traces)
         return xr.DataArray(traces, dims=["trace", axis.name],
                             coords={"trace": _trace_names(result.labels, traces.shape[0]), axis.name: spectral},
                             name=name, attrs=attrs)

@@ -28,6 +28,12 @@ PyMethodDef methods[] = {
      "read_files(paths, workers, data, strict, scale, select, block_type, damaged_type, progress)\n--\n\n"
      "read_file over many files, opened and parsed ahead on native threads: a list with, per path, what\n"
      "read_file gives or the exception that stopped it."},
+    {"record_layout", recordLayout, METH_VARARGS,
+     "record_layout(source, select)\n--\n\n"
+     "The rows of a 3D block: (kind, rows, values per row, z values or labels, fields cut off)."},
+    {"read_records", readRecords, METH_VARARGS,
+     "read_records(source, select, start, stop, out)\n--\n\n"
+     "Reads rows start to stop of a 3D block into `out` (float32 memory of (stop - start) x values)."},
     {"isOpusFile", module::isOpusFile, METH_O, "isOpusFile(path, /)\n--\n\nTests the magic bytes."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -69,6 +69,8 @@ Selection::Pattern patternOf(py::Borrowed triple) {
     return pattern;
 }
 
+}  // namespace
+
 // The texts a result of a listed block carries (the derivative as requested).
 py::Ref requestTexts(const ListedBlock& listed) {
     constexpr std::string_view requested[] = {"NONE", "1DER", "2DER", "NDER"};
@@ -88,6 +90,8 @@ extract::Request requestOf(py::Borrowed texts, const RequestCodes& codes) {
     request.traces = PyUnicode_CompareWithASCIIString(request.dataBlockType.get(), "TRC") == 0;
     return request;
 }
+
+namespace {
 
 py::Ref directoryBytes(const Directory& directory) {
     std::vector<std::int64_t> fields;
@@ -169,6 +173,9 @@ public:
         for (Py_ssize_t i = 0; i < 9; ++i) PyTuple_SET_ITEM(made.get(), i, fields[i]);
         return made;
     }
+
+    // The merged parameters of a block (raising as reading it would).
+    py::Ref parameters(const LocatedBlocks& located) { return merged(located); }
 
 private:
     struct Outcome {
@@ -347,6 +354,11 @@ private:
 
 }  // namespace
 
+py::Ref blockParameters(py::Borrowed module, module::OpenFile& file, FilePlan& plan, const LocatedBlocks& located) {
+    const Options options;
+    return FileReader(module, file, plan, options).parameters(located);
+}
+
 Selection selectionOf(py::Borrowed select) {
     Selection selection;
     if (select.get() == Py_None) return selection;
@@ -403,10 +415,6 @@ py::Ref readPlannedFile(py::Borrowed module, module::OpenFile& file, FilePlan& p
     return py::tuple({listing, directoryBytes(plan.directory), blocks, damage});
 }
 
-namespace {
-
-// Opens the source (a path as the built-in open takes it) and plans the file
-// in one stretch without the lock; the host's open when it must be asked.
 std::pair<std::unique_ptr<module::OpenFile>, FilePlan> openAndPlan(py::Borrowed module, py::Borrowed source,
                                                                     const Selection& selection) {
     std::unique_ptr<module::OpenFile> file;
@@ -430,8 +438,6 @@ std::pair<std::unique_ptr<module::OpenFile>, FilePlan> openAndPlan(py::Borrowed 
     plan = module::parseUnlocked(module, none, [&] { return planFile(file->source(), selection); });
     return {std::move(file), std::move(plan)};
 }
-
-}  // namespace
 
 PyObject* readFile(PyObject* module, PyObject* args) {
     return py::boundary([&] {

@@ -18,6 +18,7 @@
 #include "core/python.hpp"
 #include "extract/file_blocks.hpp"
 #include "extract/parameters.hpp"
+#include "extract/python/request.hpp"
 #include "module/open_file.hpp"
 
 namespace lumira::companion {
@@ -78,6 +79,20 @@ struct Options {
     py::Borrowed damagedType = nullptr;  // the package's DamagedFileError
 };
 
+// Opens the source (a path as the built-in open takes it) and plans the file
+// in one stretch without the lock; the host's open when it must be asked.
+std::pair<std::unique_ptr<module::OpenFile>, FilePlan> openAndPlan(py::Borrowed module, py::Borrowed source,
+                                                                    const Selection& selection);
+
+// The texts a result of a listed block carries (the derivative as requested),
+// and the request of a block with those texts.
+py::Ref requestTexts(const ListedBlock& listed);
+extract::Request requestOf(py::Borrowed texts, const RequestCodes& codes);
+
+// The merged parameters of one located block of a planned file; the
+// failures of its parameter blocks are raised, their short reads reported.
+py::Ref blockParameters(py::Borrowed module, module::OpenFile& file, FilePlan& plan, const LocatedBlocks& located);
+
 // The blocks of a planned file as the package's blocks (see read_file.cpp).
 py::Ref readPlannedFile(py::Borrowed module, module::OpenFile& file, FilePlan& plan, const Selection& selection,
                         const Options& options);
@@ -87,6 +102,10 @@ PyObject* readFile(PyObject* module, PyObject* args);
 
 // read_files(paths, workers, data, strict, scale, select, block_type, damaged_type, progress)
 PyObject* readFiles(PyObject* module, PyObject* args);
+
+// record_layout(source, select) and read_records(source, select, start, stop, out): see records.cpp.
+PyObject* recordLayout(PyObject* module, PyObject* args);
+PyObject* readRecords(PyObject* module, PyObject* args);
 
 // The kind of a result in words ("spectrum", "image map (traces)", ...), or
 // nothing for an object of none of the module's result classes.

@@ -1,0 +1,180 @@
+"""3D blocks as lazy Dask arrays: maps and series bigger than memory, read a piece at a time.
+
+Each chunk reads only its own records when it is computed, natively and with the interpreter lock released, with
+the checks of the whole-block readers: a damaged record fails the chunk that holds it, as DamagedFileError naming
+the file. The arrays pickle (a chunk knows its file by path), so they run on the process workers of
+dask.distributed.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import os
+from typing import TYPE_CHECKING, Any, Optional, Union
+
+import numpy as np
+
+import lumira
+
+from . import _native
+from ._file import read_block, scale_factor
+from ._read import BlockSpec, DamagedFileError, DataReturn, PathLike
+
+if TYPE_CHECKING:
+    import dask.array
+
+# About this many bytes of values per chunk by default.
+CHUNK_BYTES = 64 * 2**20
+
+# What a damaged file makes the native reader raise, besides the errors of the file system.
+CONTENT_ERRORS = (ValueError, KeyError, IndexError, TypeError, ZeroDivisionError, OverflowError)
+
+
+def _dask_array() -> Any:
+    try:
+        import dask.array
+    except ImportError as missing:
+        raise ImportError("lazy arrays need dask: pip install 'lumira[dask]'") from missing
+    return dask.array
+
+
+class BlockRows:
+    """The values of a 3D block as an array-like that reads the records an index needs (for dask.from_array).
+
+    Rows are the block's records in the order its result places them: an image map's grid cells row by row, a
+    series' records, a trace map's traces (the last axis of its array).
+    """
+
+    def __init__(self, path: str, number: int, kind: str, rows: int, values: int, grid: tuple[int, int],
+                 factor: Optional[float]) -> None:
+        self.path, self.number, self.kind = path, number, kind
+        self.rows, self.values, self.grid, self.factor = rows, values, grid, factor
+        self.dtype = np.dtype(np.float32)
+        if kind == "image map":
+            self.shape: tuple[int, ...] = (grid[0], grid[1], values)
+        elif kind == "image map (traces)":
+            self.shape = (grid[0], grid[1], rows)
+        else:
+            self.shape = (rows, values)
+        self.ndim = len(self.shape)
+
+    def read(self, start: int, stop: int) -> Any:
+        """Rows start to stop (records of the block), as a float32 array of (stop - start, values)."""
+        out = np.empty((stop - start, self.values), np.float32)
+        try:
+            _native.read_records(self.path, self.number, start, stop, out)
+        except CONTENT_ERRORS as error:
+            raise DamagedFileError(f"{self.path}: {error}") from error
+        if self.factor is not None:
+            np.multiply(out, self.factor, out=out, dtype=np.float64, casting="unsafe")
+        return out
+
+    def __getitem__(self, index: Any) -> Any:
+        index = index if isinstance(index, tuple) else (index,)
+        index = index + (slice(None),) * (self.ndim - len(index))
+        if self.kind == "image map (traces)":
+            # Each record is one whole map: the records run along the last axis.
+            first, stop, local = _rows_of(index[2], self.shape[2])
+            maps = self.read(first, stop).reshape(stop - first, *self.grid)
+            return np.moveaxis(maps, 0, -1)[index[0], index[1], local]
+        first, stop, local = _rows_of(index[0], self.shape[0])
+        if self.kind == "image map":
+            columns = self.grid[1]
+            cells = self.read(first * columns, stop * columns).reshape(stop - first, columns, self.values)
+            return cells[(local,) + index[1:]]
+        return self.read(first, stop)[(local,) + index[1:]]
+
+
+def _rows_of(selection: Any, length: int) -> tuple[int, int, Any]:
+    """The rows [first, stop) an index along one axis touches, and the index counted from `first`."""
+    picked = np.arange(length)[selection]
+    if np.ndim(picked) == 0:
+        return int(picked), int(picked) + 1, 0
+    if picked.size == 0:
+        return 0, 0, slice(0, 0)
+    first = int(picked.min())
+    return first, int(picked.max()) + 1, picked - first
+
+
+def to_dask(path: PathLike, block: BlockSpec = None, *, chunks: Optional[int] = None, scale: bool = True,
+            strict: bool = True) -> "dask.array.Array":
+    """A 3D block as a lazy Dask array: an image map (NPY, NPX, NPT), or its traces (NPY, NPX, traces), a series
+    (records, NPT) or its traces (traces, NPT), the values of `read` (scaled by CSF unless `scale=False`).
+
+    `chunks` is the number of rows (of the grid for a map, of records for a series, of traces for a trace map) per
+    chunk; by default chunks of about 64 MB. Multi-region maps are read whole: use `read`.
+    """
+    da = _dask_array()
+    lazy = _rows(path, block, scale=scale, strict=strict)
+    along = 2 if lazy.kind == "image map (traces)" else 0
+    row_bytes = 4 * int(np.prod(lazy.shape)) // max(lazy.shape[along], 1)
+    if chunks is None:
+        per_chunk = max(1, CHUNK_BYTES // max(row_bytes, 1))
+    elif isinstance(chunks, bool) or not isinstance(chunks, (int, np.integer)) or chunks < 1:
+        raise ValueError(f"chunks is a positive number of rows, not {chunks!r}")
+    else:
+        per_chunk = int(chunks)
+    layout = tuple(-1 if axis != along else per_chunk for axis in range(lazy.ndim))
+    stamp = os.stat(lazy.path)
+    token = hashlib.sha1(repr((lazy.path, stamp.st_mtime_ns, stamp.st_size, lazy.number, lazy.factor)).encode())
+    array: dask.array.Array = da.from_array(lazy, chunks=layout, name=f"lumira-{token.hexdigest()}", lock=False,
+                                            asarray=True, fancy=False, meta=np.empty((0,) * lazy.ndim, np.float32))
+    return array
+
+
+def _rows(path: PathLike, block: BlockSpec, *, scale: bool, strict: bool) -> BlockRows:
+    name = os.fsdecode(os.fspath(path))
+    found = read_block(name, block, data=False, strict=strict)
+    if found.error is not None:
+        raise found.error
+    if found.request[1] != "3D":
+        raise ValueError(f"{name}: {found.name} is a single spectrum: to_dask reads 3D blocks")
+    if found.kind is not None and found.kind.startswith("multi-region"):
+        raise ValueError(f"{name}: {found.name} is a multi-region map, whose records are read whole: use read()")
+    try:
+        kind, rows, values, _info, damage = _native.record_layout(name, found.number)
+    except CONTENT_ERRORS as error:
+        raise DamagedFileError(f"{name}: {error}") from error
+    if damage and strict:
+        raise DamagedFileError(f"{name}: the file ends early: {damage} fields cut off")
+    parameters = found.parameters or {}
+    grid = (int(parameters.get("NPY", 0)), int(parameters.get("NPX", 0))) if kind.startswith("image") else (0, 0)
+    factor = scale_factor(parameters) if scale else None
+    return BlockRows(name, found.number, kind, rows, values, grid, factor)
+
+
+def lazy_result(path: PathLike, block: BlockSpec = None, *, chunks: Optional[int] = None, scale: bool = True,
+                strict: bool = True) -> DataReturn:
+    """The result `read` gives, with a lazy Dask array in place of its values and everything else read: axes, map
+    coordinates, z values, labels and parameters. Single spectra and multi-region maps are read whole."""
+    name = os.fsdecode(os.fspath(path))
+    found = read_block(name, block, data=False, strict=strict)
+    if found.error is not None:
+        raise found.error
+    if found.kind is None or found.kind.startswith("multi-region") or found.request[1] != "3D":
+        from ._file import read
+
+        return read(name, f"#{found.number}", strict=strict, scale=scale)
+    values: Any = to_dask(name, f"#{found.number}", chunks=chunks, scale=scale, strict=strict)
+    _, _, _, info, _ = _native.record_layout(name, found.number)
+    parameters: dict[str, Any] = dict(found.parameters or {})
+    texts = dict(dimension=found.request[1], dataType=found.request[0], deriv=found.request[2],
+                 parameters=parameters, minY=parameters["MNY"], maxY=parameters["MXY"],
+                 x=np.linspace(parameters["FXV"], parameters["LXV"], parameters["NPT"]))
+    result: Union[DataReturn, None] = None
+    if found.kind in ("image map", "image map (traces)"):
+        grid = {"mapX": _map_axis(parameters, "AOX", "DDX", "NPX"), "mapY": _map_axis(parameters, "AOY", "DDY", "NPY")}
+        result = (lumira.ImageDataReturn(spectra=values, **grid, **texts) if found.kind == "image map"
+                  else lumira.ImageTRCDataReturn(labels=info, traces=values, **grid, **texts))
+    elif found.kind == "series":
+        result = lumira.TimeResolvedDataReturn(z=info, spectra=values, **texts)
+    elif found.kind == "series (traces)":
+        result = lumira.TimeResolvedTRCDataReturn(labels=info, traces=values, **texts)
+    assert result is not None
+    return result
+
+
+def _map_axis(parameters: dict[str, Any], origin: str, step: str, count: str) -> Any:
+    # The reader's own arithmetic: linspace(AO, AO + DD * (NP - 1), NP).
+    return np.linspace(parameters[origin], parameters[origin] + parameters[step] * (parameters[count] - 1),
+                       parameters[count])

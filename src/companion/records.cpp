@@ -1,0 +1,231 @@
+// Record ranges of a 3D block, for arrays read a piece at a time (lazy
+// arrays bigger than memory):
+//
+//   record_layout(source, select) -> (kind, rows, values, info, damage)
+//   read_records(source, select, start, stop, out) -> None
+//
+// Rows are the block's records in the order the whole-block readers place
+// them: an image map's grid cells row by row (cells after the last record
+// stay zero), a series' records in store-table order with each number once.
+// Each row holds `values` floats. `info` is what the rows carry besides their
+// values: the z values of a series (a float64 array), the labels of traces;
+// `damage` counts the fields the end of the file cut off (read as zero).
+// The checks are the whole-block readers': a damaged record fails as it
+// fails there, when its range is read.
+#include <algorithm>
+
+#include "companion/whole_file.hpp"
+#include "core/checked.hpp"
+#include "extract/image.hpp"
+#include "extract/python/arrays.hpp"
+#include "extract/python/call.hpp"
+#include "extract/python/parameters.hpp"
+#include "extract/python/three_dimensional.hpp"
+#include "extract/records.hpp"
+#include "extract/spectrum.hpp"
+#include "extract/three_d.hpp"
+#include "module/opus_file.hpp"
+#include "module/reports.hpp"
+
+namespace lumira::companion {
+
+namespace {
+
+enum class RecordKind { Image, ImageTraces, Series, SeriesTraces };
+
+const char* kindName(RecordKind kind) {
+    switch (kind) {
+        case RecordKind::Image: return "image map";
+        case RecordKind::ImageTraces: return "image map (traces)";
+        case RecordKind::Series: return "series";
+        case RecordKind::SeriesTraces: return "series (traces)";
+    }
+    return "";
+}
+
+// One 3D block laid out for reading in pieces.
+struct RecordBlock {
+    std::unique_ptr<module::OpenFile> file;
+    FilePlan plan;
+    RecordKind kind = RecordKind::Series;
+    BlockHead head;
+    std::vector<RecordOffset> records;  // in row order
+    std::int64_t rows = 0;              // grid cells of an image map; else records
+    std::int64_t values = 0;            // floats per row (NPT)
+};
+
+bool hasParameter(py::Borrowed parameters, const char* code) {
+    const int found = PyDict_Contains(parameters.get(), py::interned(code).get());
+    py::check(found);
+    return found == 1;
+}
+
+[[noreturn]] void refuse(const char* message) {
+    PyErr_SetString(PyExc_ValueError, message);
+    throw py::ErrorAlreadySet{};
+}
+
+RecordBlock layOut(py::Borrowed module, py::Borrowed source, py::Borrowed select) {
+    RecordBlock block;
+    const Selection selection = selectionOf(select);
+    auto [file, plan] = openAndPlan(module, source, selection);
+    block.file = std::move(file);
+    block.plan = std::move(plan);
+    FilePlan& planned = block.plan;
+    if (!planned.magic.complete) module::raiseShortMagic(module, planned.magic.bytes);
+    if (!planned.magic.isOpus) module::refuseNonOpus();
+    if (planned.missing || planned.chosen.empty()) refuse("the file holds no such data block");
+    const FileBlock& chosen = planned.blocks[planned.chosen.front()];
+    py::Ref texts = selection.kind == Selection::Kind::Request ? selection.requestTexts : requestTexts(chosen.listed);
+    const extract::Request request = requestOf(texts, chosen.codes);
+    if (!request.threeD) refuse("records are read from 3D blocks; this is a single spectrum");
+    if (!chosen.located.foundDataBlock()) extract::raiseNoDataBlock(request);
+
+    py::Ref parameters = blockParameters(module, *block.file, planned, chosen.located);
+    extract::OpusDataCall call{module, *block.file, request, chosen.located, parameters, true};
+    ByteSource& bytes = block.file->source();
+    const std::int64_t offset = chosen.located.offsetToData;
+    py::Ref npt = extract::lookup(parameters, "NPT");
+    for (const char* code : {"FXV", "LXV", "MXY", "MNY"}) extract::lookup(parameters, code);
+    if (PyLong_Check(npt.get())) checkThreeDAxis(bytes, offset, "NPT", extract::saturatedCount(npt));
+    block.values = extract::countOf(npt);
+
+    const bool image = hasParameter(parameters, "AOX") && hasParameter(parameters, "AOY") &&
+                       hasParameter(parameters, "NPX") && hasParameter(parameters, "NPY") &&
+                       hasParameter(parameters, "DDX") && hasParameter(parameters, "DDY");
+    ShortReads shortReads;
+    const auto readHead = [&] {
+        return module::parseUnlocked(module, shortReads, [&] {
+            Cursor cursor(bytes, shortReads);
+            return readBlockHead(cursor, offset);
+        });
+    };
+    if (image) {
+        const extract::MapGeometry grid = extract::mapGeometry(call, false);
+        for (const auto& [code, count] : {std::pair{"NPX", &grid.npx}, std::pair{"NPY", &grid.npy}})
+            if (PyLong_Check(count->get())) checkThreeDAxis(bytes, offset, code, extract::saturatedCount(*count));
+        const std::int64_t columns = extract::countOf(grid.npx);
+        const std::int64_t gridRows = extract::countOf(grid.npy);
+        block.head = readHead();
+        block.records = imageRecords(block.head, bytes.size());
+        if (request.traces) {
+            block.kind = RecordKind::ImageTraces;
+            block.rows = static_cast<std::int64_t>(block.records.size());
+            if (block.values != gridRows * columns) {
+                failValue("cannot reshape array of size " + std::to_string(block.values) + " into shape (" +
+                          std::to_string(gridRows) + "," + std::to_string(columns) + ")");
+            }
+        } else {
+            block.kind = RecordKind::Image;
+            block.rows = mulSize(gridRows, columns);
+            if (!block.records.empty() && columns == 0)
+                fail(ErrorKind::ZeroDivision, "integer division or modulo by zero");
+            if (static_cast<std::int64_t>(block.records.size()) > block.rows) {
+                const std::int64_t row = block.rows / std::max<std::int64_t>(columns, 1);
+                fail(ErrorKind::Index, "index " + std::to_string(row) + " is out of bounds for axis 0 with size " +
+                                           std::to_string(gridRows));
+            }
+        }
+        return block;
+    }
+    const bool series = hasParameter(parameters, "ZTX");
+    if (!series && !(request.traces && chosen.located.offsetToANNO == LocatedBlocks::absent))
+        refuse("the records of a multi-region map are read whole: use read()");
+    block.kind = series ? RecordKind::Series : RecordKind::SeriesTraces;
+    block.head = readHead();
+    block.records = recordOffsets(block.head, bytes.size());
+    if (block.kind == RecordKind::SeriesTraces) {
+        block.head.infoSize = module::parseUnlocked(module, shortReads, [&] {
+            Cursor cursor(bytes, shortReads);
+            return readInfoSize(cursor, offset);
+        });
+    }
+    block.rows = static_cast<std::int64_t>(block.records.size());
+    return block;
+}
+
+}  // namespace
+
+PyObject* recordLayout(PyObject* module, PyObject* args) {
+    return py::boundary([&] {
+        PyObject* source = nullptr;
+        PyObject* select = nullptr;
+        if (!PyArg_ParseTuple(args, "OO:record_layout", &source, &select)) throw py::ErrorAlreadySet{};
+        ShortReads damage;
+        const module::ShortReadSink sink(damage);
+        RecordBlock block = layOut(module, source, select);
+        ByteSource& bytes = block.file->source();
+        py::Ref info = py::Ref::borrow(Py_None);
+        if (block.kind == RecordKind::Series) {
+            info = extract::emptyFloat64(module, static_cast<std::int64_t>(block.records.size()));
+            py::WritableBuffer buffer(info);
+            auto z = extract::valuesOf<double>(buffer, static_cast<std::int64_t>(block.records.size()));
+            ShortReads shortReads;
+            module::parseUnlocked(module, shortReads, [&] {
+                Cursor cursor(bytes, shortReads);
+                for (std::size_t k = 0; k < block.records.size(); ++k)
+                    z[k] = readRecordValue(cursor, block.head, block.records[k].offset);
+            });
+        } else if (block.kind != RecordKind::Image) {
+            std::vector<std::vector<std::uint8_t>> labels(block.records.size());
+            {
+                py::ReleasedGil unlocked;
+                for (std::size_t k = 0; k < block.records.size(); ++k) {
+                    const InfoRecord record(bytes, block.head, block.records[k].offset, {}, 0);
+                    labels[k] = record.label();
+                }
+            }
+            info = extract::labelList(labels);
+        }
+        block.file->close();
+        return py::tuple({py::str(kindName(block.kind)), py::integer(block.rows), py::integer(block.values), info,
+                          py::integer(static_cast<long long>(damage.size()))});
+    });
+}
+
+PyObject* readRecords(PyObject* module, PyObject* args) {
+    return py::boundary([&] {
+        PyObject* source = nullptr;
+        PyObject* select = nullptr;
+        long long start = 0;
+        long long stop = 0;
+        PyObject* out = nullptr;
+        if (!PyArg_ParseTuple(args, "OOLLO:read_records", &source, &select, &start, &stop, &out))
+            throw py::ErrorAlreadySet{};
+        ShortReads damage;  // fields of the head cut off: judged when the layout was read
+        const module::ShortReadSink sink(damage);
+        RecordBlock block = layOut(module, source, select);
+        if (start < 0 || stop < start || stop > block.rows) {
+            PyErr_Format(PyExc_IndexError, "rows %lld to %lld are outside the block's %lld rows", start, stop,
+                         static_cast<long long>(block.rows));
+            throw py::ErrorAlreadySet{};
+        }
+        py::WritableBuffer buffer(out);
+        if (buffer.format() != "f" && buffer.format() != "<f" && buffer.format() != "=f") {
+            PyErr_SetString(PyExc_TypeError, "records are read into float32 memory");
+            throw py::ErrorAlreadySet{};
+        }
+        const auto width = static_cast<std::size_t>(block.values);
+        auto rows = extract::valuesOf<float>(buffer, mulSize(stop - start, block.values));
+        ByteSource& bytes = block.file->source();
+        // The rows of the range that records fill; the grid cells after the
+        // last record of an image map stay zero.
+        const auto last = std::min<long long>(stop, static_cast<long long>(block.records.size()));
+        std::vector<RecordTarget> targets;
+        for (long long row = start; row < last; ++row) {
+            const RecordOffset& record = block.records[static_cast<std::size_t>(row)];
+            requireWholeRecord(block.head, bytes, record.number, record.offset, block.values);
+            targets.push_back(RecordTarget{record.offset,
+                                           rows.subspan(static_cast<std::size_t>(row - start) * width, width)});
+        }
+        {
+            py::ReleasedGil unlocked;
+            std::fill(rows.begin() + static_cast<std::ptrdiff_t>(targets.size() * width), rows.end(), 0.0f);
+            copyRecords(bytes, block.head, targets);
+        }
+        block.file->close();
+        return py::Ref::borrow(Py_None);
+    });
+}
+
+}  // namespace lumira::companion
