@@ -108,6 +108,27 @@ def test_function_docstrings(name):
     assert getattr(lumira, name).__doc__ == DOCS[name]
 
 
+# Functions as their documentation gives them; constructors as the README's "Result classes" table does.
+SIGNATURES = {
+    "getOpusData": "(path, datablock)", "listContents": "(path, /)", "isOpusFile": "(path, /)", "help": "()",
+    "BaseDataReturn": "(dimension, dataType, deriv, parameters, x, minY, maxY)",
+    "SingleDataReturn": "(y, **kwds)", "ImageDataReturn": "(mapX, mapY, spectra, **kwds)",
+    "ImageTRCDataReturn": "(mapX, mapY, labels, traces, **kwds)", "TimeResolvedDataReturn": "(z, spectra, **kwds)",
+    "TimeResolvedTRCDataReturn": "(labels, traces, **kwds)", "MultiRegionDataReturn": "(regions, **kwds)",
+    "MultiRegionTRCDataReturn": "(labels, regions, **kwds)", "Region": "(title, mapX, mapY, start_time, spectra)",
+}
+
+
+@pytest.mark.parametrize("name", sorted(SIGNATURES))
+def test_signatures_leave_every_docstring_as_it_was(name):
+    obj = getattr(lumira, name)
+    assert str(inspect.signature(obj)) == SIGNATURES[name]
+    if name in DOCS:
+        assert obj.__doc__ == DOCS[name]
+    else:
+        assert obj.__init__.__doc__ is None and "--" not in obj.__doc__
+
+
 def test_param_dict_is_exact_and_ordered():
     assert list(lumira.paramDict.items()) == list(PARAM_DICT.items())
 
