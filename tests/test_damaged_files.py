@@ -103,7 +103,7 @@ CASES = [
     ("data cut short", OpusFile().params(named_type("AB", param=DATA_PARAMS), spectrum_params(20, 1.0, 20.0))
      .add(named_type("AB", param=DATA), struct.pack("<20f", *range(20))).build()[:-40], "getOpusData", lambda r: r.x.size == 20 and r.y.tolist() == list(range(10))),
     ("broken parameter block", raw_blocks(bytes(16), SPECTRUM), "getOpusData",
-     (ValueError, r"^Parameter block at offset 64 is damaged: it ends before its END record$")),
+     (ValueError, r"^Parameter block at offset 64 is damaged: the file ends at byte 180, before its END record$")),
     ("broken parameter block", raw_blocks(bytes(16), SPECTRUM + text_record("ABC", "x", type_code=7)),
      "getOpusData", (ValueError, "^Unexpected value for reading parameter type: 7$")),
     ("broken parameter block", raw_blocks(bytes(16), SPECTRUM + text_record("ABC", "x", size=-3) + b"END\0"),
