@@ -48,7 +48,7 @@ def three_d(block: bytes, annotation: bytes | None = None, **params) -> bytes:
 
 
 RECORDS = data_block_3d([Record3D([k, k, k, k], z=k) for k in range(2)], info_size=0)
-# 4200 records 4 bytes apart, each of 4200 values: 70 MB of result from 34 kB of file.
+# 4200 records 4 bytes apart, each of 4200 values: 70 MB of result from 34 kB of file, were they read.
 OVERLAPPING = struct.pack("<iiiiii", 1, 4200, 32, 4, 0, 1) + struct.pack("<ii", 1, 4200) + bytes(4 * 8400)
 HUGE_STORE_TABLE = struct.pack("<iiiiii", 1, 1, 24, 16, 0, 2**31 - 1) + struct.pack("<ii", 1, 2**31 - 1)
 REGION_COLUMNS = [Column(name, INT_COLUMN) for name in ("Group", "Type", "AryNX", "AryNY", "AryType", "Fileindex",
@@ -113,6 +113,9 @@ CASES = [
     ("huge NPT", good(NPT=2**31 - 1).build(), "getOpusData",
      (ValueError, r"^Data block at offset 48 is damaged: NPT is 2147483647 but the file holds only 34 values "
                   r"from there$")),
+    # The axis and the values the file holds may not pass 2**24 values together.
+    ("huge NPT", good(NPT=2**24).build(), "getOpusData",
+     (ValueError, r"^Data block at offset 48 is damaged: NPT is 16777216 but the file holds only 34 values from there$")),
     ("huge NPT", three_d(RECORDS, NPT=2**31 - 1), READ_3D,
      (ValueError, DAMAGED_3D + r"NPT is 2147483647 but the file holds only 10 values after its head$")),
     ("huge NPT", three_d(RECORDS, AOX=0.0, AOY=0.0, DDX=1.0, DDY=1.0, NPX=2**30, NPY=1), READ_3D,
@@ -126,7 +129,10 @@ CASES = [
     ("huge store-table counts", three_d(HUGE_STORE_TABLE, AOX=0.0, AOY=0.0, DDX=1.0, DDY=1.0, NPX=1, NPY=1), READ_3D,
      (ValueError, DAMAGED_3D + r"its store table lists 2147483647 records, more than the file holds$")),
     ("overlapping 3D records", three_d(OVERLAPPING, ZTX="s", NPT=4200), READ_3D,
-     (ValueError, DAMAGED_3D + r"its records would give 17640000 values, more than the file holds$")),
+     (ValueError, DAMAGED_3D + r"records hold 4 bytes of values but NPT is 4200 \(16800 bytes\)$")),
+    ("result beyond the file", three_d(RECORDS, AOX=0.0, AOY=0.0, DDX=1.0, DDY=1.0, NPX=65536, NPY=65536), READ_3D,
+     (ValueError, DAMAGED_3D + r"its result would hold 17180000260 values \(NPY x NPX x NPT = 65536 x 65536 x 4\) "
+                               r"but the file holds only \d+$")),
     ("bad annotation tables", three_d(RECORDS, annotation_block([Table(REGION_COLUMNS[1:], [[0] * 7])])), READ_3D,
      (KeyError, "^'Group'$")),
     ("bad annotation tables", three_d(RECORDS, with_renamed(annotation_block([POINTS]), b"NLN\0", b"NLX\0")), READ_3D,

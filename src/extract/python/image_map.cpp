@@ -106,7 +106,11 @@ py::Ref readTraceMaps(ThreeDCall& threeD, const Geometry& geometry, py::Borrowed
                           std::to_string(rows) + "," + std::to_string(columns) + ")");
             }
         }
-        requireBackedValues(traces.head, source.size(), traces.records.size(), threeD.points);
+        // The maps, the x axis and the grid's axes.
+        const std::uint64_t axes = valuesPlus(static_cast<std::uint64_t>(threeD.points),
+                                              static_cast<std::uint64_t>(rows) + static_cast<std::uint64_t>(columns));
+        const std::uint64_t values = recordResultValues(traces.records.size(), threeD.points, 0, axes);
+        requireRecordsWithinLimit(traces.head, source.size(), values, traces.records.size(), threeD.points);
         return traces;
     });
     requireRecords(plan);
@@ -132,6 +136,23 @@ py::Ref readTraceMaps(ThreeDCall& threeD, const Geometry& geometry, py::Borrowed
                              {{"mapX", mapX}, {"mapY", mapY}, {"labels", labelTexts}, {"traces", traces}});
 }
 
+// A grid of spectra is zeros wherever no record fills it, so its size owes
+// nothing to the file: refuse one past the limit before any of it is made.
+// Counts NumPy would refuse are left to it.
+void requireGridWithinLimit(ThreeDCall& threeD, const Geometry& geometry) {
+    const std::int64_t columns = PyLong_Check(geometry.npx.get()) ? saturatedCount(geometry.npx) : -1;
+    const std::int64_t rows = PyLong_Check(geometry.npy.get()) ? saturatedCount(geometry.npy) : -1;
+    if (columns < 0 || rows < 0) return;
+    const auto points = static_cast<std::uint64_t>(threeD.points);
+    const std::uint64_t cells = valuesTimes(static_cast<std::uint64_t>(rows), static_cast<std::uint64_t>(columns));
+    const std::uint64_t axes = valuesPlus(points, static_cast<std::uint64_t>(rows) + static_cast<std::uint64_t>(columns));
+    requireResultWithinLimit(threeD.call.located.offsetToData, threeD.call.file.source().size(),
+                             valuesPlus(valuesTimes(cells, points), axes), [&] {
+                                 return "NPY x NPX x NPT = " + std::to_string(rows) + " x " + std::to_string(columns) +
+                                        " x " + std::to_string(points);
+                             });
+}
+
 }  // namespace
 
 py::Ref readImageMap(ThreeDCall& threeD) {
@@ -140,6 +161,8 @@ py::Ref readImageMap(ThreeDCall& threeD) {
         if (PyLong_Check(count->get()))
             checkThreeDAxis(threeD.call.file.source(), threeD.call.located.offsetToData, code, saturatedCount(*count));
     }
+    // Trace maps are as many as the records, counted once these are known.
+    if (!threeD.call.request.traces) requireGridWithinLimit(threeD, geometry);
     py::Ref mapX = mapAxis(threeD.call.module, geometry.aox, geometry.ddx, geometry.npx);
     py::Ref mapY = mapAxis(threeD.call.module, geometry.aoy, geometry.ddy, geometry.npy);
     if (threeD.call.request.traces) return readTraceMaps(threeD, geometry, mapX, mapY);

@@ -232,13 +232,18 @@ private:
         py::Borrowed module = threeD_.call.module;
         const auto count = static_cast<std::int64_t>(plan.mapX.size());
         // The regions together: points of many regions may name the same record.
+        // Each point has its row of values, its coordinates and (spectra) its start time.
+        const std::int64_t width = traces_ ? static_cast<std::int64_t>(traces_->count) : threeD_.points;
         pointsSoFar_ += plan.mapX.size();
-        requireBackedValues(layout_.records.head, threeD_.call.file.source().size(), pointsSoFar_,
-                            traces_ ? static_cast<std::int64_t>(traces_->count) : threeD_.points);
+        valuesSoFar_ = recordResultValues(plan.mapX.size(), width, traces_ ? 2 : 3, valuesSoFar_);
+        requireResultWithinLimit(layout_.records.head.dataOffset, threeD_.call.file.source().size(), valuesSoFar_,
+                                 [&] {
+                                     return std::to_string(pointsSoFar_) + " points of " + std::to_string(width) +
+                                            " values in its regions";
+                                 });
         py::Ref mapX = fill(zerosOf(points, "float64"), plan.mapX);
         py::Ref mapY = fill(zerosOf(points, "float64"), plan.mapY);
         py::Ref startTime = traces_ ? py::Ref::borrow(Py_None) : zerosOf(points, "float64");
-        const std::int64_t width = traces_ ? static_cast<std::int64_t>(traces_->count) : threeD_.points;
         py::Ref spectra = zerosFloat32(module, {count, width});
         {
             py::WritableBuffer buffer(spectra);
@@ -296,6 +301,7 @@ private:
     std::unordered_map<std::int64_t, std::int64_t> offsets_;
     py::Ref groups_;  // the Group column as a list, once a region counts its points
     std::uint64_t pointsSoFar_ = 0;
+    std::uint64_t valuesSoFar_ = static_cast<std::uint64_t>(threeD_.points);  // from the x axis on
 };
 
 // Every trace record of the block, with its label, in store-table order.
@@ -309,7 +315,10 @@ TraceData readTraces(ThreeDCall& threeD, const Layout& layout) {
         const std::int32_t infoSize = readInfoSize(cursor, call.located.offsetToData);
         for (const RecordOffset& record : plan.records)
             requireWholeRecord(plan.head, source, record.number, record.offset, threeD.points);
-        requireBackedValues(plan.head, source.size(), plan.records.size(), threeD.points);
+        // Every trace is read whole, before the regions pick their columns.
+        const std::uint64_t values = recordResultValues(plan.records.size(), threeD.points, 0,
+                                                        static_cast<std::uint64_t>(threeD.points));
+        requireRecordsWithinLimit(plan.head, source.size(), values, plan.records.size(), threeD.points);
         return infoSize;
     });
     requireRecords(plan);

@@ -27,7 +27,11 @@ RecordPlan planRecords(ThreeDCall& threeD, InfoPart part) {
             if (part == InfoPart::Value && recordValueCut(source, plan.head, record.offset))
                 readRecordValue(cursor, plan.head, record.offset);
         }
-        requireBackedValues(plan.head, source.size(), plan.records.size(), threeD.points);
+        // The spectra or traces, a z value per spectrum, and the x axis.
+        const std::uint64_t perRecord = part == InfoPart::Value ? 1 : 0;
+        const std::uint64_t values = recordResultValues(plan.records.size(), threeD.points, perRecord,
+                                                        static_cast<std::uint64_t>(threeD.points));
+        requireRecordsWithinLimit(plan.head, source.size(), values, plan.records.size(), threeD.points);
         return plan;
     });
 }
