@@ -384,8 +384,8 @@ def test_results_past_the_bound_need_the_file_to_hold_them(write, reports, kind,
     data, name = kind_file(kind, block, npt=1 if kind == "region traces" else count, points=[1] * count,
                            grid=(65536, 65536))
     started = time.perf_counter()
-    with pytest.raises(ValueError, match=r"^3D data block at offset \d+ is damaged: its result would hold \d+ values \(" +
-                                         claim + r"\) but the file holds only \d+$"):
+    with pytest.raises(ValueError, match=r"^3D data block at offset \d+ is damaged: its result would hold \d+ values "
+                                         r"\(" + claim + r"\) but the file holds only \d+$"):
         read(write, data, name=name)
     assert time.perf_counter() - started < 5
 

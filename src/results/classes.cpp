@@ -120,8 +120,9 @@ const ClassTexts* untouchedBaseAfter(PyObject* self, PyTypeObject* definingClass
         auto* next = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i + 1));
         if (std::string_view(next->tp_name) != "BaseDataReturn") return nullptr;
         PyObject* init = PyDict_GetItemWithError(next->tp_dict, py::interned("__init__").get());
-        const bool untouched = init != nullptr && Py_IS_TYPE(init, &PyMethodDescr_Type) &&
-                               reinterpret_cast<PyMethodDescrObject*>(init)->d_method == &initDefinitionOf(textsOf(next));
+        const bool untouched =
+            init != nullptr && Py_IS_TYPE(init, &PyMethodDescr_Type) &&
+            reinterpret_cast<PyMethodDescrObject*>(init)->d_method == &initDefinitionOf(textsOf(next));
         return untouched ? &textsOf(next) : nullptr;
     }
     return nullptr;

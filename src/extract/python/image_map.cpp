@@ -58,7 +58,7 @@ Geometry geometryOf(ThreeDCall& threeD) {
 py::Ref mapAxis(py::Borrowed module, py::Borrowed origin, py::Borrowed step, py::Borrowed count) {
     py::Ref one = py::integer(1);
     py::Ref intervals = py::Ref::fresh(PyNumber_Subtract(count, one.get()));
-    py::Ref span = py::Ref::fresh(PyNumber_Multiply(step, intervals.get()));
+    py::Ref span = product(step, intervals);
     py::Ref last = py::Ref::fresh(PyNumber_Add(origin, span.get()));
     return linspace(module, origin, last, count);
 }
@@ -145,7 +145,8 @@ void requireGridWithinLimit(ThreeDCall& threeD, const Geometry& geometry) {
     if (columns < 0 || rows < 0) return;
     const auto points = static_cast<std::uint64_t>(threeD.points);
     const std::uint64_t cells = valuesTimes(static_cast<std::uint64_t>(rows), static_cast<std::uint64_t>(columns));
-    const std::uint64_t axes = valuesPlus(points, static_cast<std::uint64_t>(rows) + static_cast<std::uint64_t>(columns));
+    const std::uint64_t axes =
+        valuesPlus(points, static_cast<std::uint64_t>(rows) + static_cast<std::uint64_t>(columns));
     requireResultWithinLimit(threeD.call.located.offsetToData, threeD.call.file.source().size(),
                              valuesPlus(valuesTimes(cells, points), axes), [&] {
                                  return "NPY x NPX x NPT = " + std::to_string(rows) + " x " + std::to_string(columns) +

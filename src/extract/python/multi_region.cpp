@@ -144,7 +144,7 @@ public:
         py::Ref group = columns_.object("Group", first);
         py::Ref columnsAcross = columns_.object("AryNX", first);
         py::Ref rowsDown = columns_.object("AryNY", first);
-        py::Ref points = py::Ref::fresh(PyNumber_Multiply(columnsAcross.get(), rowsDown.get()));
+        py::Ref points = product(columnsAcross, rowsDown);
         py::Ref title;
         if (equalsZero(points) && equalsZero(columns_.object("AryType", first))) {
             if (!groups_) groups_ = columns_.list("Group");
@@ -236,11 +236,9 @@ private:
         const std::int64_t width = traces_ ? static_cast<std::int64_t>(traces_->count) : threeD_.points;
         pointsSoFar_ += plan.mapX.size();
         valuesSoFar_ = recordResultValues(plan.mapX.size(), width, traces_ ? 2 : 3, valuesSoFar_);
-        requireResultWithinLimit(layout_.records.head.dataOffset, threeD_.call.file.source().size(), valuesSoFar_,
-                                 [&] {
-                                     return std::to_string(pointsSoFar_) + " points of " + std::to_string(width) +
-                                            " values in its regions";
-                                 });
+        requireResultWithinLimit(layout_.records.head.dataOffset, threeD_.call.file.source().size(), valuesSoFar_, [&] {
+            return std::to_string(pointsSoFar_) + " points of " + std::to_string(width) + " values in its regions";
+        });
         py::Ref mapX = fill(zerosOf(points, "float64"), plan.mapX);
         py::Ref mapY = fill(zerosOf(points, "float64"), plan.mapY);
         py::Ref startTime = traces_ ? py::Ref::borrow(Py_None) : zerosOf(points, "float64");
@@ -316,8 +314,8 @@ TraceData readTraces(ThreeDCall& threeD, const Layout& layout) {
         for (const RecordOffset& record : plan.records)
             requireWholeRecord(plan.head, source, record.number, record.offset, threeD.points);
         // Every trace is read whole, before the regions pick their columns.
-        const std::uint64_t values = recordResultValues(plan.records.size(), threeD.points, 0,
-                                                        static_cast<std::uint64_t>(threeD.points));
+        const std::uint64_t values =
+            recordResultValues(plan.records.size(), threeD.points, 0, static_cast<std::uint64_t>(threeD.points));
         requireRecordsWithinLimit(plan.head, source.size(), values, plan.records.size(), threeD.points);
         return infoSize;
     });
