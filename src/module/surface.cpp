@@ -102,7 +102,9 @@ PyObject* help(PyObject*, PyObject*) {
 
 PyObject* listContents(PyObject* module, PyObject* path) {
     return py::boundary([&] {
-        auto parsed = parseOpusFile(module, path, [](Cursor& cursor) { return readDirectory(cursor); });
+        UnpackDecoder decoder(module);
+        auto parsed =
+            parseOpusFile(module, path, decoder.whenRebound(), [](Cursor& cursor) { return readDirectory(cursor); });
         parsed.file->close();
         const Directory& directory = parsed.result;
 

@@ -41,7 +41,7 @@ Geometry geometryOf(ThreeDCall& threeD) {
     py::printLine("Orignal mapping coordinates used");
     ShortReads shortReads;
     const Parameters original = module::parseUnlocked(call.module, shortReads, [&] {
-        Cursor cursor(call.file.source(), shortReads);
+        Cursor cursor(call.file.source(), shortReads, call.decoder);
         Parameters records;
         readParameterBlock(cursor, call.located.offsetToOriginalParams, records);
         return records;
@@ -66,7 +66,7 @@ py::Ref mapAxis(py::Borrowed module, py::Borrowed origin, py::Borrowed step, py:
 BlockHead readHead(OpusDataCall& call) {
     ShortReads shortReads;
     return module::parseUnlocked(call.module, shortReads, [&] {
-        Cursor cursor(call.file.source(), shortReads);
+        Cursor cursor(call.file.source(), shortReads, call.decoder);
         return readBlockHead(cursor, call.located.offsetToData);
     });
 }
@@ -95,7 +95,7 @@ py::Ref readTraceMaps(ThreeDCall& threeD, const Geometry& geometry, py::Borrowed
     const std::int64_t rows = countOf(geometry.npy);
     ShortReads shortReads;
     const RecordPlan plan = module::parseUnlocked(call.module, shortReads, [&] {
-        Cursor cursor(source, shortReads);
+        Cursor cursor(source, shortReads, call.decoder);
         RecordPlan traces;
         traces.head = readBlockHead(cursor, call.located.offsetToData);
         traces.records = imageRecords(traces.head, source.size());

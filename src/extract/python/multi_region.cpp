@@ -129,6 +129,7 @@ struct TraceData {
 struct PointPlan {
     std::vector<double> mapX, mapY;
     std::vector<std::int64_t> sources;  // record offsets (spectra) or trace columns
+    std::vector<double> startTimes;     // as the call's decoder read them, when it has one
 };
 
 class RegionReader {
@@ -204,7 +205,7 @@ private:
         PointPlan plan;
         ByteSource& source = threeD_.call.file.source();
         ShortReads shortReads;
-        Cursor cursor(source, shortReads);
+        Cursor cursor(source, shortReads, threeD_.call.decoder);
         for (std::int64_t point = 0; point < count; ++point) {
             const std::int64_t row = first + point;
             const AnnotationValue& fileIndex = columns_.at("Fileindex", row);
@@ -219,7 +220,10 @@ private:
             plan.sources.push_back(record.offset);
             // A start time cut off by the end of the file is read (and reported)
             // in point order; whole ones are taken while the records are copied.
-            if (recordValueCut(source, layout_.records.head, record.offset)) {
+            // With a decoder, every start time is read here, through it.
+            if (threeD_.call.decoder != nullptr) {
+                plan.startTimes.push_back(readRecordValue(cursor, layout_.records.head, record.offset));
+            } else if (recordValueCut(source, layout_.records.head, record.offset)) {
                 readRecordValue(cursor, layout_.records.head, record.offset);
                 module::reportShortReads(threeD_.call.module, shortReads);
                 shortReads.clear();
@@ -268,8 +272,10 @@ private:
         targets.reserve(plan.sources.size());
         for (std::size_t point = 0; point < plan.sources.size(); ++point)
             targets.push_back({plan.sources[point], rows.subspan(point * width, width)});
-        copyRecords(threeD_.call.file.source(), layout_.records.head, targets,
-                    [&](std::size_t point, const InfoRecord& info) { startTimes[point] = info.value().value_or(0.0); });
+        copyRecords(
+            threeD_.call.file.source(), layout_.records.head, targets, [&](std::size_t point, const InfoRecord& info) {
+                startTimes[point] = plan.startTimes.empty() ? info.value().value_or(0.0) : plan.startTimes[point];
+            });
     }
 
     void copyTraceColumns(const PointPlan& plan, std::span<float> rows, std::size_t width) const {
@@ -309,7 +315,7 @@ TraceData readTraces(ThreeDCall& threeD, const Layout& layout) {
     ShortReads shortReads;
     RecordPlan plan = layout.records;
     plan.head.infoSize = module::parseUnlocked(call.module, shortReads, [&] {
-        Cursor cursor(source, shortReads);
+        Cursor cursor(source, shortReads, call.decoder);
         const std::int32_t infoSize = readInfoSize(cursor, call.located.offsetToData);
         for (const RecordOffset& record : plan.records)
             requireWholeRecord(plan.head, source, record.number, record.offset, threeD.points);
@@ -341,7 +347,7 @@ py::Ref readMultiRegionMap(ThreeDCall& threeD) {
     }
     ShortReads shortReads;
     const Layout layout = module::parseUnlocked(call.module, shortReads, [&] {
-        Cursor cursor(call.file.source(), shortReads);
+        Cursor cursor(call.file.source(), shortReads, call.decoder);
         Layout read;
         read.table = readAnnotationTable(cursor, call.located.offsetToANNO);
         read.records.head = readBlockHead(cursor, call.located.offsetToData);
