@@ -154,7 +154,7 @@ CASES = [
      (ValueError, DAMAGED_3D + r"records hold 4 bytes of values but NPT is 4200 \(16800 bytes\)$")),
     ("result beyond the file", three_d(RECORDS, AOX=0.0, AOY=0.0, DDX=1.0, DDY=1.0, NPX=65536, NPY=65536), READ_3D,
      (ValueError, DAMAGED_3D + r"its result would hold 17180000260 values \(NPY x NPX x NPT = 65536 x 65536 x 4\) "
-                               r"but the file holds only \d+$")),
+                               r"but the file holds only \d+ values$")),
     ("bad annotation tables", three_d(RECORDS, annotation_block([Table(REGION_COLUMNS[1:], [[0] * 7])])), READ_3D,
      (KeyError, "^'Group'$")),
     ("bad annotation tables", three_d(RECORDS, with_renamed(annotation_block([POINTS]), b"NLN\0", b"NLX\0")), READ_3D,

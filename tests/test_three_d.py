@@ -385,7 +385,7 @@ def test_results_past_the_bound_need_the_file_to_hold_them(write, reports, kind,
                            grid=(65536, 65536))
     started = time.perf_counter()
     with pytest.raises(ValueError, match=r"^3D data block at offset \d+ is damaged: its result would hold \d+ values "
-                                         r"\(" + claim + r"\) but the file holds only \d+$"):
+                                         r"\(" + claim + r"\) but the file holds only \d+ values$"):
         read(write, data, name=name)
     assert time.perf_counter() - started < 5
 

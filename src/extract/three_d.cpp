@@ -39,7 +39,7 @@ void failDamaged3D(std::int64_t dataOffset, const std::string& why) {
 void failResultTooLarge(std::int64_t dataOffset, std::uint64_t fileSize, std::uint64_t values,
                         const std::string& claim) {
     failDamaged3D(dataOffset, "its result would hold " + std::to_string(values) + " values (" + claim +
-                                  ") but the file holds only " + std::to_string(fileSize / sizeof(float)));
+                                  ") but the file holds only " + std::to_string(fileSize / sizeof(float)) + " values");
 }
 
 std::uint64_t recordResultValues(std::uint64_t records, std::int64_t width, std::uint64_t perRecord,

@@ -74,7 +74,8 @@ void requirePlausibleRecords(const BlockHead& head, std::uint64_t fileSize);
 // resultValueLimit values across all its arrays; `values` counts them before
 // any is made. Past the limit: ValueError "3D data block at offset N is
 // damaged: its result would hold V values (<claim>) but the file holds only
-// H", the claim saying what the block asks for ("NPY x NPX x NPT = 1 x 2 x 3").
+// H values", the claim saying what the block asks for ("NPY x NPX x NPT = 1 x
+// 2 x 3").
 [[noreturn]] void failResultTooLarge(std::int64_t dataOffset, std::uint64_t fileSize, std::uint64_t values,
                                      const std::string& claim);
 template <typename Claim>
