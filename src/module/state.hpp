@@ -17,6 +17,9 @@ struct ModuleState {
     // The built-in open as it was at import (io.open): while open is still
     // this function, files can be opened natively with the same result.
     PyObject* hostOpen;
+    // struct.unpack as imported: while the module's `unpack` is still this
+    // function, fields and the magic are decoded natively.
+    PyObject* structUnpack;
 };
 
 ModuleState& stateOf(PyObject* module);

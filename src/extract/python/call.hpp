@@ -1,6 +1,7 @@
 // What one getOpusData call has found before a branch reads its data block.
 #pragma once
 
+#include "container/cursor.hpp"
 #include "core/ref.hpp"
 #include "extract/python/request.hpp"
 #include "extract/request.hpp"
@@ -13,7 +14,8 @@ struct OpusDataCall {
     module::OpenFile& file;
     const Request& request;
     const LocatedBlocks& located;
-    py::Ref parameters;  // the merged parameter dictionary
+    py::Ref parameters;     // the merged parameter dictionary
+    FieldDecoder* decoder;  // for every cursor of the call; none while `unpack` is genuine
 };
 
 // Builds a result class looked up in the module namespace at this use.
