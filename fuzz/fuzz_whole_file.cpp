@@ -49,11 +49,9 @@ void readSpectrum(ByteSource& source, const LocatedBlocks& located, const Parame
     const auto* points = npt != nullptr ? std::get_if<std::int32_t>(npt) : nullptr;
     if (points == nullptr || *points < 0) return;  // NumPy refuses these before any data is read
     checkPointCount(source, located.offsetToData, *points);
-    // What passes the check is an axis the module may build: bounded by the file, or by the fixed limit.
-    const std::uint64_t held =
-        floatsAvailable(source, std::max<std::int64_t>(located.offsetToData, 0), static_cast<std::uint64_t>(*points));
-    fuzz::require(static_cast<std::uint64_t>(*points) <= std::max(held, maxPointsBeyondFile), "unbounded x axis");
     const std::uint64_t count = floatsAvailable(source, located.offsetToData, static_cast<std::uint64_t>(*points));
+    // What passes the check is a result the module may build: the axis and the values are bounded together.
+    fuzz::require(static_cast<std::uint64_t>(*points) + count <= resultValueLimit(source.size()), "unbounded result");
     fuzz::require(count * sizeof(float) <= heldBytes || heldBytes < source.size(), "values beyond the file");
     std::vector<float> values(static_cast<std::size_t>(count));
     readFloats(source, located.offsetToData, values);

@@ -8,7 +8,8 @@
 # Findings land in build-fuzz/findings/; after fixing one, copy the input to
 # tests/corpus/ (pytest replays that folder through the Python API). The
 # growing corpora stay in build-fuzz/corpus/ between runs; logs in build-fuzz/logs/.
-# Needs clang with its runtime libraries (Debian: clang-19 libclang-rt-19-dev).
+# Needs clang with its runtime libraries (Debian 12: clang-16 libclang-rt-16-dev);
+# CXX picks the compiler, else the newest clang++ found.
 set -euo pipefail
 
 seconds=${1:?usage: fuzz/run.sh SECONDS [TARGET...]}

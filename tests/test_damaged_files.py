@@ -5,12 +5,13 @@ import pathlib
 import re
 import struct
 
+import numpy as np
 import pytest
 
 import lumira
 from opusbuilder import (ANNOTATION, DATA, DATA_PARAMS, EXTENDED_DIRECTORY, INT_COLUMN, MAGIC, TEXT_COLUMN, Column,
                          OpusFile, Record3D, Table, annotation_block, block_type, data_block_3d, directory_entry,
-                         header, int_record, named_type, param_block, spectrum_params, text_record)
+                         float_record, header, int_record, named_type, param_block, spectrum_params, text_record)
 
 AB = ("AB", "2D", "NONE")
 AB_3D = ("AB", "3D", "NONE")
@@ -48,7 +49,7 @@ def three_d(block: bytes, annotation: bytes | None = None, **params) -> bytes:
 
 
 RECORDS = data_block_3d([Record3D([k, k, k, k], z=k) for k in range(2)], info_size=0)
-# 4200 records 4 bytes apart, each of 4200 values: 70 MB of result from 34 kB of file.
+# 4200 records 4 bytes apart, each of 4200 values: 70 MB of result from 34 kB of file, were they read.
 OVERLAPPING = struct.pack("<iiiiii", 1, 4200, 32, 4, 0, 1) + struct.pack("<ii", 1, 4200) + bytes(4 * 8400)
 HUGE_STORE_TABLE = struct.pack("<iiiiii", 1, 1, 24, 16, 0, 2**31 - 1) + struct.pack("<ii", 1, 2**31 - 1)
 REGION_COLUMNS = [Column(name, INT_COLUMN) for name in ("Group", "Type", "AryNX", "AryNY", "AryType", "Fileindex",
@@ -71,6 +72,27 @@ def with_renamed(data: bytes, old: bytes, new: bytes) -> bytes:
 
 
 POINTS = Table(REGION_COLUMNS, [[1, 0, 0, 0, 0, 1, 0, 0], [1, 0, 0, 0, 0, 2, 0, 0]])
+
+
+def points_with(**values) -> bytes:
+    """POINTS with these values in both rows; one text column, 16 bytes wide (a row of 44 bytes)."""
+    names = [column.name for column in REGION_COLUMNS]
+    columns = [Column(c.name, TEXT_COLUMN, offset=28) if isinstance(values.get(c.name), str) else c
+               for c in REGION_COLUMNS]
+    rows = [[values.get(name, value) for name, value in zip(names, row)] for row in POINTS.rows]
+    return annotation_block([Table(columns, rows)])
+
+
+def error_of(call):
+    try:
+        call()
+    except Exception as error:  # noqa: BLE001 - what the host's NumPy raises
+        return type(error)
+
+
+# A text axis end fails in NumPy, with an error type that depends on its version.
+TEXT_AXIS_ERROR = error_of(lambda: np.linspace("x", 1.0, 4))
+MAP = dict(AOX=0.0, AOY=0.0, DDX=1.0, DDY=1.0, NPX=2, NPY=1)
 DAMAGED_3D = r"^3D data block at offset \d+ is damaged: "
 DAMAGED_TABLE = r"^Annotation table \d+ at offset \d+ is damaged: "
 
@@ -103,7 +125,7 @@ CASES = [
     ("data cut short", OpusFile().params(named_type("AB", param=DATA_PARAMS), spectrum_params(20, 1.0, 20.0))
      .add(named_type("AB", param=DATA), struct.pack("<20f", *range(20))).build()[:-40], "getOpusData", lambda r: r.x.size == 20 and r.y.tolist() == list(range(10))),
     ("broken parameter block", raw_blocks(bytes(16), SPECTRUM), "getOpusData",
-     (ValueError, r"^Parameter block at offset 64 is damaged: it ends before its END record$")),
+     (ValueError, r"^Parameter block at offset 64 is damaged: the file ends at byte 180, before its END record$")),
     ("broken parameter block", raw_blocks(bytes(16), SPECTRUM + text_record("ABC", "x", type_code=7)),
      "getOpusData", (ValueError, "^Unexpected value for reading parameter type: 7$")),
     ("broken parameter block", raw_blocks(bytes(16), SPECTRUM + text_record("ABC", "x", size=-3) + b"END\0"),
@@ -113,6 +135,9 @@ CASES = [
     ("huge NPT", good(NPT=2**31 - 1).build(), "getOpusData",
      (ValueError, r"^Data block at offset 48 is damaged: NPT is 2147483647 but the file holds only 34 values "
                   r"from there$")),
+    # The axis and the values the file holds may not pass 2**24 values together.
+    ("huge NPT", good(NPT=2**24).build(), "getOpusData",
+     (ValueError, r"^Data block at offset 48 is damaged: NPT is 16777216 but the file holds only 34 values from there$")),
     ("huge NPT", three_d(RECORDS, NPT=2**31 - 1), READ_3D,
      (ValueError, DAMAGED_3D + r"NPT is 2147483647 but the file holds only 10 values after its head$")),
     ("huge NPT", three_d(RECORDS, AOX=0.0, AOY=0.0, DDX=1.0, DDY=1.0, NPX=2**30, NPY=1), READ_3D,
@@ -126,7 +151,10 @@ CASES = [
     ("huge store-table counts", three_d(HUGE_STORE_TABLE, AOX=0.0, AOY=0.0, DDX=1.0, DDY=1.0, NPX=1, NPY=1), READ_3D,
      (ValueError, DAMAGED_3D + r"its store table lists 2147483647 records, more than the file holds$")),
     ("overlapping 3D records", three_d(OVERLAPPING, ZTX="s", NPT=4200), READ_3D,
-     (ValueError, DAMAGED_3D + r"its records would give 17640000 values, more than the file holds$")),
+     (ValueError, DAMAGED_3D + r"records hold 4 bytes of values but NPT is 4200 \(16800 bytes\)$")),
+    ("result beyond the file", three_d(RECORDS, AOX=0.0, AOY=0.0, DDX=1.0, DDY=1.0, NPX=65536, NPY=65536), READ_3D,
+     (ValueError, DAMAGED_3D + r"its result would hold 17180000260 values \(NPY x NPX x NPT = 65536 x 65536 x 4\) "
+                               r"but the file holds only \d+ values$")),
     ("bad annotation tables", three_d(RECORDS, annotation_block([Table(REGION_COLUMNS[1:], [[0] * 7])])), READ_3D,
      (KeyError, "^'Group'$")),
     ("bad annotation tables", three_d(RECORDS, with_renamed(annotation_block([POINTS]), b"NLN\0", b"NLX\0")), READ_3D,
@@ -135,12 +163,35 @@ CASES = [
      READ_3D, (ValueError, DAMAGED_TABLE + "rows of 8 bytes overlap their 32 bytes of fields$")),
     ("bad annotation tables", three_d(RECORDS, annotation_block([Table([Column("Group", 7)], [[1]])])), READ_3D,
      (ValueError, "^$")),
+    ("bad annotation tables", three_d(RECORDS, with_renamed(annotation_block([POINTS]), int_record("NCO", 8),
+                                                            float_record("NCO", 8.0))), READ_3D,
+     (TypeError, DAMAGED_TABLE + "its parameter NCO is not an integer$")),
     # Texts of no width: each is still counted as a byte of its row.
     ("bad annotation tables", three_d(RECORDS, annotation_block([Table([Column("Note", TEXT_COLUMN, offset=2)] * 3,
                                                                        [[""] * 3] * 2, row_length=2)])), READ_3D,
      (ValueError, DAMAGED_TABLE + "rows of 2 bytes overlap their 3 bytes of fields$")),
     ("bad annotation tables", three_d(RECORDS, shared_tables(POINTS, 40)), READ_3D,
      (ValueError, DAMAGED_TABLE + "it shares its bytes with the tables before it$")),
+    ("parameters of the wrong type", good(FXV="x").build(), "getOpusData", (TEXT_AXIS_ERROR, "")),
+    ("parameters of the wrong type", three_d(RECORDS, NPT=2.5), READ_3D,
+     (TypeError, "^'float' object cannot be interpreted as an integer$")),
+    ("parameters of the wrong type", three_d(RECORDS, **{**MAP, "NPX": -1}), READ_3D,
+     (ValueError, r"^Number of samples, -1, must be non-negative.$")),
+    # Repeated NPX - 1 times, this DDX would be 500 GB of text.
+    ("parameters of the wrong type", three_d(RECORDS, **{**MAP, "DDX": "x" * 60000, "NPX": 2**23, "NPY": 0}), READ_3D,
+     (TypeError, r"^unsupported operand type\(s\) for \+: 'float' and 'str'$")),
+    # Repeated AryNY times, this AryNX would be 32 GB of text.
+    ("annotation values of the wrong type", three_d(RECORDS, points_with(AryNX="x" * 16, AryNY=2**31 - 1)), READ_3D,
+     (TypeError, "^'str' object cannot be interpreted as an integer$")),
+    ("annotation values of the wrong type", three_d(RECORDS, points_with(X="x")), READ_3D,
+     (ValueError, "^could not convert string to float: 'x'$")),
+    ("annotation values of the wrong type", three_d(RECORDS, points_with(Group="1")), READ_3D,
+     (TypeError, "^an integer is required$")),
+    ("offsets past 64 bits", OpusFile().params(named_type("AB", param=DATA_PARAMS, dimension="3D"),
+                                               spectrum_params(4, 1.0, 4.0))
+     .add(named_type("AB", param=DATA, dimension="3D"), RECORDS)
+     .add(block_type(extend=ANNOTATION), offset=2**63 - 1, extended=True).build(), READ_3D,
+     (OverflowError, "^file offset does not fit in 64 bits$")),
     ("non-ASCII texts", good(SNM="Müller 1mm²").build(), "getOpusData",
      lambda r: r.parameters["SNM"] == "Müller 1mm²"),
     ("non-ASCII texts", raw_blocks(bytes(16), SPECTRUM + b"\xe9AB\0" + struct.pack("<hhi", 0, 2, 5) + b"END\0"),

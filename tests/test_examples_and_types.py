@@ -1,6 +1,7 @@
 """The Dask example, and the types: the stub against the module, mypy --strict on what we ship."""
 
 import ast
+import inspect
 import os
 import pathlib
 import shutil
@@ -105,6 +106,22 @@ def test_stub_classes_declare_every_attribute_and_parameter(kind):
     regions = getattr(result, "regions", [])
     for region in regions:
         assert declared("Region") == set(vars(region))
+
+
+def test_stub_signatures_are_the_modules():
+    def stubbed(node, method):
+        arguments = node.args
+        kinds = [(a.arg, "POSITIONAL_ONLY") for a in arguments.posonlyargs] + \
+            [(a.arg, "POSITIONAL_OR_KEYWORD") for a in arguments.args]
+        kinds = kinds[1:] if method else kinds
+        return kinds + ([(arguments.kwarg.arg, "VAR_KEYWORD")] if arguments.kwarg else [])
+
+    stub = {node.name: node for node in stub_tree().body if isinstance(node, (ast.FunctionDef, ast.ClassDef))}
+    for name, node in stub.items():
+        if isinstance(node, ast.ClassDef):
+            node = next(item for item in node.body if isinstance(item, ast.FunctionDef))
+        actual = [(p.name, p.kind.name) for p in inspect.signature(getattr(lumira, name)).parameters.values()]
+        assert stubbed(node, name[0].isupper()) == actual, name
 
 
 def installed_stub():

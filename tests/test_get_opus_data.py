@@ -209,7 +209,7 @@ def test_merge_order_and_positions(write):
     (text_record("ABC", "x", type_code=7), ValueError, "^Unexpected value for reading parameter type: 7$"),
     (text_record("ABC", "x", type_code=-1), ValueError, "^Unexpected value for reading parameter type: -1$"),
     (b"\xffAB\0" + struct.pack("<hhi", 0, 2, 5) + END, UnicodeDecodeError, "invalid start byte"),
-    (int_record("ABC", 1), ValueError, r"^Parameter block at offset \d+ is damaged: it ends before its END record$"),
+    (int_record("ABC", 1), ValueError, r"^Parameter block at offset \d+ is damaged: the file ends at byte \d+, before its END record$"),
     (text_record("ABC", "x", size=-3) + END, ValueError, "damaged: a text record has a negative size"),
     (text_record("ABC", "x", size=1000)[:12], ValueError, "damaged: a text record runs past the end of the file"),
 ])

@@ -1,10 +1,13 @@
 import inspect
+import struct
 import subprocess
 import sys
 
+import numpy as np
 import pytest
 
 import lumira
+import three_d_samples
 
 PARAM_DICT = {
     "SNM": "Sample Name", "SFM": "Sample Form", "CNM": "Operator Name", "EXP": "Experiment File",
@@ -108,6 +111,27 @@ def test_function_docstrings(name):
     assert getattr(lumira, name).__doc__ == DOCS[name]
 
 
+# Functions as their documentation gives them; constructors as the README's "Result classes" table does.
+SIGNATURES = {
+    "getOpusData": "(path, datablock)", "listContents": "(path, /)", "isOpusFile": "(path, /)", "help": "()",
+    "BaseDataReturn": "(dimension, dataType, deriv, parameters, x, minY, maxY)",
+    "SingleDataReturn": "(y, **kwds)", "ImageDataReturn": "(mapX, mapY, spectra, **kwds)",
+    "ImageTRCDataReturn": "(mapX, mapY, labels, traces, **kwds)", "TimeResolvedDataReturn": "(z, spectra, **kwds)",
+    "TimeResolvedTRCDataReturn": "(labels, traces, **kwds)", "MultiRegionDataReturn": "(regions, **kwds)",
+    "MultiRegionTRCDataReturn": "(labels, regions, **kwds)", "Region": "(title, mapX, mapY, start_time, spectra)",
+}
+
+
+@pytest.mark.parametrize("name", sorted(SIGNATURES))
+def test_signatures_leave_every_docstring_as_it_was(name):
+    obj = getattr(lumira, name)
+    assert str(inspect.signature(obj)) == SIGNATURES[name]
+    if name in DOCS:
+        assert obj.__doc__ == DOCS[name]
+    else:
+        assert obj.__init__.__doc__ is None and "--" not in obj.__doc__
+
+
 def test_param_dict_is_exact_and_ordered():
     assert list(lumira.paramDict.items()) == list(PARAM_DICT.items())
 
@@ -121,6 +145,28 @@ def test_param_dict_is_exact_and_ordered():
 def test_one_positional_argument_only(name, call):
     with pytest.raises(TypeError):
         call(getattr(lumira, name))
+
+
+def doubled_doubles(fmt, data):
+    value = struct.unpack(fmt, data)[0]
+    return (value * 2,) if fmt == "<d" else (value,)
+
+
+@pytest.mark.parametrize("kind, times", [
+    ("series", lambda result: result.z),
+    ("regions", lambda result: np.concatenate([region.start_time for region in result.regions])),
+])
+def test_a_rebound_unpack_decodes_the_magic_and_every_field(write, monkeypatch, kind, times):
+    path = write(three_d_samples.good()[kind])
+    genuine = lumira.getOpusData(path, ("AB", "3D", "NONE"))
+    monkeypatch.setattr(lumira, "unpack", lambda fmt, data: (168492798,))
+    assert lumira.isOpusFile(write(b"NOPE"))
+    monkeypatch.setattr(lumira, "unpack", lambda fmt, data: (0,) if fmt == "<i" else struct.unpack(fmt, data))
+    assert lumira.listContents(path) == []  # no directory at all
+    monkeypatch.setattr(lumira, "unpack", doubled_doubles)
+    result = lumira.getOpusData(path, ("AB", "3D", "NONE"))
+    assert result.parameters["FXV"] == 2 * genuine.parameters["FXV"]
+    assert np.array_equal(times(result), 2 * times(genuine))
 
 
 def test_import_fails_without_numpy():

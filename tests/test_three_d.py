@@ -345,38 +345,48 @@ def test_counts_past_the_axis_bound_need_values_behind_them(write, cut, error):
     assert result.x.size == npt and np.array_equal(result.spectra, values) and result.z.tolist() == [7.0]
 
 
-def overlapping(count, npt):
-    """Records 4 bytes apart, each reading NPT values: the values of neighbours overlap."""
-    head = struct.pack("<iiiiii", 1, count, 32, 4, 0, 1) + struct.pack("<ii", 1, count)
-    return head + np.arange(count + npt, dtype="<f4").tobytes()
+KINDS = ["image", "trace image", "series", "trace series", "regions", "region traces"]
 
 
-def test_overlapping_records_read_what_lies_at_each(write, reports):
-    result = read(write, series(overlapping(3, NPT), ZTX="s"))
-    assert result.spectra.tolist() == [[k + i for i in range(NPT)] for k in range(3)]
-
-
-@pytest.mark.parametrize("kind", ["image", "trace image", "series", "trace series", "regions", "region traces"])
-def test_results_past_the_bound_need_the_file_to_hold_them(write, reports, kind):
-    # 4200 x 4200 values (70 MB) from a file of 34 kB; the bound is 2**24 values.
-    count = npt = 4200
-    block, params, name, annotation = overlapping(count, npt), spectrum_params(npt, 1.0, 2.0), "AB", None
-    if kind == "image":
-        params.update(image_params(count, 1, npt=npt))
-    elif kind == "trace image":
-        params.update(image_params(npt, 1, npt=npt))
+def kind_file(kind, block, npt=NPT, points=(1, 2), grid=None):
+    """A file of that 3D kind around `block`; a region map has one point per record number in `points`."""
+    name = "TRC" if "trace" in kind else "AB"
+    params, annotation = spectrum_params(npt, 1.0, 2.0), None
+    if kind.endswith("image"):
+        params.update(image_params(*(grid or (npt, 1)), npt=npt))
     elif kind == "series":
         params["ZTX"] = "s"
-    elif kind == "regions":  # every point names the same record
-        block, annotation = data_block_3d(records(1, npt=npt)), annotation_block([Table(COLUMNS, [point(1, 1)] * count)])
-    elif kind == "region traces":
-        annotation = annotation_block([Table(COLUMNS, [point(1, 1)])])
-    if "trace" in kind:
-        name = "TRC"
+    elif kind.startswith("region"):
+        annotation = annotation_block([Table(COLUMNS, [point(1, number) for number in points])])
+    return three_d_file(block, params, name=name, annotation=annotation), name
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_records_must_hold_their_values(write, reports, kind):
+    # A data part shorter than NPT values would read the info record and the records after it.
+    data, name = kind_file(kind, data_block_3d(records(2), block_size=0), grid=(2, 2))
+    with pytest.raises(ValueError, match=r"^3D data block at offset \d+ is damaged: records hold 0 bytes of values but "
+                                         r"NPT is 4 \(16 bytes\)$"):
+        read(write, data, name=name)
+
+
+@pytest.mark.parametrize("kind, claim", [
+    ("image", "NPY x NPX x NPT = 65536 x 65536 x 4200"),
+    ("regions", "4200 points of 4200 values in its regions"),  # every point names the one record
+    ("region traces", "4200 points of 4200 values in its regions"),  # 4200 traces of one value
+])
+def test_results_past_the_bound_need_the_file_to_hold_them(write, reports, kind, claim):
+    # Zeros of a grid of 2**32 cells, or 17.6 million values from a file of 170 kB: past 2**24 values a
+    # result may hold no more than twice the values of its file.
+    count = 4200
+    block = {"image": data_block_3d([]), "regions": data_block_3d(records(1, npt=count)),
+             "region traces": data_block_3d(records(count, npt=1), info_size=0)}[kind]
+    data, name = kind_file(kind, block, npt=1 if kind == "region traces" else count, points=[1] * count,
+                           grid=(65536, 65536))
     started = time.perf_counter()
-    with pytest.raises(ValueError, match=r"^3D data block at offset \d+ is damaged: its records would give 17640000 "
-                                         r"values, more than the file holds$"):
-        read(write, three_d_file(block, params, name=name, annotation=annotation), name=name)
+    with pytest.raises(ValueError, match=r"^3D data block at offset \d+ is damaged: its result would hold \d+ values "
+                                         r"\(" + claim + r"\) but the file holds only \d+ values$"):
+        read(write, data, name=name)
     assert time.perf_counter() - started < 5
 
 

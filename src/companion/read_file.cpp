@@ -194,7 +194,7 @@ private:
         // A strict caller refuses a block whose parameters were cut off: its
         // values need not be read.
         if (!damage.empty()) return;
-        extract::OpusDataCall call{module_, file_, request, block.located, outcome.parameters, true};
+        extract::OpusDataCall call{module_, file_, request, block.located, outcome.parameters, nullptr, true};
         if (options_.data) {
             outcome.result = request.threeD ? extract::readThreeDimensional(call) : extract::readSingleSpectrum(call);
             return;

@@ -82,7 +82,7 @@ RecordBlock layOut(py::Borrowed module, py::Borrowed source, py::Borrowed select
     if (!chosen.located.foundDataBlock()) extract::raiseNoDataBlock(request);
 
     py::Ref parameters = blockParameters(module, *block.file, planned, chosen.located);
-    extract::OpusDataCall call{module, *block.file, request, chosen.located, parameters, true};
+    extract::OpusDataCall call{module, *block.file, request, chosen.located, parameters, nullptr, true};
     ByteSource& bytes = block.file->source();
     const std::int64_t offset = chosen.located.offsetToData;
     py::Ref npt = extract::lookup(parameters, "NPT");

@@ -8,7 +8,9 @@
 
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 #include "container/byte_source.hpp"
@@ -24,9 +26,23 @@ struct ShortRead {
 
 using ShortReads = std::vector<ShortRead>;
 
+// Decodes fields in place of the native little-endian decoding, for a host
+// that asked for a decoding of its own. It gets the bytes the file held for
+// the field (fewer than its width at the end of the file) and gives the
+// value, in the field's range, or nothing when the decoding failed; it
+// reports failures itself, and the field reads as zero.
+class FieldDecoder {
+public:
+    virtual ~FieldDecoder() = default;
+    virtual std::optional<std::int64_t> integer(Field field, std::span<const std::uint8_t> bytes) = 0;
+    virtual std::optional<double> real(Field field, std::span<const std::uint8_t> bytes) = 0;
+};
+
 class Cursor {
 public:
-    Cursor(ByteSource& source, ShortReads& shortReads) noexcept : source_(source), shortReads_(shortReads) {}
+    // Without a decoder, fields are decoded natively and short ones recorded.
+    Cursor(ByteSource& source, ShortReads& shortReads, FieldDecoder* decoder = nullptr) noexcept
+        : source_(source), shortReads_(shortReads), decoder_(decoder) {}
 
     ByteSource& source() const noexcept { return source_; }
     std::uint64_t position() const noexcept { return position_; }
@@ -52,6 +68,7 @@ public:
 private:
     template <typename T>
     T readField(Field field) {
+        if (decoder_ != nullptr) return readDecoded<T>(field);
         // Most fields lie inside the bytes the source already holds.
         if (view_.generation == source_.generation() && position_ >= view_.start &&
             position_ - view_.start + sizeof(T) <= view_.bytes.size()) {
@@ -62,6 +79,17 @@ private:
         }
         std::uint8_t raw[sizeof(T)];
         return readFieldSlowly(field, raw) ? decode<T>(raw) : T{};
+    }
+
+    template <typename T>
+    T readDecoded(Field field) {
+        std::uint8_t raw[sizeof(T)];
+        const std::span<const std::uint8_t> held(raw, readBytes(std::span<std::uint8_t>(raw, sizeof raw)));
+        if constexpr (std::is_floating_point_v<T>) {
+            return static_cast<T>(decoder_->real(field, held).value_or(0.0));
+        } else {
+            return static_cast<T>(decoder_->integer(field, held).value_or(0));
+        }
     }
 
     template <typename T>
@@ -83,6 +111,7 @@ private:
 
     ByteSource& source_;
     ShortReads& shortReads_;
+    FieldDecoder* decoder_;
     std::uint64_t position_ = 0;
     bool cutShort_ = false;
     View view_;

@@ -19,11 +19,30 @@ std::string twoDigits(const char* prefix, std::int64_t number) {
     return text;
 }
 
-std::int32_t integerParameter(const ParameterLookup& parameters, const std::string& name) {
+// Table k's parameter block at `offset`, or with table -1 the block's own
+// directory at the annotation block's offset.
+struct TablePlace {
+    std::int64_t table;
+    std::int64_t offset;
+};
+
+constexpr std::int64_t directoryTable = -1;
+
+std::string damaged(const TablePlace& place, const std::string& why) {
+    const std::string owner =
+        place.table == directoryTable ? "Annotation block" : "Annotation table " + std::to_string(place.table);
+    return owner + " at offset " + std::to_string(place.offset) + " is damaged: " + why;
+}
+
+[[noreturn]] void failDamagedTable(const TablePlace& place, const std::string& why) { failValue(damaged(place, why)); }
+
+// A count or offset; a missing one fails as the dictionary lookup does, and
+// one of another type as arithmetic with it would (TypeError).
+std::int32_t integerParameter(const ParameterLookup& parameters, const std::string& name, const TablePlace& place) {
     const ParameterValue* value = parameters.find(name);
     if (value == nullptr) fail(ErrorKind::Key, name);
     if (const auto* integer = std::get_if<std::int32_t>(value)) return *integer;
-    fail(ErrorKind::Type, "annotation parameter " + name + " is not an integer");
+    fail(ErrorKind::Type, damaged(place, "its parameter " + name + " is not an integer"));
 }
 
 bool sameName(const ParameterValue& a, const ParameterValue& b) {
@@ -45,11 +64,6 @@ struct ColumnLayout {
     std::size_t column;  // index into the table's columns
     std::int32_t type;
 };
-
-[[noreturn]] void failDamagedTable(std::int64_t table, std::int64_t offset, const std::string& why) {
-    failValue("Annotation table " + std::to_string(table) + " at offset " + std::to_string(offset) +
-              " is damaged: " + why);
-}
 
 AnnotationValue readValue(Cursor& cursor, std::int32_t type, std::int64_t textWidth) {
     switch (type) {
@@ -85,8 +99,8 @@ class TableBytes {
 public:
     explicit TableBytes(std::uint64_t fileSize) : left_(fileSize) {}
 
-    void take(std::uint64_t bytes, std::int64_t table, std::int64_t offset) {
-        if (bytes > left_) failDamagedTable(table, offset, "it shares its bytes with the tables before it");
+    void take(std::uint64_t bytes, const TablePlace& place) {
+        if (bytes > left_) failDamagedTable(place, "it shares its bytes with the tables before it");
         left_ -= bytes;
     }
 
@@ -97,47 +111,46 @@ private:
 void readTable(Cursor& cursor, AnnotationTable& table, TableBytes& bytes, std::int64_t number, std::int64_t blockOffset,
                std::int64_t tableOffset) {
     const std::int64_t parametersAt = addOffset(blockOffset, tableOffset);
+    const TablePlace place{number, parametersAt};
     Parameters records;
     readParameterBlock(cursor, parametersAt, records);
-    bytes.take(cursor.position() - static_cast<std::uint64_t>(parametersAt), number, parametersAt);
+    bytes.take(cursor.position() - static_cast<std::uint64_t>(parametersAt), place);
     const ParameterLookup parameters(records);
-    const std::int64_t rowsAt = addOffset(parametersAt, integerParameter(parameters, "SIZ"));
-    const std::int64_t rowLength = integerParameter(parameters, "SRC");
+    const std::int64_t rowsAt = addOffset(parametersAt, integerParameter(parameters, "SIZ", place));
+    const std::int64_t rowLength = integerParameter(parameters, "SRC", place);
 
     std::vector<ColumnLayout> layout;
     std::int64_t textWidth = -1;
     bool hasText = false;
-    const std::int32_t columnCount = integerParameter(parameters, "NCO");
+    const std::int32_t columnCount = integerParameter(parameters, "NCO", place);
     for (std::int32_t i = 0; i < columnCount; ++i) {
         const ParameterValue* name = parameters.find(twoDigits("S", i));
         if (name == nullptr) fail(ErrorKind::Key, twoDigits("S", i));
-        const std::int32_t columnOffset = integerParameter(parameters, twoDigits("F", i));
-        const std::int32_t type = integerParameter(parameters, twoDigits("T", i));
+        const std::int32_t columnOffset = integerParameter(parameters, twoDigits("F", i), place);
+        const std::int32_t type = integerParameter(parameters, twoDigits("T", i), place);
         layout.push_back({columnFor(table, *name), type});
         if (type == textColumn) {
             hasText = true;
             textWidth = std::max(textWidth, rowLength - columnOffset);
         }
     }
-    const std::int32_t rowCount = integerParameter(parameters, "NLN");
+    const std::int32_t rowCount = integerParameter(parameters, "NLN", place);
     if (layout.empty() || rowCount <= 0) return;
 
-    if (hasText && textWidth < 0) failDamagedTable(number, parametersAt, "a text column starts past the row's end");
+    if (hasText && textWidth < 0) failDamagedTable(place, "a text column starts past the row's end");
     // A text column counts at least one byte: a row of many empty texts
     // would otherwise give many values for each byte of the file.
     std::int64_t rowBytes = 0;
     for (const ColumnLayout& column : layout)
         rowBytes += column.type == textColumn ? std::max<std::int64_t>(textWidth, 1) : 4;
     if (rowCount > 1 && rowLength < std::max<std::int64_t>(rowBytes, 1)) {
-        failDamagedTable(number, parametersAt,
-                         "rows of " + std::to_string(rowLength) + " bytes overlap their " + std::to_string(rowBytes) +
-                             " bytes of fields");
+        failDamagedTable(place, "rows of " + std::to_string(rowLength) + " bytes overlap their " +
+                                    std::to_string(rowBytes) + " bytes of fields");
     }
     for (std::int32_t row = 0; row < rowCount; ++row) {
         cursor.seek(addOffset(rowsAt, mulSize(row, rowLength)));
         if (cursor.atEnd()) break;  // rows that begin past the end of the file hold nothing
-        bytes.take(std::min<std::uint64_t>(std::max<std::int64_t>(rowLength, 1), cursor.remaining()), number,
-                   parametersAt);
+        bytes.take(std::min<std::uint64_t>(std::max<std::int64_t>(rowLength, 1), cursor.remaining()), place);
         for (const ColumnLayout& column : layout)
             table.columns[column.column].values.push_back(readValue(cursor, column.type, textWidth));
     }
@@ -158,9 +171,10 @@ AnnotationTable readAnnotationTable(Cursor& cursor, std::int64_t offset) {
     const ParameterLookup directory(directoryRecords);
     AnnotationTable table;
     TableBytes bytes(cursor.source().size());
-    const std::int32_t tables = integerParameter(directory, "NRP");
+    const TablePlace place{directoryTable, offset};
+    const std::int32_t tables = integerParameter(directory, "NRP", place);
     for (std::int32_t k = 0; k < tables; ++k)
-        readTable(cursor, table, bytes, k, offset, integerParameter(directory, twoDigits("F", k)));
+        readTable(cursor, table, bytes, k, offset, integerParameter(directory, twoDigits("F", k), place));
     return table;
 }
 

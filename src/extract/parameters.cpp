@@ -50,7 +50,11 @@ void readParameterBlock(Cursor& cursor, std::int64_t offset, Parameters& into) {
         if (name == "END") return;
         // Without four name bytes the block cannot go on: every later read
         // would come back empty and the block would never end.
-        if (got < rawName.size()) failDamaged(offset, "it ends before its END record");
+        if (got < rawName.size()) {
+            // Said so, a cut file is not mistaken for a block whose END is missing.
+            const std::uint64_t fileEnd = std::min(cursor.position(), cursor.source().size());
+            failDamaged(offset, "the file ends at byte " + std::to_string(fileEnd) + ", before its END record");
+        }
 
         const std::int16_t type = cursor.readShort();
         const std::int16_t size = cursor.readShort();

@@ -30,9 +30,9 @@ using Parameters = std::vector<Parameter>;
 // Reads the block at `offset`, appending its records in file order.
 //
 // Fails with ValueError "Parameter block at offset N is damaged: ..." when the
-// block runs into the end of the file before its END record, or holds a text
-// record whose size is negative or runs past the end of the file; with
-// ValueError for a type code other than 0 to 4; with the host's decoding
+// file ends before the block's END record (saying at which byte) or the block
+// holds a text record whose size is negative or runs past the end of the file;
+// with ValueError for a type code other than 0 to 4; with the host's decoding
 // error (ErrorKind::Utf8Decode) for a name that is not UTF-8.
 void readParameterBlock(Cursor& cursor, std::int64_t offset, Parameters& into);
 

@@ -19,8 +19,19 @@ inline constexpr std::uint64_t maxPointsBeyondFile = std::uint64_t{1} << 24;
 // them and maxPointsBeyondFile; nothing for a count the file can back.
 std::optional<std::uint64_t> unbackedPointCount(const ByteSource& source, std::int64_t offset, std::int64_t points);
 
-// Fails with ValueError "Data block at offset N is damaged: ..." when `points`
-// exceeds both maxPointsBeyondFile and the values the file holds at `offset`.
+// The most values a result may hold across all its arrays (axes, values, map
+// coordinates, z values, start times): twice the values the file holds, or
+// maxPointsBeyondFile for a small file. Anything more can only come from
+// damaged counts, and a few kilobytes could otherwise ask for terabytes.
+std::uint64_t resultValueLimit(std::uint64_t fileSize) noexcept;
+
+// Counts of values, saturating instead of wrapping.
+std::uint64_t valuesPlus(std::uint64_t a, std::uint64_t b) noexcept;
+std::uint64_t valuesTimes(std::uint64_t a, std::uint64_t b) noexcept;
+
+// Fails with ValueError "Data block at offset N is damaged: ..." when the
+// axis of `points` values and the values the file holds of them at `offset`
+// would pass resultValueLimit.
 void checkPointCount(const ByteSource& source, std::int64_t offset, std::int64_t points);
 
 // How many whole values of `wanted` lie in the file from `offset` on.

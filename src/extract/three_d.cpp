@@ -32,8 +32,27 @@ HeadFields readHeadFields(Cursor& cursor, std::int64_t dataOffset) {
 
 }  // namespace
 
-void failDamaged3D(const BlockHead& head, const std::string& why) {
-    failValue("3D data block at offset " + std::to_string(head.dataOffset) + " is damaged: " + why);
+void failDamaged3D(std::int64_t dataOffset, const std::string& why) {
+    failValue("3D data block at offset " + std::to_string(dataOffset) + " is damaged: " + why);
+}
+
+void failResultTooLarge(std::int64_t dataOffset, std::uint64_t fileSize, std::uint64_t values,
+                        const std::string& claim) {
+    failDamaged3D(dataOffset, "its result would hold " + std::to_string(values) + " values (" + claim +
+                                  ") but the file holds only " + std::to_string(fileSize / sizeof(float)) + " values");
+}
+
+std::uint64_t recordResultValues(std::uint64_t records, std::int64_t width, std::uint64_t perRecord,
+                                 std::uint64_t axes) {
+    const std::uint64_t each = valuesPlus(static_cast<std::uint64_t>(std::max<std::int64_t>(width, 0)), perRecord);
+    return valuesPlus(valuesTimes(records, each), axes);
+}
+
+void requireRecordsWithinLimit(const BlockHead& head, std::uint64_t fileSize, std::uint64_t values,
+                               std::uint64_t records, std::int64_t width) {
+    requireResultWithinLimit(head.dataOffset, fileSize, values, [&] {
+        return std::to_string(records) + " records of " + std::to_string(width) + " values";
+    });
 }
 
 void checkThreeDAxis(const ByteSource& source, std::int64_t dataOffset, const char* code, std::int64_t count) {
@@ -79,13 +98,6 @@ void requirePlausibleRecords(const BlockHead& head, std::uint64_t fileSize) {
     if (static_cast<std::uint64_t>(records) > capacity) {
         failDamaged3D(head, "its store table lists " + std::to_string(records) + " records, more than the file holds");
     }
-}
-
-void requireBackedValues(const BlockHead& head, std::uint64_t fileSize, std::uint64_t records, std::int64_t width) {
-    std::uint64_t values = 0;
-    if (width > 0 && __builtin_mul_overflow(records, static_cast<std::uint64_t>(width), &values)) values = UINT64_MAX;
-    if (values <= maxPointsBeyondFile || values <= fileSize / sizeof(float)) return;
-    failDamaged3D(head, "its records would give " + std::to_string(values) + " values, more than the file holds");
 }
 
 namespace {
@@ -134,6 +146,12 @@ void requireWholeRecord(const BlockHead& head, const ByteSource& source, std::in
                         std::int64_t count) {
     if (offset < 0) failOS(EINVAL);
     const std::uint64_t needed = static_cast<std::uint64_t>(count) * sizeof(float);
+    // Values longer than a record's data part would be read from its info
+    // record and the records after it: a plainly wrong map, not a reading.
+    if (static_cast<std::uint64_t>(std::max(head.blockSize, 0)) < needed) {
+        failDamaged3D(head, "records hold " + std::to_string(head.blockSize) + " bytes of values but NPT is " +
+                                std::to_string(count) + " (" + std::to_string(needed) + " bytes)");
+    }
     if (source.available(static_cast<std::uint64_t>(offset)) < needed) {
         failDamaged3D(head, "spectrum record " + std::to_string(number) + " at byte " + std::to_string(offset) +
                                 " ends past the end of the file");

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "container/cursor.hpp"
+#include "extract/spectrum.hpp"
 
 namespace lumira {
 
@@ -62,15 +63,35 @@ void checkThreeDAxis(const ByteSource& source, std::int64_t dataOffset, const ch
 void requirePlausibleRecords(const BlockHead& head, std::uint64_t fileSize);
 
 // "3D data block at offset N is damaged: <why>"
-[[noreturn]] void failDamaged3D(const BlockHead& head, const std::string& why);
+[[noreturn]] void failDamaged3D(std::int64_t dataOffset, const std::string& why);
+[[noreturn]] inline void failDamaged3D(const BlockHead& head, const std::string& why) {
+    failDamaged3D(head.dataOffset, why);
+}
 
-// Records closer together than their values (a stride shorter than NPT
-// floats), or points that name one record again and again, give a result
-// larger than the file, and without bound: a few kilobytes could ask for
-// gigabytes. Past maxPointsBeyondFile values, a result may hold no more
-// values than the file does; else ValueError "3D data block at offset N is
-// damaged: its records would give V values, more than the file holds".
-void requireBackedValues(const BlockHead& head, std::uint64_t fileSize, std::uint64_t records, std::int64_t width);
+// A grid larger than its records, records that a gap sends back over the
+// same bytes, points that name one record again and again: damaged counts
+// can make a result of any size from a small file. A result may hold
+// resultValueLimit values across all its arrays; `values` counts them before
+// any is made. Past the limit: ValueError "3D data block at offset N is
+// damaged: its result would hold V values (<claim>) but the file holds only
+// H values", the claim saying what the block asks for ("NPY x NPX x NPT = 1 x
+// 2 x 3").
+[[noreturn]] void failResultTooLarge(std::int64_t dataOffset, std::uint64_t fileSize, std::uint64_t values,
+                                     const std::string& claim);
+template <typename Claim>
+void requireResultWithinLimit(std::int64_t dataOffset, std::uint64_t fileSize, std::uint64_t values, Claim&& claim) {
+    if (values > resultValueLimit(fileSize)) failResultTooLarge(dataOffset, fileSize, values, claim());
+}
+
+// The values of `records` records of `width` values each, `perRecord` more
+// for each (a z value), and `axes` more: what a result of records holds.
+std::uint64_t recordResultValues(std::uint64_t records, std::int64_t width, std::uint64_t perRecord,
+                                 std::uint64_t axes);
+
+// requireResultWithinLimit for `records` records of `width` values, claimed
+// as "R records of W values".
+void requireRecordsWithinLimit(const BlockHead& head, std::uint64_t fileSize, std::uint64_t values,
+                               std::uint64_t records, std::int64_t width);
 
 struct RecordOffset {
     std::int64_t number;  // spectrum number from the store table
@@ -82,7 +103,8 @@ struct RecordOffset {
 // head with requirePlausibleRecords first.
 std::vector<RecordOffset> recordOffsets(const BlockHead& head, std::uint64_t fileSize);
 
-// Fails (ValueError naming the record) unless `count` floats lie in the file at `offset`.
+// Fails with ValueError "3D data block at offset N is damaged: ..." unless the
+// records' data part holds `count` floats and they lie in the file at `offset`.
 void requireWholeRecord(const BlockHead& head, const ByteSource& source, std::int64_t number, std::int64_t offset,
                         std::int64_t count);
 

@@ -12,8 +12,7 @@ bool magicOf(py::Borrowed module, OpenFile& file) {
         py::ReleasedGil unlocked;
         magic = testMagic(file.source());
     }
-    if (!magic.complete) raiseShortMagic(module, magic.bytes);
-    return magic.isOpus;
+    return isOpusMagic(module, magic);
 }
 
 }  // namespace
@@ -42,10 +41,7 @@ PyObject* isOpusFile(PyObject* module, PyObject* path) {
                     opened = true;
                 }
             }
-            if (opened) {
-                if (!magic.complete) raiseShortMagic(module, magic.bytes);
-                return py::Ref::borrow(magic.isOpus ? Py_True : Py_False);
-            }
+            if (opened) return py::Ref::borrow(isOpusMagic(module, magic) ? Py_True : Py_False);
         }
         auto file = OpenFile::throughHost(path);
         const bool opus = magicOf(module, *file);

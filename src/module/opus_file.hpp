@@ -33,13 +33,14 @@ struct ParsedFile {
 
 // Opens the file, tests its magic and runs `parse` on it, then reports the
 // short reads `parse` recorded (before raising its failure, if any). When
-// it can, all of it runs in one stretch without the interpreter lock.
+// it can, all of it runs in one stretch without the interpreter lock. The
+// cursor decodes fields with `decoder`, when there is one.
 template <typename Parse>
-auto parseOpusFile(py::Borrowed module, py::Borrowed path, Parse&& parse)
+auto parseOpusFile(py::Borrowed module, py::Borrowed path, FieldDecoder* decoder, Parse&& parse)
     -> ParsedFile<decltype(parse(std::declval<Cursor&>()))> {
     using Result = decltype(parse(std::declval<Cursor&>()));
     ShortReads shortReads;
-    if (testsMagicItself(module)) {
+    if (testsMagicItself(module) && decoder == nullptr) {
         if (const auto native = nativePath(module, path)) {
             std::unique_ptr<OpenFile> file;
             MagicTest magic;
@@ -71,7 +72,7 @@ auto parseOpusFile(py::Borrowed module, py::Borrowed path, Parse&& parse)
     }
     auto file = openOpusFile(module, path);
     Result result = parseUnlocked(module, shortReads, [&] {
-        Cursor cursor(file->source(), shortReads);
+        Cursor cursor(file->source(), shortReads, decoder);
         return parse(cursor);
     });
     return {std::move(file), std::move(result)};

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "container/cursor.hpp"
+#include "container/directory.hpp"
 #include "core/python.hpp"
 
 namespace lumira::module {
@@ -31,6 +32,34 @@ private:
 // The exception the module's `unpack` raises for a short read's bytes (the
 // one its report shows), or nothing when a rebound `unpack` accepts them.
 py::Ref shortReadError(py::Borrowed module, const ShortRead& shortRead);
+
+// Whether the module's `unpack` is still the host's struct.unpack, whose
+// decoding the native field readers and magic test reproduce.
+bool unpackIsGenuine(py::Borrowed module);
+
+// The magic test on the bytes a file starts with: the native verdict while
+// `unpack` is genuine (the host's unpacking error for fewer than four bytes),
+// else whether unpack(">i", bytes)[0] == 168492798, its errors raised.
+bool isOpusMagic(py::Borrowed module, const MagicTest& magic);
+
+// Decodes each field as unpack(format, bytes)[0] with the module's `unpack`,
+// looked up at each field, converted to the field's type. A failure (the
+// call's, or a value of another type or range) is reported as a short read
+// is, at once, and the field reads as zero. Takes the interpreter lock for
+// each field, so cursors may use it without holding the lock.
+class UnpackDecoder final : public FieldDecoder {
+public:
+    explicit UnpackDecoder(py::Borrowed module) noexcept : module_(module) {}
+
+    std::optional<std::int64_t> integer(Field field, std::span<const std::uint8_t> bytes) override;
+    std::optional<double> real(Field field, std::span<const std::uint8_t> bytes) override;
+
+    // The decoder for one call's cursors: none while `unpack` is genuine.
+    FieldDecoder* whenRebound() { return unpackIsGenuine(module_) ? nullptr : this; }
+
+private:
+    py::Borrowed module_;
+};
 
 // The magic test's decoding failure is raised, not reported: call the
 // module's `unpack` on the short bytes so the caller gets the host's error.

@@ -29,12 +29,15 @@ void initState(PyObject* module) {
     stateOf(module).numpyLinspace = py::attr(numpy, "linspace").release();
     py::Ref io = py::Ref::fresh(PyImport_ImportModule("io"));
     stateOf(module).hostOpen = py::attr(io, "open").release();
+    py::Ref structModule = py::Ref::fresh(PyImport_ImportModule("struct"));
+    stateOf(module).structUnpack = py::attr(structModule, "unpack").release();
 }
 
 int traverseState(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(stateOf(module).listedTriples);
     Py_VISIT(stateOf(module).numpyLinspace);
     Py_VISIT(stateOf(module).hostOpen);
+    Py_VISIT(stateOf(module).structUnpack);
     return stateOf(module).knownClasses.traverse(visit, arg);
 }
 
@@ -42,6 +45,7 @@ int clearState(PyObject* module) {
     Py_CLEAR(stateOf(module).listedTriples);
     Py_CLEAR(stateOf(module).numpyLinspace);
     Py_CLEAR(stateOf(module).hostOpen);
+    Py_CLEAR(stateOf(module).structUnpack);
     stateOf(module).knownClasses.clear();
     return 0;
 }

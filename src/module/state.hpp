@@ -18,6 +18,9 @@ struct ModuleState {
     // The built-in open as it was at import (io.open): while open is still
     // this function, files can be opened natively with the same result.
     PyObject* hostOpen;
+    // struct.unpack as imported: while the module's `unpack` is still this
+    // function, fields and the magic are decoded natively.
+    PyObject* structUnpack;
     // The result classes as the module took them up: built without their
     // constructors' calls while they stay as they are.
     results::KnownClasses knownClasses;

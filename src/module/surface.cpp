@@ -7,9 +7,12 @@
 
 namespace lumira::module {
 
-const char* const helpDoc = "\n    Print a help message containing the available functions.\n    ";
+const char* const helpDoc =
+    "help($module, /)\n--\n\n"
+    "\n    Print a help message containing the available functions.\n    ";
 
 const char* const listContentsDoc =
+    "listContents($module, path, /)\n--\n\n"
     "\n    This function returns a list of datablocks for a given file.\n"
     "    Each datablock is identified by blocktype, dimensions and derivative.\n\n"
     "    Args:\n        path (path): Path to file\n\n"
@@ -18,11 +21,13 @@ const char* const listContentsDoc =
     "        for each datablock in the file\n    ";
 
 const char* const isOpusFileDoc =
+    "isOpusFile($module, path, /)\n--\n\n"
     "\n    Tests if the given file is an OPUS data file.\n\n"
     "    Args:\n        path (path): Path to file\n\n"
     "    Returns:\n        bool: True if an OPUS file\n    ";
 
 const char* const getOpusDataDoc =
+    "getOpusData($module, /, path, datablock)\n--\n\n"
     "\n    This function returns a :obj:`DataReturn` object containing the data and\n"
     "    data parameters for    the specified datablock in the given file.\n\n"
     "    Args:\n"
@@ -97,7 +102,9 @@ PyObject* help(PyObject*, PyObject*) {
 
 PyObject* listContents(PyObject* module, PyObject* path) {
     return py::boundary([&] {
-        auto parsed = parseOpusFile(module, path, [](Cursor& cursor) { return readDirectory(cursor); });
+        UnpackDecoder decoder(module);
+        auto parsed =
+            parseOpusFile(module, path, decoder.whenRebound(), [](Cursor& cursor) { return readDirectory(cursor); });
         parsed.file->close();
         const Directory& directory = parsed.result;
 

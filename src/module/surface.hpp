@@ -9,6 +9,8 @@
 
 namespace lumira::module {
 
+// Each starts with the function's signature, "name(...)\n--\n\n": the host
+// strips it from __doc__ and gives it to inspect as __text_signature__.
 extern const char* const helpDoc;
 extern const char* const listContentsDoc;
 extern const char* const isOpusFileDoc;

@@ -83,8 +83,32 @@ PyObject* initPlain(PyObject* self, PyTypeObject* definingClass, PyObject* const
     });
 }
 
-PyMethodDef plainInit{"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(initPlain)),
-                      METH_METHOD | METH_FASTCALL | METH_KEYWORDS, nullptr};
+PyObject* initSubclass(PyObject* self, PyTypeObject* definingClass, PyObject* const* args, size_t nargsf,
+                       PyObject* kwnames);
+
+// Each class's __init__ has a definition of its own, for its signature:
+// "__init__($self, /, y, **kwds)\n--\n\n" gives inspect the constructor's
+// parameters and leaves __doc__ None. Definitions live as long as the process.
+struct InitDefinition {
+    std::string signature;
+    PyMethodDef method{};
+};
+
+PyMethodDef& initDefinitionOf(const ClassTexts& texts) {
+    static std::vector<std::unique_ptr<InitDefinition>> made(classTexts().size());
+    auto& slot = made[static_cast<std::size_t>(&texts - classTexts().data())];
+    if (slot) return slot->method;
+    slot = std::make_unique<InitDefinition>();
+    slot->signature = "__init__($self, /";
+    for (std::string_view parameter : texts.ownParameters) slot->signature.append(", ").append(parameter);
+    if (texts.collectsKeywords) slot->signature += ", **kwds";
+    slot->signature += ")\n--\n\n";
+    // BaseDataReturn and Region store their parameters; the subclasses also pass keywords on.
+    auto* init = texts.derivesFromBase ? initSubclass : initPlain;
+    slot->method = {"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(init)),
+                    METH_METHOD | METH_FASTCALL | METH_KEYWORDS, slot->signature.c_str()};
+    return slot->method;
+}
 
 // The class after `definingClass` in the instance's method resolution order,
 // when it is BaseDataReturn with its own __init__ untouched.
@@ -96,8 +120,9 @@ const ClassTexts* untouchedBaseAfter(PyObject* self, PyTypeObject* definingClass
         auto* next = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i + 1));
         if (std::string_view(next->tp_name) != "BaseDataReturn") return nullptr;
         PyObject* init = PyDict_GetItemWithError(next->tp_dict, py::interned("__init__").get());
-        const bool untouched = init != nullptr && Py_IS_TYPE(init, &PyMethodDescr_Type) &&
-                               reinterpret_cast<PyMethodDescrObject*>(init)->d_method == &plainInit;
+        const bool untouched =
+            init != nullptr && Py_IS_TYPE(init, &PyMethodDescr_Type) &&
+            reinterpret_cast<PyMethodDescrObject*>(init)->d_method == &initDefinitionOf(textsOf(next));
         return untouched ? &textsOf(next) : nullptr;
     }
     return nullptr;
@@ -161,8 +186,6 @@ PyObject* regionTitle(PyObject* self, PyObject*) {
 }
 
 // Method definitions must outlive the classes; they live as long as the process.
-PyMethodDef subclassInit{"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(initSubclass)),
-                         METH_METHOD | METH_FASTCALL | METH_KEYWORDS, nullptr};
 PyMethodDef describeAsStr{"__str__", describe, METH_NOARGS, nullptr};
 PyMethodDef describeAsRepr{"__repr__", describe, METH_NOARGS, nullptr};
 PyMethodDef regionRepr{"__repr__", regionTitle, METH_NOARGS, nullptr};
@@ -192,16 +215,13 @@ void addResultClasses(PyObject* module) {
     for (const ClassTexts& texts : classTexts()) {
         PyObject* parent = texts.derivesFromBase ? base.get() : reinterpret_cast<PyObject*>(&PyBaseObject_Type);
         Ref cls = createClass(texts, parent);
+        addMethod(cls.get(), initDefinitionOf(texts));
         if (texts.name == "BaseDataReturn") {
-            addMethod(cls.get(), plainInit);
             addMethod(cls.get(), describeAsStr);
             addMethod(cls.get(), describeAsRepr);
             base = cls;
         } else if (texts.name == "Region") {
-            addMethod(cls.get(), plainInit);
             addMethod(cls.get(), regionRepr);
-        } else {
-            addMethod(cls.get(), subclassInit);
         }
         py::check(PyModule_AddObjectRef(module, std::string(texts.name).c_str(), cls.get()));
     }

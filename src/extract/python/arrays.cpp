@@ -86,6 +86,20 @@ py::Ref zerosFloat32Shape(py::Borrowed module, std::initializer_list<py::Borrowe
     return numpyArray(module, "zeros", py::tuple(shape), "float32");
 }
 
+py::Ref product(py::Borrowed a, py::Borrowed b) {
+    const auto atMostOnce = [](py::Borrowed times) {
+        py::Ref one = py::integer(1);
+        const int more = PyObject_RichCompareBool(times, one.get(), Py_GT);
+        py::check(more);
+        return more == 1 ? one : py::Ref::borrow(times);
+    };
+    if (PyUnicode_Check(a.get()) && PyLong_Check(b.get()))
+        return py::Ref::fresh(PyNumber_Multiply(a, atMostOnce(b).get()));
+    if (PyLong_Check(a.get()) && PyUnicode_Check(b.get()))
+        return py::Ref::fresh(PyNumber_Multiply(atMostOnce(a).get(), b));
+    return py::Ref::fresh(PyNumber_Multiply(a, b));
+}
+
 std::int64_t saturatedCount(py::Borrowed integer) {
     int overflow = 0;
     const long long count = PyLong_AsLongLongAndOverflow(integer, &overflow);

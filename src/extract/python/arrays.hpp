@@ -35,6 +35,12 @@ std::span<T> valuesOf(py::WritableBuffer& buffer, std::int64_t count) {
     return values;
 }
 
+// a * b as the host computes it, except that a text is repeated at most
+// once: a text product only ever fails later on its type (arithmetic with a
+// number, NumPy, a count), whatever its length, while a damaged count could
+// make it terabytes long first.
+py::Ref product(py::Borrowed a, py::Borrowed b);
+
 // An integer parameter as a count, saturated (-1 below the 64-bit range):
 // enough for checks that only care how large it is.
 std::int64_t saturatedCount(py::Borrowed integer);

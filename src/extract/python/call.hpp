@@ -3,6 +3,7 @@
 
 #include <span>
 
+#include "container/cursor.hpp"
 #include "core/python.hpp"
 #include "core/ref.hpp"
 #include "extract/python/request.hpp"
@@ -17,6 +18,7 @@ struct OpusDataCall {
     const Request& request;
     const LocatedBlocks& located;
     py::Ref parameters;     // the merged parameter dictionary
+    FieldDecoder* decoder;  // for every cursor of the call; none while `unpack` is genuine
     bool keepOpen = false;  // more blocks of the file are read after this one
 
     // The data are read: a call that reads one block closes its file here.

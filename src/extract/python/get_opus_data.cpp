@@ -19,8 +19,9 @@ struct Located {
 
 // The directory, the block search and the merged parameter records, in one
 // pass without the interpreter lock.
-module::ParsedFile<Located> locate(py::Borrowed module, py::Borrowed path, const RequestCodes& codes) {
-    return module::parseOpusFile(module, path, [&](Cursor& cursor) {
+module::ParsedFile<Located> locate(py::Borrowed module, py::Borrowed path, const RequestCodes& codes,
+                                   FieldDecoder* decoder) {
+    return module::parseOpusFile(module, path, decoder, [&](Cursor& cursor) {
         const Directory directory = readDirectory(cursor);
         Located located{locateBlocks(directory, codes), {}};
         if (located.blocks.foundDataBlock()) located.parameters = readMergedParameters(cursor, located.blocks);
@@ -44,10 +45,12 @@ PyObject* getOpusData(PyObject* module, PyObject* args, PyObject* kwargs) {
     return py::boundary([&] {
         const OpusDataArguments arguments = parseOpusDataArguments(args, kwargs);
         const Request request = resolveRequest(arguments.datablock);
-        auto [file, located] = locate(module, arguments.path, request.codes);
+        module::UnpackDecoder unpackDecoder(module);
+        FieldDecoder* decoder = unpackDecoder.whenRebound();
+        auto [file, located] = locate(module, arguments.path, request.codes, decoder);
         if (!located.blocks.foundDataBlock()) raiseNoDataBlock(request);
 
-        OpusDataCall call{module, *file, request, located.blocks, parameterDict(located.parameters)};
+        OpusDataCall call{module, *file, request, located.blocks, parameterDict(located.parameters), decoder};
         return request.threeD ? readThreeDimensional(call) : readSingleSpectrum(call);
     });
 }

@@ -38,7 +38,7 @@ Geometry mapGeometry(OpusDataCall& call, bool announce) {
     if (announce) py::printLine("Orignal mapping coordinates used");
     ShortReads shortReads;
     const Parameters original = module::parseUnlocked(call.module, shortReads, [&] {
-        Cursor cursor(call.file.source(), shortReads);
+        Cursor cursor(call.file.source(), shortReads, call.decoder);
         Parameters records;
         readParameterBlock(cursor, call.located.offsetToOriginalParams, records);
         return records;
@@ -57,7 +57,7 @@ namespace {
 py::Ref mapAxis(py::Borrowed module, py::Borrowed origin, py::Borrowed step, py::Borrowed count) {
     py::Ref one = py::integer(1);
     py::Ref intervals = py::Ref::fresh(PyNumber_Subtract(count, one.get()));
-    py::Ref span = py::Ref::fresh(PyNumber_Multiply(step, intervals.get()));
+    py::Ref span = product(step, intervals);
     py::Ref last = py::Ref::fresh(PyNumber_Add(origin, span.get()));
     return linspace(module, origin, last, count);
 }
@@ -65,7 +65,7 @@ py::Ref mapAxis(py::Borrowed module, py::Borrowed origin, py::Borrowed step, py:
 BlockHead readHead(OpusDataCall& call) {
     ShortReads shortReads;
     return module::parseUnlocked(call.module, shortReads, [&] {
-        Cursor cursor(call.file.source(), shortReads);
+        Cursor cursor(call.file.source(), shortReads, call.decoder);
         return readBlockHead(cursor, call.located.offsetToData);
     });
 }
@@ -94,7 +94,7 @@ py::Ref readTraceMaps(ThreeDCall& threeD, const Geometry& geometry, py::Borrowed
     const std::int64_t rows = countOf(geometry.npy);
     ShortReads shortReads;
     const RecordPlan plan = module::parseUnlocked(call.module, shortReads, [&] {
-        Cursor cursor(source, shortReads);
+        Cursor cursor(source, shortReads, call.decoder);
         RecordPlan traces;
         traces.head = readBlockHead(cursor, call.located.offsetToData);
         traces.records = imageRecords(traces.head, source.size());
@@ -105,7 +105,11 @@ py::Ref readTraceMaps(ThreeDCall& threeD, const Geometry& geometry, py::Borrowed
                           std::to_string(rows) + "," + std::to_string(columns) + ")");
             }
         }
-        requireBackedValues(traces.head, source.size(), traces.records.size(), threeD.points);
+        // The maps, the x axis and the grid's axes.
+        const std::uint64_t axes = valuesPlus(static_cast<std::uint64_t>(threeD.points),
+                                              static_cast<std::uint64_t>(rows) + static_cast<std::uint64_t>(columns));
+        const std::uint64_t values = recordResultValues(traces.records.size(), threeD.points, 0, axes);
+        requireRecordsWithinLimit(traces.head, source.size(), values, traces.records.size(), threeD.points);
         return traces;
     });
     requireRecords(plan);
@@ -131,6 +135,24 @@ py::Ref readTraceMaps(ThreeDCall& threeD, const Geometry& geometry, py::Borrowed
                              {{"mapX", mapX}, {"mapY", mapY}, {"labels", labelTexts}, {"traces", traces}});
 }
 
+// A grid of spectra is zeros wherever no record fills it, so its size owes
+// nothing to the file: refuse one past the limit before any of it is made.
+// Counts NumPy would refuse are left to it.
+void requireGridWithinLimit(ThreeDCall& threeD, const Geometry& geometry) {
+    const std::int64_t columns = PyLong_Check(geometry.npx.get()) ? saturatedCount(geometry.npx) : -1;
+    const std::int64_t rows = PyLong_Check(geometry.npy.get()) ? saturatedCount(geometry.npy) : -1;
+    if (columns < 0 || rows < 0) return;
+    const auto points = static_cast<std::uint64_t>(threeD.points);
+    const std::uint64_t cells = valuesTimes(static_cast<std::uint64_t>(rows), static_cast<std::uint64_t>(columns));
+    const std::uint64_t axes =
+        valuesPlus(points, static_cast<std::uint64_t>(rows) + static_cast<std::uint64_t>(columns));
+    requireResultWithinLimit(threeD.call.located.offsetToData, threeD.call.file.source().size(),
+                             valuesPlus(valuesTimes(cells, points), axes), [&] {
+                                 return "NPY x NPX x NPT = " + std::to_string(rows) + " x " + std::to_string(columns) +
+                                        " x " + std::to_string(points);
+                             });
+}
+
 }  // namespace
 
 py::Ref readImageMap(ThreeDCall& threeD) {
@@ -139,6 +161,8 @@ py::Ref readImageMap(ThreeDCall& threeD) {
         if (PyLong_Check(count->get()))
             checkThreeDAxis(threeD.call.file.source(), threeD.call.located.offsetToData, code, saturatedCount(*count));
     }
+    // Trace maps are as many as the records, counted once these are known.
+    if (!threeD.call.request.traces) requireGridWithinLimit(threeD, geometry);
     py::Ref mapX = mapAxis(threeD.call.module, geometry.aox, geometry.ddx, geometry.npx);
     py::Ref mapY = mapAxis(threeD.call.module, geometry.aoy, geometry.ddy, geometry.npy);
     if (threeD.call.request.traces) return readTraceMaps(threeD, geometry, mapX, mapY);

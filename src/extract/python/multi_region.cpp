@@ -129,6 +129,7 @@ struct TraceData {
 struct PointPlan {
     std::vector<double> mapX, mapY;
     std::vector<std::int64_t> sources;  // record offsets (spectra) or trace columns
+    std::vector<double> startTimes;     // as the call's decoder read them, when it has one
 };
 
 class RegionReader {
@@ -144,7 +145,7 @@ public:
         py::Ref group = columns_.object("Group", first);
         py::Ref columnsAcross = columns_.object("AryNX", first);
         py::Ref rowsDown = columns_.object("AryNY", first);
-        py::Ref points = py::Ref::fresh(PyNumber_Multiply(columnsAcross.get(), rowsDown.get()));
+        py::Ref points = product(columnsAcross, rowsDown);
         py::Ref title;
         if (equalsZero(points) && equalsZero(columns_.object("AryType", first))) {
             if (!groups_) groups_ = columns_.list("Group");
@@ -204,7 +205,7 @@ private:
         PointPlan plan;
         ByteSource& source = threeD_.call.file.source();
         ShortReads shortReads;
-        Cursor cursor(source, shortReads);
+        Cursor cursor(source, shortReads, threeD_.call.decoder);
         for (std::int64_t point = 0; point < count; ++point) {
             const std::int64_t row = first + point;
             const AnnotationValue& fileIndex = columns_.at("Fileindex", row);
@@ -219,7 +220,10 @@ private:
             plan.sources.push_back(record.offset);
             // A start time cut off by the end of the file is read (and reported)
             // in point order; whole ones are taken while the records are copied.
-            if (recordValueCut(source, layout_.records.head, record.offset)) {
+            // With a decoder, every start time is read here, through it.
+            if (threeD_.call.decoder != nullptr) {
+                plan.startTimes.push_back(readRecordValue(cursor, layout_.records.head, record.offset));
+            } else if (recordValueCut(source, layout_.records.head, record.offset)) {
                 readRecordValue(cursor, layout_.records.head, record.offset);
                 module::reportShortReads(threeD_.call.module, shortReads);
                 shortReads.clear();
@@ -232,13 +236,16 @@ private:
         py::Borrowed module = threeD_.call.module;
         const auto count = static_cast<std::int64_t>(plan.mapX.size());
         // The regions together: points of many regions may name the same record.
+        // Each point has its row of values, its coordinates and (spectra) its start time.
+        const std::int64_t width = traces_ ? static_cast<std::int64_t>(traces_->count) : threeD_.points;
         pointsSoFar_ += plan.mapX.size();
-        requireBackedValues(layout_.records.head, threeD_.call.file.source().size(), pointsSoFar_,
-                            traces_ ? static_cast<std::int64_t>(traces_->count) : threeD_.points);
+        valuesSoFar_ = recordResultValues(plan.mapX.size(), width, traces_ ? 2 : 3, valuesSoFar_);
+        requireResultWithinLimit(layout_.records.head.dataOffset, threeD_.call.file.source().size(), valuesSoFar_, [&] {
+            return std::to_string(pointsSoFar_) + " points of " + std::to_string(width) + " values in its regions";
+        });
         py::Ref mapX = fill(zerosOf(points, "float64"), plan.mapX);
         py::Ref mapY = fill(zerosOf(points, "float64"), plan.mapY);
         py::Ref startTime = traces_ ? py::Ref::borrow(Py_None) : zerosOf(points, "float64");
-        const std::int64_t width = traces_ ? static_cast<std::int64_t>(traces_->count) : threeD_.points;
         py::Ref spectra = zerosFloat32(module, {count, width});
         {
             py::WritableBuffer buffer(spectra);
@@ -264,8 +271,10 @@ private:
         targets.reserve(plan.sources.size());
         for (std::size_t point = 0; point < plan.sources.size(); ++point)
             targets.push_back({plan.sources[point], rows.subspan(point * width, width)});
-        copyRecords(threeD_.call.file.source(), layout_.records.head, targets,
-                    [&](std::size_t point, const InfoRecord& info) { startTimes[point] = info.value().value_or(0.0); });
+        copyRecords(
+            threeD_.call.file.source(), layout_.records.head, targets, [&](std::size_t point, const InfoRecord& info) {
+                startTimes[point] = plan.startTimes.empty() ? info.value().value_or(0.0) : plan.startTimes[point];
+            });
     }
 
     void copyTraceColumns(const PointPlan& plan, std::span<float> rows, std::size_t width) const {
@@ -295,6 +304,7 @@ private:
     std::unordered_map<std::int64_t, std::int64_t> offsets_;
     py::Ref groups_;  // the Group column as a list, once a region counts its points
     std::uint64_t pointsSoFar_ = 0;
+    std::uint64_t valuesSoFar_ = static_cast<std::uint64_t>(threeD_.points);  // from the x axis on
 };
 
 // Every trace record of the block, with its label, in store-table order.
@@ -304,11 +314,14 @@ TraceData readTraces(ThreeDCall& threeD, const Layout& layout) {
     ShortReads shortReads;
     RecordPlan plan = layout.records;
     plan.head.infoSize = module::parseUnlocked(call.module, shortReads, [&] {
-        Cursor cursor(source, shortReads);
+        Cursor cursor(source, shortReads, call.decoder);
         const std::int32_t infoSize = readInfoSize(cursor, call.located.offsetToData);
         for (const RecordOffset& record : plan.records)
             requireWholeRecord(plan.head, source, record.number, record.offset, threeD.points);
-        requireBackedValues(plan.head, source.size(), plan.records.size(), threeD.points);
+        // Every trace is read whole, before the regions pick their columns.
+        const std::uint64_t values =
+            recordResultValues(plan.records.size(), threeD.points, 0, static_cast<std::uint64_t>(threeD.points));
+        requireRecordsWithinLimit(plan.head, source.size(), values, plan.records.size(), threeD.points);
         return infoSize;
     });
     requireRecords(plan);
@@ -333,7 +346,7 @@ py::Ref readMultiRegionMap(ThreeDCall& threeD) {
     }
     ShortReads shortReads;
     const Layout layout = module::parseUnlocked(call.module, shortReads, [&] {
-        Cursor cursor(call.file.source(), shortReads);
+        Cursor cursor(call.file.source(), shortReads, call.decoder);
         Layout read;
         read.table = readAnnotationTable(cursor, call.located.offsetToANNO);
         read.records.head = readBlockHead(cursor, call.located.offsetToData);

@@ -46,6 +46,8 @@ py::Ref labelList(const std::vector<std::vector<std::uint8_t>>& labels);
 struct RecordPlan {
     BlockHead head;
     std::vector<RecordOffset> records;
+    // Each record's z value as the call's decoder read it, when it has one.
+    std::vector<double> decodedValues;
 };
 
 // Copies `points` floats of each record into consecutive rows of `rows`;

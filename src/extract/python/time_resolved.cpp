@@ -12,22 +12,31 @@ enum class InfoPart { Value, Label };
 // Record offsets from the store table, each record checked to be whole in
 // turn. A z value cut off by the end of the file is read (and reported) here,
 // in record order; the whole ones are taken while the records are copied.
+// With a decoder, every z value is read here, through it.
 RecordPlan planRecords(ThreeDCall& threeD, InfoPart part) {
     OpusDataCall& call = threeD.call;
     ByteSource& source = call.file.source();
     ShortReads shortReads;
     return module::parseUnlocked(call.module, shortReads, [&] {
-        Cursor cursor(source, shortReads);
+        Cursor cursor(source, shortReads, call.decoder);
         RecordPlan plan;
         plan.head = readBlockHead(cursor, call.located.offsetToData);
         plan.records = recordOffsets(plan.head, source.size());
         if (part == InfoPart::Label) plan.head.infoSize = readInfoSize(cursor, call.located.offsetToData);
         for (const RecordOffset& record : plan.records) {
             requireWholeRecord(plan.head, source, record.number, record.offset, threeD.points);
-            if (part == InfoPart::Value && recordValueCut(source, plan.head, record.offset))
+            if (part != InfoPart::Value) continue;
+            if (call.decoder != nullptr) {
+                plan.decodedValues.push_back(readRecordValue(cursor, plan.head, record.offset));
+            } else if (recordValueCut(source, plan.head, record.offset)) {
                 readRecordValue(cursor, plan.head, record.offset);
+            }
         }
-        requireBackedValues(plan.head, source.size(), plan.records.size(), threeD.points);
+        // The spectra or traces, a z value per spectrum, and the x axis.
+        const std::uint64_t perRecord = part == InfoPart::Value ? 1 : 0;
+        const std::uint64_t values = recordResultValues(plan.records.size(), threeD.points, perRecord,
+                                                        static_cast<std::uint64_t>(threeD.points));
+        requireRecordsWithinLimit(plan.head, source.size(), values, plan.records.size(), threeD.points);
         return plan;
     });
 }
@@ -47,7 +56,9 @@ py::Ref readTimeResolvedSpectra(ThreeDCall& threeD) {
         auto zValues = valuesOf<double>(zBuffer, count);
         py::ReleasedGil unlocked;
         readRecordRows(threeD.call.file.source(), plan, threeD.points, rows,
-                       [&](std::size_t k, const InfoRecord& info) { zValues[k] = info.value().value_or(0.0); });
+                       [&](std::size_t k, const InfoRecord& info) {
+                           zValues[k] = plan.decodedValues.empty() ? info.value().value_or(0.0) : plan.decodedValues[k];
+                       });
     }
     threeD.call.doneReading();
     return threeD.makeResult("TimeResolvedDataReturn", {{"z", z}, {"spectra", spectra}});
