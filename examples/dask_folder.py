@@ -1,14 +1,17 @@
 """A folder of OPUS files read with Dask and reduced to one mean spectrum per x axis.
 
     pip install ".[dask]"
-    python examples/dask_folder.py [FOLDER] [BLOCK]     (--help for the options)
+    python examples/dask_folder.py [FOLDER] [BLOCK]                  on threads
+    python examples/dask_folder.py [FOLDER] [BLOCK] --processes 4    on 4 local worker processes
+    python examples/dask_folder.py [FOLDER] [BLOCK] --scheduler tcp://host:8786    on a cluster
 
 FOLDER defaults to examples/data, BLOCK (written like AB/2D/NONE) to each file's final spectrum. Every file
-is one element of a dask.bag; the bag reads them in parallel (on threads here: the reader releases the
-interpreter lock), keeps the files that failed with their error, and folds every spectrum that shares an x axis
-into a sum and a count: single spectra, the spectra of image maps, series and multi-region maps alike. The same
-code runs on a cluster: create a `dask.distributed.Client` first and the bag's tasks go to its workers, so a
-folder too big for one machine is read where its files are.
+is one element of a dask.bag; the bag reads them in parallel, keeps the files that failed with their error, and
+folds every spectrum that shares an x axis into a sum and a count: single spectra, the spectra of image maps,
+series and multi-region maps alike. On threads (the reader releases the interpreter lock) by default; with
+`--processes` on a local dask.distributed cluster of worker processes, and with `--scheduler` on the cluster
+whose scheduler runs at that address, so a folder too big for one machine is read where its files are (the
+workers must see the files under the same paths).
 """
 
 from __future__ import annotations
@@ -61,16 +64,35 @@ def combine(a: Sum, b: Sum) -> Sum:
     return a[0] + b[0], a[1] + b[1], a[2] + b[2]
 
 
-def main(folder: pathlib.Path, block: Optional[str]) -> int:
+def client_for(processes: int, scheduler: Optional[str]) -> Any:
+    """A dask.distributed client: of a local cluster of worker processes, or of the scheduler at that address."""
+    from dask.distributed import Client, LocalCluster
+
+    if scheduler:
+        return Client(scheduler)
+    return Client(LocalCluster(n_workers=processes, threads_per_worker=1, processes=True, dashboard_address=None))
+
+
+def main(folder: pathlib.Path, block: Optional[str], processes: int = 0, scheduler: Optional[str] = None) -> int:
     paths = sorted(str(p) for p in folder.rglob("*") if p.is_file() and is_opus_file(p))
     if not paths:
         print(f"no OPUS files under {folder}")
         return 1
+    client = client_for(processes, scheduler) if processes or scheduler else None
+    try:
+        return report(folder, paths, block, client)
+    finally:
+        if client is not None:
+            client.close()
+
+
+def report(folder: pathlib.Path, paths: list[str], block: Optional[str], client: Any) -> int:
     files = db.from_sequence(paths, npartitions=min(len(paths), 16)).map(read_one, block)
     sums = files.filter(lambda item: item[2] is not None).foldby(lambda item: item[1], add, (0, 0, 0.0),
                                                                  combine, (0, 0, 0.0))
     failed = files.filter(lambda item: item[2] is None).map(lambda item: (item[0], item[3]))
-    groups, failures = compute(sums, failed, scheduler="threads")
+    # With a client, its cluster computes; else this process's threads do.
+    groups, failures = compute(sums, failed, scheduler=client if client is not None else "threads")
 
     print(f"{len(paths)} OPUS files under {folder}: {len(paths) - len(failures)} read, {len(failures)} failed")
     for (npt, first, last), (nfiles, count, total) in sorted(groups):
@@ -93,9 +115,13 @@ def arguments() -> argparse.ArgumentParser:
     parser.add_argument("folder", nargs="?", type=pathlib.Path, default=HERE / "data",
                         help="the folder to read, with its subfolders (default: the sample files)")
     parser.add_argument("block", nargs="?", help="the block, e.g. AB/2D/NONE (default: each file's final spectrum)")
+    where = parser.add_mutually_exclusive_group()
+    where.add_argument("--processes", type=int, default=0, metavar="N",
+                       help="compute on a local dask.distributed cluster of N worker processes")
+    where.add_argument("--scheduler", metavar="ADDRESS", help="compute on the dask.distributed cluster at ADDRESS")
     return parser
 
 
 if __name__ == "__main__":
     options = arguments().parse_args()
-    sys.exit(main(options.folder, options.block))
+    sys.exit(main(options.folder, options.block, options.processes, options.scheduler))

@@ -26,17 +26,20 @@ def run_python(*args):
                           env=ENV)
 
 
-@pytest.mark.parametrize("folder", ["samples", "mixed"])
+@pytest.mark.parametrize("folder", ["samples", "mixed", "mixed, 2 worker processes"])
 def test_dask_example(tmp_path, folder):
     pytest.importorskip("dask")
     args = [ROOT / "examples" / "dask_folder.py"]
-    if folder == "mixed":
+    if folder.startswith("mixed"):
         for name in ("a.0", "b.0"):
             shutil.copy(ROOT / "examples" / "data" / "film_absorbance.0", tmp_path / name)
         (tmp_path / "sub").mkdir()
         (tmp_path / "sub" / "cut.0").write_bytes(short_spectrum())
         (tmp_path / "readme.txt").write_text("skipped: not an OPUS file")
         args += [tmp_path, "ab"]
+    if folder.endswith("processes"):
+        pytest.importorskip("distributed")
+        args += ["--processes", 2]
     done = run_python(*args)
     assert done.returncode == 0, done.stderr
     lines = done.stdout.splitlines()

@@ -1,0 +1,69 @@
+"""Lazy 3D arrays: to_dask and to_xarray(path, lazy=True) read what the eager read gives, a chunk at a time."""
+
+import pickle
+
+import numpy as np
+import pytest
+
+import lumira_tools
+import three_d_samples
+from opusbuilder import DATA, DATA_PARAMS, OpusFile, Record3D, data_block_3d, named_type, spectrum_params
+
+pytest.importorskip("dask")
+
+LAZY_KINDS = ["image", "trace image", "series", "trace series"]
+
+
+def values_of(result):
+    return result.spectra if hasattr(result, "spectra") else result.traces
+
+
+@pytest.mark.parametrize("chunks", [None, 1, 2])
+@pytest.mark.parametrize("kind", LAZY_KINDS)
+def test_lazy_arrays_hold_what_the_eager_read_gives(write, kind, chunks):
+    path = write(three_d_samples.good()[kind])
+    eager = values_of(lumira_tools.read(path))
+    lazy = lumira_tools.to_dask(path, chunks=chunks)
+    assert (lazy.shape, lazy.dtype) == (eager.shape, eager.dtype)
+    assert np.array_equal(lazy.compute(), eager)
+    # pieces that cut across chunks, with steps, backwards and by a single row
+    for index in [np.s_[1:], np.s_[::-2], np.s_[-1], np.s_[:, 1:], np.s_[..., 1::2]]:
+        assert np.array_equal(lazy[index].compute(), eager[index])
+    assert np.array_equal(pickle.loads(pickle.dumps(lazy)).compute(), eager)
+
+
+@pytest.mark.parametrize("kind", LAZY_KINDS)
+def test_lazy_xarray_has_the_eager_coordinates(write, kind):
+    path = write(three_d_samples.good()[kind])
+    eager, lazy = lumira_tools.to_xarray(lumira_tools.read(path)), lumira_tools.to_xarray(path, lazy=True)
+    assert type(lazy.data).__name__ == "Array" and lazy.identical(eager.copy(data=lazy.values))
+    assert eager.identical(lumira_tools.to_xarray(path))
+
+
+def test_lazy_values_are_scaled_and_an_interrupted_map_reads_zeros(write):
+    values = [Record3D([1.0, 2.0, 4.0], z=k) for k in range(4)]  # a 3 x 2 grid of which 4 cells were measured
+    params = spectrum_params(3, 3.0, 1.0, AOX=0.0, AOY=0.0, DDX=1.0, DDY=1.0, NPX=2, NPY=3, CSF=0.5)
+    f = OpusFile().params(named_type("AB", param=DATA_PARAMS, dimension="3D"), params)
+    path = write(f.add(named_type("AB", param=DATA, dimension="3D"), data_block_3d(values)).build())
+    lazy = lumira_tools.to_dask(path, chunks=1).compute()
+    assert np.array_equal(lazy, lumira_tools.read(path).spectra) and lazy[1, 1].tolist() == [0.5, 1.0, 2.0]
+    assert lazy[2].tolist() == [[0.0] * 3] * 2
+    assert lumira_tools.to_dask(path, scale=False)[0, 0].compute().tolist() == [1.0, 2.0, 4.0]
+
+
+def test_lazy_reads_refuse_what_they_cannot_read(write):
+    data = three_d_samples.good()["series"]
+    path = write(data)
+    lazy = lumira_tools.to_dask(path, chunks=1)
+    with open(path, "r+b") as cut:  # the file is cut short after the array was made
+        cut.truncate(len(data) - 178)
+    assert lazy[:2].compute().shape == (2, 8)  # the records before the damage read
+    with pytest.raises(lumira_tools.DamagedFileError, match=f"^{path}: 3D data block at offset .* ends past the end"):
+        lazy.compute()
+    good = write(data)
+    with pytest.raises(ValueError, match="positive number of rows"):
+        lumira_tools.to_dask(good, chunks=0)
+    with pytest.raises(ValueError, match="multi-region map"):
+        lumira_tools.to_dask(write(three_d_samples.good()["regions"]))
+    with pytest.raises(ValueError, match="single spectrum"):
+        lumira_tools.to_dask("examples/data/film_absorbance.0")
