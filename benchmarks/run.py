@@ -55,10 +55,11 @@ class Sizes:
     instrument_files: int
     large_files: int
     large_mb: int
+    lazy_mb: int
 
 
-FULL = Sizes(128, 1600, 2000, 1600, 20, 10_000, 1600, 4000, 500, 1000, (16, 64, 256), 15, 1000, 8, 50)
-QUICK = Sizes(16, 64, 50, 64, 4, 200, 64, 4000, 500, 20, (1, 2, 4), 1, 20, 2, 1)
+FULL = Sizes(128, 1600, 2000, 1600, 20, 10_000, 1600, 4000, 500, 1000, (16, 64, 256), 15, 1000, 8, 50, 2000)
+QUICK = Sizes(16, 64, 50, 64, 4, 200, 64, 4000, 500, 20, (1, 2, 4), 1, 20, 2, 1, 4)
 
 
 # --- files ------------------------------------------------------------------------
@@ -71,6 +72,26 @@ def write_image_map(path, side, npt, seed=1):
              spectrum_params(npt, 4000.0, 400.0, AOX=0.0, AOY=0.0, DDX=1.0, DDY=1.0, NPX=side, NPY=side))
     f.add(named_type("AB", param=DATA, dimension="3D"), data_block_3d_array(values))
     f.write(path)
+    return path
+
+
+def write_large_image_map(path, side, npt):
+    """An image map written a slice at a time, for maps larger than one would build in memory."""
+    f = OpusFile()
+    f.params(named_type("AB", param=DATA_PARAMS, dimension="3D"),
+             spectrum_params(npt, 4000.0, 400.0, AOX=0.0, AOY=0.0, DDX=1.0, DDY=1.0, NPX=side, NPY=side))
+    f.add(named_type("AB", param=DATA, dimension="3D"), b"")
+    head = f.build()  # the data block is last: its records follow the file's end
+    count, record = side * side, 4 * npt + 160
+    rng = np.random.default_rng(5)
+    with open(path, "wb") as out:
+        out.write(head)
+        out.write(struct.pack("<iiiiii", 1, count, 32, 4 * npt, 160, 1) + struct.pack("<ii", 1, count))
+        for start in range(0, count, 4096):
+            rows = min(4096, count - start)
+            block = np.zeros((rows, record), np.uint8)
+            block[:, :4 * npt] = rng.random((rows, npt), dtype=np.float32).view(np.uint8)
+            out.write(block.tobytes())
     return path
 
 
@@ -246,6 +267,44 @@ def large_rows(paths, repeat):
     ]
 
 
+def lazy_rows(path, repeat):
+    """The mean spectrum of an image map through to_dask, beside a full read and its mean: time, and the peak
+    memory of each in a fresh process."""
+    code = (
+        "import sys, time\n"
+        "import dask.array, lumira, lumira_tools\n"
+        "def peak():\n"
+        "    with open('/proc/self/status') as status:\n"
+        "        return next(int(line.split()[1]) * 1024 for line in status if line.startswith('VmHWM'))\n"
+        "path, how = sys.argv[1], sys.argv[2]\n"
+        "before, started = peak(), time.perf_counter()\n"
+        "if how == 'lazy':\n"
+        "    lumira_tools.to_dask(path, scale=False).mean(axis=(0, 1)).compute()\n"
+        "else:\n"
+        "    lumira.getOpusData(path, ('AB', '3D', 'NONE')).spectra.mean(axis=(0, 1))\n"
+        "print(time.perf_counter() - started, peak() - before)\n"
+    )
+
+    def run_once(how):
+        out = subprocess.run([sys.executable, "-c", code, str(path), how], check=True, capture_output=True,
+                             text=True).stdout.split()
+        return float(out[0]), int(out[1])
+
+    lazy, eager = [], []
+    for _ in range(max(1, repeat // 5)):
+        lazy.append(run_once("lazy"))
+        eager.append(run_once("eager"))
+    lazy_time, lazy_peak = min(t for t, _ in lazy), max(m for _, m in lazy)
+    eager_time = min(t for t, _ in eager)
+    size = os.path.getsize(path) / 1e6
+    return [
+        Row(f"to_dask mean spectrum of a {size:,.0f} MB image map vs getOpusData and .mean", lazy_time, eager_time,
+            lazy_time / eager_time, "<= 1.5x", lazy_time / eager_time <= 1.5),
+        Row("peak RSS growth of that to_dask mean (MB)", None, None, lazy_peak / 1e6, "<= 300", lazy_peak <= 300e6,
+            unit=" MB"),
+    ]
+
+
 def rss_row(path):
     # The high-water mark of the process's own memory (ru_maxrss would carry
     # this process's peak over into the child).
@@ -315,6 +374,10 @@ def run(sizes: Sizes, folder: pathlib.Path) -> list[Row]:
     rows.extend(large_rows(large, sizes.repeat))
     for path in large:
         os.unlink(path)
+    side = max(2, int((sizes.lazy_mb * 1e6 / (4 * sizes.image_points + 160)) ** 0.5))
+    lazy = write_large_image_map(folder / "lazy.0", side, sizes.image_points)
+    rows.extend(lazy_rows(lazy, sizes.repeat))
+    lazy.unlink()
     rows.append(rss_row(image))
     rows.append(growth_row(folder, sizes.growth_mb, sizes.image_points, sizes.repeat))
     return rows
