@@ -39,7 +39,8 @@ def read_one(path: str, block: Optional[str]) -> Read:
     try:
         result = read(path, block)
     except Exception as error:  # noqa: BLE001
-        return path, (0, 0.0, 0.0), None, f"{type(error).__name__}: {error}"
+        # A damaged file's error names the file and the block too; its reason is what is wrong.
+        return path, (0, 0.0, 0.0), None, f"{type(error).__name__}: {getattr(error, 'reason', error)}"
     x = result.x
     key = (x.size, float(x[0]), float(x[-1])) if x.size else (0, 0.0, 0.0)
     if isinstance(result, lumira.SingleDataReturn):

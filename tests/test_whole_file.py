@@ -57,9 +57,12 @@ def test_every_block_reads_as_getOpusData_reads_it(write, reports, name):
     described = lumira_tools.read_file(path, data=False, strict=False)
     assert [b.request for b in described] == [b.request for b in opened] and opened.blocks
     for block, without in zip(opened, described):
+        if block.error is not None:  # a DamagedFileError naming the file and block, caused by the reader's error
+            assert isinstance(block.error, lumira_tools.DamagedFileError)
+            assert str(block.error).startswith(f"{path}: {block.name}: ")
         if not block.shadowed:
             alone = call(lumira.getOpusData, path, block.request)
-            assert summary(block.error if block.error is not None else block.result) == summary(alone)
+            assert summary(block.error.__cause__ if block.error is not None else block.result) == summary(alone)
             if not isinstance(alone, BaseException):
                 assert summary(block.parameters) == summary(alone.parameters)
         if block.error is None:  # what is known without the values agrees with what they give
@@ -99,8 +102,12 @@ def test_a_damaged_block_does_not_hide_the_others(write):
     path = write(mixed_damage())
     good, no_npt, cut = lumira_tools.read_file(path).blocks
     assert good.ok and good.result.y.tolist() == [1, 2, 3]
-    assert isinstance(no_npt.error, KeyError) and no_npt.result is None
-    assert str(cut.error).startswith("3D data block at offset") and cut.result is None
+    assert isinstance(no_npt.error.__cause__, KeyError) and no_npt.result is None
+    assert str(no_npt.error) == f"{path}: TR/2D/NONE: KeyError: 'NPT'"
+    assert cut.error.reason.startswith("3D data block at offset") and cut.result is None
+    with pytest.raises(lumira_tools.DamagedFileError, match="^.*: AB/3D/NONE: 3D data block") as raised:
+        lumira_tools.read(path, "AB/3D")
+    assert raised.value.path == path and type(raised.value.__cause__) is ValueError
     with pytest.raises(lumira_tools.NotOpusFileError):
         lumira_tools.read_file(write(b"\0" * 40))
 

@@ -18,17 +18,13 @@ import lumira
 
 from . import _native
 from ._file import read_block, scale_factor
-from ._read import BlockSpec, DamagedFileError, DataReturn, PathLike
+from ._read import BlockSpec, DamagedFileError, DataReturn, PathLike, content_damage
 
 if TYPE_CHECKING:
     import dask.array
 
 # About this many bytes of values per chunk by default.
 CHUNK_BYTES = 64 * 2**20
-
-# What a damaged file makes the native reader raise, besides the errors of the file system.
-CONTENT_ERRORS = (ValueError, KeyError, IndexError, TypeError, ZeroDivisionError, OverflowError)
-
 
 def _dask_array() -> Any:
     try:
@@ -63,8 +59,11 @@ class BlockRows:
         out = np.empty((stop - start, self.values), np.float32)
         try:
             _native.read_records(self.path, self.number, start, stop, out)
-        except CONTENT_ERRORS as error:
-            raise DamagedFileError(f"{self.path}: {error}") from error
+        except Exception as error:
+            damaged = content_damage(error, self.path)
+            if damaged is None:
+                raise
+            raise damaged from error
         if self.factor is not None:
             np.multiply(out, self.factor, out=out, dtype=np.float64, casting="unsafe")
         return out
@@ -133,10 +132,13 @@ def _rows(path: PathLike, block: BlockSpec, *, scale: bool, strict: bool) -> Blo
         raise ValueError(f"{name}: {found.name} is a multi-region map, whose records are read whole: use read()")
     try:
         kind, rows, values, _info, damage = _native.record_layout(name, found.number)
-    except CONTENT_ERRORS as error:
-        raise DamagedFileError(f"{name}: {error}") from error
+    except Exception as error:
+        damaged = content_damage(error, name, found.name)
+        if damaged is None:
+            raise
+        raise damaged from error
     if damage and strict:
-        raise DamagedFileError(f"{name}: the file ends early: {damage} fields cut off")
+        raise DamagedFileError(f"the file ends early: {damage} fields cut off", name, found.name)
     parameters = found.parameters or {}
     grid = (int(parameters.get("NPY", 0)), int(parameters.get("NPX", 0))) if kind.startswith("image") else (0, 0)
     factor = scale_factor(parameters) if scale else None

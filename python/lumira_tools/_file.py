@@ -18,9 +18,10 @@ import lumira
 
 from . import _native
 from ._read import (TYPE_PREFERENCE, BlockSpec, BlockSpecError, DamagedFileError, DataReturn, NotASpectrumError,
-                    NotOpusFileError, PathLike, Request, block_text, parse_block)
+                    NotOpusFileError, PathLike, Request, block_text, content_damage, parse_block)
 
 NON_OPUS = "Can't process a non-Opus file"
+NO_DATA_BLOCK = "No data block exists in the file for: "
 
 Pattern = tuple[Optional[str], Optional[str], Optional[str]]
 
@@ -269,34 +270,45 @@ def read_spectrum(path: PathLike, block: BlockSpec = None, *, strict: bool = Tru
 
 def _read(path: PathLike, select: Any, *, data: bool, scale: bool, strict: bool) -> OpusFile:
     name = os.fspath(path)
+    text = name if isinstance(name, str) else os.fsdecode(name)
     try:
         read = _native.read_file(name, data, strict, scale, select, Block, DamagedFileError)
-    except (struct.error, ValueError) as error:
-        converted = native_error(error)
+    except Exception as error:
+        converted = native_error(error, text)
         if converted is error:
             raise
-        raise converted from None
-    return opus_file(name if isinstance(name, str) else os.fsdecode(name), read)
+        raise converted from (error if isinstance(converted, DamagedFileError) else None)
+    return opus_file(text, read)
 
 
-def native_error(error: BaseException) -> BaseException:
-    """The error for the package's callers: a file too short for the magic, or without it, is NotOpusFileError."""
+def native_error(error: BaseException, path: str) -> BaseException:
+    """The error for the package's callers of one the native reader raised for a whole file: a file too short
+    for the magic, or without it, is NotOpusFileError; damage found in its content, DamagedFileError; a block the
+    file does not hold, the files' own errors and everything else stay as they are."""
     if isinstance(error, struct.error) or (type(error) is ValueError and str(error) == NON_OPUS):
         return NotOpusFileError("not an OPUS file")
-    return error
+    if type(error) is ValueError and str(error).startswith(NO_DATA_BLOCK):
+        return error  # the file holds no such block: an answer about the file, not damage in it
+    return content_damage(error, path) or error
 
 
 def opus_file(path: str, read: tuple[Any, ...]) -> OpusFile:
-    """The OpusFile of what the native reader gives; a directory cut short raises DamagedFileError."""
+    """The OpusFile of what the native reader gives: a directory cut short raises DamagedFileError; a block's
+    error caused by the file's content is a DamagedFileError naming the file and the block."""
     listing, directory, blocks, damage = read
     if damage:
-        raise damaged(damage)
+        raise damaged(damage, path) from damage[0]
+    for number, block in enumerate(blocks):
+        if block.error is not None:
+            wrapped = content_damage(block.error, path, block.name)
+            if wrapped is not None and wrapped is not block.error:
+                blocks[number] = block._replace(error=wrapped)
     return OpusFile(path, listing, directory, blocks)
 
 
-def damaged(reports: Sequence[BaseException]) -> DamagedFileError:
+def damaged(reports: Sequence[BaseException], path: Optional[str] = None) -> DamagedFileError:
     fields = "field" if len(reports) == 1 else "fields"
-    return DamagedFileError(f"the file ends early: {len(reports)} {fields} cut off ({reports[0]})")
+    return DamagedFileError(f"the file ends early: {len(reports)} {fields} cut off ({reports[0]})", path)
 
 
 def value_arrays(result: DataReturn) -> list[Any]:

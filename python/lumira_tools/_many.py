@@ -81,7 +81,7 @@ def read_files(paths: Iterable[PathLike], select: Any, workers: Optional[int] = 
     for name, read in zip(names, reads):
         text = name if isinstance(name, str) else os.fsdecode(name)
         if isinstance(read, BaseException):
-            outcomes.append((text, native_error(read)))
+            outcomes.append((text, native_error(read, text)))
             continue
         try:
             outcomes.append((text, opus_file(text, read)))

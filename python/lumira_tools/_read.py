@@ -8,6 +8,7 @@ real, so the tools refuse them.
 
 from __future__ import annotations
 
+import errno
 import os
 import struct
 import sys
@@ -51,7 +52,43 @@ KINDS: dict[type, str] = {
 
 
 class DamagedFileError(ValueError):
-    """The file ends before the data it announces: what was read is incomplete."""
+    """A file's content stops a read: it ends before the data it announces, or a block, a parameter or a record
+    is damaged. `path` is the file, `block` the block (where one is concerned), `reason` what is wrong; the
+    exception the reader raised, if any, is the `__cause__`. str() gives all three."""
+
+    def __init__(self, reason: str, path: Optional[str] = None, block: Optional[str] = None) -> None:
+        self.reason, self.path, self.block = reason, path, block
+        where = ": ".join(part for part in (path, block) if part)
+        super().__init__(f"{where}: {reason}" if where else reason)
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return type(self), (self.reason, self.path, self.block), self.__dict__
+
+
+# What a file's content makes the readers raise (NumPy's own errors derive from these): each is turned into a
+# DamagedFileError. OSError is the file system's, except a seek to a negative offset (EINVAL), which a file's
+# damaged offsets cause.
+CONTENT_ERRORS: tuple[type[BaseException], ...] = (ValueError, KeyError, IndexError, TypeError, ZeroDivisionError,
+                                                   OverflowError, struct.error)
+
+
+def content_damage(error: BaseException, path: str, block: Optional[str] = None) -> Optional[DamagedFileError]:
+    """The DamagedFileError that stands for `error` when a file's content caused it (None when it did not)."""
+    if isinstance(error, DamagedFileError):
+        if error.path is not None:
+            return error
+        damaged = DamagedFileError(error.reason, path, block)
+        damaged.__cause__ = error.__cause__
+        return damaged
+    if isinstance(error, OSError) and error.errno != errno.EINVAL:
+        return None
+    if not isinstance(error, CONTENT_ERRORS + (OSError,)) or isinstance(error, (NotOpusFileError, BlockSpecError)):
+        return None
+    text = str(error)
+    reason = text if isinstance(error, ValueError) and text else f"{type(error).__name__}: {text}"
+    damaged = DamagedFileError(reason, path, block)
+    damaged.__cause__ = error
+    return damaged
 
 
 class NotOpusFileError(ValueError):
@@ -143,14 +180,15 @@ def list_blocks(path: PathLike, *, strict: bool = True) -> list[tuple[str, str, 
             raise NotOpusFileError("not an OPUS file")
         listed = lumira.listContents(os.fspath(path))
     if strict:
-        _raise_if_damaged(reports)
+        _raise_if_damaged(reports, os.fsdecode(os.fspath(path)))
     return listed
 
 
-def _raise_if_damaged(reports: list[BaseException]) -> None:
+def _raise_if_damaged(reports: list[BaseException], path: str) -> None:
     if reports:
         fields = "field" if len(reports) == 1 else "fields"
-        raise DamagedFileError(f"the file ends early: {len(reports)} {fields} cut off ({reports[0]})")
+        damaged = DamagedFileError(f"the file ends early: {len(reports)} {fields} cut off ({reports[0]})", path)
+        raise damaged from reports[0]
 
 
 # --- the extension's short-read reports ----------------------------------------------------------------

@@ -9,7 +9,7 @@ from dataclasses import dataclass, field
 from typing import Any, Optional
 
 from ._many import progress_bar, read_files
-from ._read import NotOpusFileError
+from ._read import DamagedFileError, NotOpusFileError
 
 
 @dataclass
@@ -46,7 +46,10 @@ class ScanReport:
 
 
 def error_text(error: BaseException) -> str:
-    """An error in one line, for people: the OS's words for file errors, else the type and message."""
+    """An error in one line, for people: the OS's words for file errors, what is wrong in a damaged file (its
+    path is said where the error is reported), else the type and message."""
+    if isinstance(error, DamagedFileError):
+        return error.reason
     if isinstance(error, OSError) and error.strerror:
         return error.strerror
     message = str(error)

@@ -211,15 +211,20 @@ private:
     // Cut-off fields, or a spectrum shorter than its axis.
     py::Ref strictError(const Outcome& outcome, const ShortReads& damage, const Classes& classes) {
         if (!damage.empty()) {
-            py::Ref reports = errorList(module_, {damage.front()});
+            // The first cut-off field's error is the cause, and its text goes in the message.
+            py::Ref first = module::shortReadError(module_, damage.front());
             std::string cause;
-            if (PyList_GET_SIZE(reports.get()) > 0) {
-                py::Ref text = py::Ref::fresh(PyObject_Str(PyList_GET_ITEM(reports.get(), 0)));
-                cause = " (" + std::string(PyUnicode_AsUTF8(text.get())) + ")";
+            if (first) {
+                py::Ref text = py::Ref::fresh(PyObject_Str(first.get()));
+                const char* utf8 = PyUnicode_AsUTF8(text.get());
+                if (utf8 == nullptr) throw py::ErrorAlreadySet{};
+                cause = " (" + std::string(utf8) + ")";
             }
             const char* fields = damage.size() == 1 ? " field" : " fields";
-            return damagedError(classes.damaged,
-                                "the file ends early: " + std::to_string(damage.size()) + fields + " cut off" + cause);
+            py::Ref error = damagedError(classes.damaged, "the file ends early: " + std::to_string(damage.size()) +
+                                                              fields + " cut off" + cause);
+            if (first) PyException_SetCause(error.get(), first.release());
+            return error;
         }
         long long held = -1;
         long long wanted = -1;
