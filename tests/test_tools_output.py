@@ -2,6 +2,7 @@
 
 import json
 import os
+import pathlib
 
 import numpy as np
 import pytest
@@ -11,7 +12,7 @@ from lumira_tools import kind_of, read, to_xarray
 from lumira_tools.export import ExportError, arrays_of, export
 from tool_results import KINDS, NPT, THREE_D, X
 
-SAMPLE = "examples/data/film_absorbance.0"
+SAMPLE = str(pathlib.Path(__file__).resolve().parent.parent / "examples" / "data" / "film_absorbance.0")
 DATA_NAME = {"image map (traces)": "TRC", "series (traces)": "TRC", "multi-region (traces)": "TRC"}
 
 
