@@ -11,6 +11,10 @@
 # interpreter builds its wheel with its own pip, so it needs nothing installed.
 # Environment: LUMIRA_WHEELHOUSE (default wheelhouse/), SKBUILD_CMAKE_DEFINE
 # and the like reach the builds.
+#
+# The C++ runtime stays a shared library: linked statically it would raise the
+# manylinux tag rather than lower it, its archive calling newer glibc functions
+# (arc4random, _dl_find_object) than the module and the shared runtime need.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
