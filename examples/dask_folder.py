@@ -43,6 +43,7 @@ def read_one(path: str, block: Optional[str]) -> Read:
         return path, (0, 0.0, 0.0), None, f"{type(error).__name__}: {getattr(error, 'reason', error)}"
     x = result.x
     key = (x.size, float(x[0]), float(x[-1])) if x.size else (0, 0.0, 0.0)
+    rows: np.ndarray[Any, np.dtype[np.float32]]  # NumPy 2.2 types each reshape's shape apart
     if isinstance(result, lumira.SingleDataReturn):
         rows = result.y.reshape(1, -1)
     elif isinstance(result, (lumira.ImageDataReturn, lumira.TimeResolvedDataReturn)):

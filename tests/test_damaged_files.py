@@ -1,6 +1,8 @@
 """The README's table of damaged input: every row is one case here, and the
 table and this file must name the same rows."""
 
+from __future__ import annotations
+
 import pathlib
 import re
 import struct

@@ -13,6 +13,8 @@
 
 #include <utility>
 
+#include "core/compat.hpp"
+
 namespace lumira::py {
 
 // Thrown when a Python exception is already pending. The module boundary lets
