@@ -14,10 +14,10 @@
 // parameters and the block's head. The file is opened once; the lock is
 // released while it is read.
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <span>
 #include <string>
-#include <unordered_set>
 
 #include "companion/whole_file.hpp"
 #include "extract/python/arrays.hpp"
@@ -117,6 +117,40 @@ py::Ref errorFrom(const std::exception_ptr& failure) {
     return py::takePendingError();
 }
 
+// Places of interned names (pointers), by open addressing: the names of a
+// parameter block are counted once each, at the cost of a probe or two.
+class PointerIndex {
+public:
+    explicit PointerIndex(std::size_t expected) : slots_(std::bit_ceil(2 * expected + 2)) {}
+
+    // The place of `key`: the one it was first given, else `place`.
+    std::size_t insert(PyObject* key, std::size_t place) {
+        Slot& slot = probe(key);
+        if (slot.key == nullptr) slot = {key, place};
+        return slot.place;
+    }
+
+    std::optional<std::size_t> find(PyObject* key) {
+        const Slot& slot = probe(key);
+        return slot.key != nullptr ? std::optional(slot.place) : std::nullopt;
+    }
+
+private:
+    struct Slot {
+        PyObject* key = nullptr;
+        std::size_t place = 0;
+    };
+
+    Slot& probe(PyObject* key) {
+        const std::size_t mask = slots_.size() - 1;
+        std::size_t at = (reinterpret_cast<std::uintptr_t>(key) >> 4) * 0x9E3779B97F4A7C15u & mask;
+        while (slots_[at].key != nullptr && slots_[at].key != key) at = (at + 1) & mask;
+        return slots_[at];
+    }
+
+    std::vector<Slot> slots_;  // never full: twice the keys it will hold
+};
+
 // What the caller's classes are: the block type (a tuple of nine fields) and
 // the error that stands for a damaged file.
 struct Classes {
@@ -149,11 +183,21 @@ public:
                 outcome.result = py::Ref::borrow(Py_None);
             }
         }
-        if (options_.strict && outcome.error.get() == Py_None) outcome.error = strictError(outcome, damage, classes);
-        if (outcome.error.get() != Py_None) outcome.result = py::Ref::borrow(Py_None);
         if (outcome.result.get() != Py_None) {
             try {
                 describeResult(outcome);
+            } catch (...) {
+                outcome.error = errorFrom(std::current_exception());
+                outcome.result = py::Ref::borrow(Py_None);
+            }
+        }
+        if (options_.strict && outcome.error.get() == Py_None) outcome.error = strictError(outcome, damage, classes);
+        if (outcome.error.get() != Py_None) {
+            outcome.result = py::Ref::borrow(Py_None);
+        } else if (outcome.result.get() != Py_None && options_.scale && outcome.kindName != nullptr) {
+            try {
+                if (const auto factor = scaleFactor(outcome.parameters))
+                    scaleValues(outcome.result, outcome.kindName, *factor);
             } catch (...) {
                 outcome.error = errorFrom(std::current_exception());
                 outcome.result = py::Ref::borrow(Py_None);
@@ -184,7 +228,8 @@ private:
         py::Ref parameters = py::Ref::borrow(Py_None);
         py::Ref error = py::Ref::borrow(Py_None);
         py::Ref result = py::Ref::borrow(Py_None);
-        std::int64_t points = -1;  // a spectrum's NPT, for the strict check without values
+        std::int64_t points = -1;  // a spectrum's NPT, for the strict check
+        const char* kindName = nullptr;
     };
 
     void read(const FileBlock& block, py::Borrowed texts, Outcome& outcome, const ShortReads& damage) {
@@ -195,17 +240,17 @@ private:
         // values need not be read.
         if (!damage.empty()) return;
         extract::OpusDataCall call{module_, file_, request, block.located, outcome.parameters, nullptr, true};
+        if (!request.threeD) outcome.points = spectrumPoints(outcome.parameters);
         if (options_.data) {
             outcome.result = request.threeD ? extract::readThreeDimensional(call) : extract::readSingleSpectrum(call);
             return;
         }
         const Shape described = describeBlock(call);
-        outcome.kind = py::str(described.kind);
+        outcome.kind = py::interned(described.kind);
         outcome.shape = py::Ref::fresh(PyTuple_New(static_cast<Py_ssize_t>(described.extents.size())));
         for (std::size_t i = 0; i < described.extents.size(); ++i)
             PyTuple_SET_ITEM(outcome.shape.get(), static_cast<Py_ssize_t>(i),
                              py::integer(described.extents[i]).release());
-        if (!request.threeD) outcome.points = extract::countOf(extract::lookup(outcome.parameters, "NPT"));
     }
 
     // Cut-off fields, or a spectrum shorter than its axis.
@@ -226,15 +271,12 @@ private:
             if (first) PyException_SetCause(error.get(), first.release());
             return error;
         }
+        // A spectrum shorter than its axis: its file ends before its values do.
         long long held = -1;
-        long long wanted = -1;
-        if (outcome.result.get() != Py_None && kindOf(module_, outcome.result) == std::string_view("spectrum")) {
-            held = PyObject_Length(py::attr(outcome.result, "y").get());
-            wanted = PyObject_Length(py::attr(outcome.result, "x").get());
-            if (held < 0 || wanted < 0) throw py::ErrorAlreadySet{};
-        } else if (outcome.points >= 0) {
+        const long long wanted = outcome.points;
+        if (wanted >= 0 && outcome.shape.get() != Py_None && PyTuple_GET_SIZE(outcome.shape.get()) == 1) {
             held = PyLong_AsLongLong(PyTuple_GET_ITEM(outcome.shape.get(), 0));
-            wanted = outcome.points;
+            if (held == -1 && PyErr_Occurred()) throw py::ErrorAlreadySet{};
         }
         if (held >= wanted) return py::Ref::borrow(Py_None);
         return damagedError(classes.damaged, "the file ends early: " + std::to_string(held) + " of " +
@@ -242,15 +284,22 @@ private:
     }
 
     void describeResult(Outcome& outcome) {
-        const char* kind = kindOf(module_, outcome.result);
-        if (kind == nullptr) return;  // a result class rebound to something else: nothing to say
-        outcome.kind = py::str(kind);
-        outcome.shape = valuesShape(outcome.result, kind);
-        if (!options_.scale) return;
-        if (const auto factor = scaleFactor(outcome.parameters)) scaleValues(outcome.result, kind, *factor);
+        outcome.kindName = kindOf(module_, outcome.result);
+        if (outcome.kindName == nullptr) return;  // a result class rebound to something else: nothing to say
+        outcome.kind = py::interned(outcome.kindName);
+        outcome.shape = valuesShape(outcome.result, outcome.kindName);
     }
 
-private:
+    // NPT of a spectrum as a count, or -1 when it is none (its read fails then).
+    static std::int64_t spectrumPoints(py::Borrowed parameters) {
+        PyObject* npt = PyDict_GetItemWithError(parameters.get(), py::interned("NPT").get());
+        if (npt == nullptr || !PyLong_CheckExact(npt)) {
+            if (PyErr_Occurred()) throw py::ErrorAlreadySet{};
+            return -1;
+        }
+        return extract::saturatedCount(npt);
+    }
+
     // The merged parameters: the data parameter block, then the companions,
     // a later record of a name replacing the value at its first place.
     py::Ref merged(const LocatedBlocks& located) {
@@ -298,20 +347,24 @@ private:
         }
         Template made;
         made.companions.assign(companions.begin(), companions.end());
-        made.dict = py::Ref::fresh(PyDict_New());
+        std::size_t names = data.size();
+        for (std::int64_t offset : companions)
+            if (offset != LocatedBlocks::absent) names += objectsOf(offset).size();
+        // Sized once for all its names: growing a dictionary rehashes it again and again.
+        made.dict = py::Ref::fresh(_PyDict_NewPresized(static_cast<Py_ssize_t>(names)));
         for (const auto& [key, value] : data) {
             made.dataNames.push_back(key.get());
             py::setItem(made.dict, key, value);
         }
-        std::unordered_set<PyObject*> companionNames;  // interned: one object per name
+        PointerIndex companionNames(names);  // interned: one object per name
         for (std::int64_t offset : companions) {
             if (offset == LocatedBlocks::absent) continue;
             for (const auto& [key, value] : objectsOf(offset)) {
                 py::setItem(made.dict, key, value);
-                companionNames.insert(key.get());
+                companionNames.insert(key.get(), 0);
             }
         }
-        for (PyObject* name : made.dataNames) made.companionHolds.push_back(companionNames.contains(name));
+        for (PyObject* name : made.dataNames) made.companionHolds.push_back(companionNames.find(name).has_value());
         py::Ref dict = py::Ref::fresh(PyDict_Copy(made.dict.get()));
         templates_.push_back(std::move(made));
         return dict;
@@ -326,20 +379,11 @@ private:
         auto& pairs = place->second;
         const Parameters& records = plan_.parameters.at(offset).records;
         pairs.reserve(records.size());
-        // Short blocks are searched; long ones (a damaged block may hold
-        // thousands of records) are indexed.
-        constexpr std::size_t searched = 64;
-        std::unordered_map<PyObject*, std::size_t> placeOf;
+        PointerIndex placeOf(records.size());
         for (const Parameter& record : records) {
             py::Ref key = py::interned(record.name);
             py::Ref value = extract::valueOf(record.value);
-            std::size_t at = pairs.size();
-            if (records.size() <= searched) {
-                for (std::size_t i = 0; i < pairs.size(); ++i)
-                    if (pairs[i].first.get() == key.get()) at = i;
-            } else if (const auto [found, added] = placeOf.try_emplace(key.get(), pairs.size()); !added) {
-                at = found->second;
-            }
+            const std::size_t at = placeOf.insert(key.get(), pairs.size());
             if (at == pairs.size()) {
                 pairs.emplace_back(std::move(key), std::move(value));
             } else {

@@ -39,6 +39,8 @@ ParameterText readText(Cursor& cursor, std::int64_t blockOffset, std::int16_t si
 
 void readParameterBlock(Cursor& cursor, std::int64_t offset, Parameters& into) {
     cursor.seek(offset);
+    // Blocks hold tens of records: room for them saves the vector's early growth.
+    into.reserve(into.size() + 32);
     for (;;) {
         std::array<std::uint8_t, 4> rawName{};
         const std::size_t got = cursor.readBytes(rawName);
