@@ -8,6 +8,7 @@ from ._file import Block, Entry, OpusFile, read, read_file, read_spectrum
 from ._many import FileRead, read_many
 from ._read import (BlockSpecError, DamagedFileError, DataReturn, NotASpectrumError, NotOpusFileError, is_opus_file,
                     kind_of, list_blocks, parse_block, resolve)
+from ._stack import metadata, stack
 from ._time import acquisition_time
 from ._version import package_version
 from ._xarray import to_xarray
@@ -17,5 +18,5 @@ __version__ = package_version()
 __all__ = [
     "Block", "BlockSpecError", "DamagedFileError", "DataReturn", "Entry", "FileRead", "NotASpectrumError",
     "NotOpusFileError", "OpusFile", "__version__", "acquisition_time", "is_opus_file", "kind_of", "list_blocks",
-    "parse_block", "read", "read_file", "read_many", "read_spectrum", "resolve", "to_xarray",
+    "metadata", "parse_block", "read", "read_file", "read_many", "read_spectrum", "resolve", "stack", "to_xarray",
 ]
