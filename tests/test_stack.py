@@ -1,12 +1,17 @@
 """Acquisition times, many files as one table (stack, metadata, export --stack) and plots of several files."""
 
+import csv
 import datetime
+import json
+import os
 
 import numpy as np
 import pytest
 
 import lumira_tools
+from lumira_tools.cli import main
 from opusbuilder import OpusFile, spectrum_params
+from test_tools_read import short_spectrum
 from tool_results import series_file
 
 SAMPLE = "examples/data/film_absorbance.0"
@@ -135,3 +140,62 @@ def test_metadata_has_a_row_per_file_and_a_column_per_parameter(collection, tmp_
     assert table["NPT"].tolist() == [5, 9, 6] and table["SNM"].fillna("").tolist() == ["first", "", "rising"]
     assert str(table["time"].dt.tz) == "UTC" and table["time"].isna().tolist() == [False, True, True]
     assert list(table.attrs["failed"]) == [missing]
+
+
+# --- export --stack and plot ------------------------------------------------------------------------------
+
+
+def read_back(path):
+    """(paths, times, values, axis) of a stack written to CSV, NetCDF or Parquet."""
+    if path.suffix == ".nc":
+        xr = pytest.importorskip("xarray")
+        with xr.open_dataset(path) as stored:
+            times = [str(t)[:26] + "Z" if not np.isnat(t) else "" for t in stored["time"].values]
+            return (stored["path"].values.tolist(), times, stored["AB"].values, stored["wavenumber"].values)
+    if path.suffix == ".parquet":
+        table = pytest.importorskip("pyarrow.parquet").read_table(path).to_pandas()
+        times = ["" if t is None or t != t else t.strftime("%Y-%m-%dT%H:%M:%S.%fZ") for t in table["time"]]
+        rows, names = table, list(table.columns)
+        return (rows["path"].tolist(), times, rows[names[3:]].to_numpy(np.float32), np.array(names[3:], float))
+    with open(path, newline="", encoding="utf-8") as stored:
+        header, *rows = list(csv.reader(stored))
+    return ([row[0] for row in rows], [row[1] for row in rows],
+            np.array([[float(cell) for cell in row[3:]] for row in rows], np.float32), np.array(header[3:], float))
+
+
+@pytest.mark.parametrize("suffix", [".csv", ".nc", ".parquet"])
+def test_export_stack_round_trip(collection, tmp_path, capsys, suffix):
+    pytest.importorskip("xarray")
+    if suffix == ".nc":
+        pytest.importorskip("netCDF4")
+    folder, paths = collection
+    (folder / "cut.0").write_bytes(short_spectrum())
+    out = tmp_path / f"table{suffix}"
+    assert main(["export", str(folder), "--stack", "--axis", "union", "-o", str(out), "--json"]) == 1
+    said = capsys.readouterr()
+    assert said.err == f"lumira: {folder / 'cut.0'}: the file ends early: 5 of 8 points are there\n"
+    assert json.loads(said.out)["files"] == 3 and os.listdir(tmp_path) == ["collection", out.name]
+    written = lumira_tools.stack(paths, axis="union")
+    stored_paths, times, values, axis = read_back(out)
+    assert stored_paths == paths and times == ["2019-05-03T17:34:44.000000Z", "", ""]
+    assert np.array_equal(axis, written["wavenumber"].values)
+    assert np.array_equal(values, written["AB"].values, equal_nan=True) and values.dtype == np.float32
+
+
+def test_plot_overlays_the_spectra_of_several_files(collection, tmp_path):
+    pytest.importorskip("matplotlib")
+    from lumira_tools.plot import figure, overlay
+    from test_tools_output import assert_plausible_picture
+
+    _, paths = collection
+    spectra = [(os.path.basename(path), lumira_tools.read(path)) for path in paths]
+    ax = overlay(spectra, xlim=(1000, 3000), ylim=(0, 2)).axes[0]
+    assert [text.get_text() for text in ax.get_legend().get_texts()] == ["a.0", "b.0", "c.0"]
+    assert [line.get_xdata().tolist() for line in ax.get_lines()] == [s.x.tolist() for _, s in spectra]
+    assert ax.get_xlim() == (3000, 1000) and ax.get_ylim() == (0, 2)  # wavenumbers still run from high to low
+    assert figure(spectra[0][1], xlim=(1000, 3000)).axes[0].get_xlim() == (3000, 1000)
+    out = tmp_path / "overlay.png"
+    assert main(["plot", *paths, "-o", str(out)]) == 0
+    assert_plausible_picture(out, 800, 450)
+    assert main(["plot", paths[0], series_file(tmp_path / "series.0"), "-o", str(tmp_path / "no.png")]) == 1
+    assert not (tmp_path / "no.png").exists()
