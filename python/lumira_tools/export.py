@@ -306,4 +306,6 @@ def _stack_parquet(dataset: Any, path: str) -> None:
     about = {"dataType": name, "block": dataset.attrs.get("block", ""), "x_axis": dataset[name].dims[1],
              "failed": failed_text(dataset.attrs.get("failed"))}
     table = pa.table(columns).replace_schema_metadata({"lumira": json.dumps(about, ensure_ascii=False)})
-    pa.parquet.write_table(table, path)
+    # Statistics and dictionaries per value column would cost more than the column's own values.
+    labels = [name for name in ("path", "SNM") if name in columns]
+    pa.parquet.write_table(table, path, write_statistics=labels + ["time"], use_dictionary=labels)
