@@ -95,7 +95,7 @@ def tomllib_version():
     (["show", SAMPLE, "XYZ/2D/NONE"], 2, "'XYZ' is not a block type"),
     (["show", SAMPLE, SAMPLE], 2, f"{SAMPLE!r} is a path where a block is expected"),
     (["export", SAMPLE, "-o", "out.txt"], 2, "use .csv, .npz or .nc"),
-    (["export", SAMPLE, SAMPLE, "-o", "out.csv"], 2, "--stack writes several files as one table"),
+    (["export", SAMPLE, SAMPLE, "-o", "out.csv"], 2, "export writes the block of one file: --stack writes several"),
     (["export", SAMPLE, "--stack", "-o", "out.npz"], 2, "use .csv, .nc or .parquet"),
     (["plot", SAMPLE, "-o", "m.png", "--xlim", "5", "5"], 2, "--xlim takes two different finite numbers"),
     (["plot", SAMPLE, "-o", "out"], 2, "out: no suffix to name the image format"),

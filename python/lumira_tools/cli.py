@@ -248,8 +248,9 @@ def cmd_export(args: argparse.Namespace) -> int:
         return _export_stack(args, suffix)
     if args.axis is not None:
         raise UsageError("--axis belongs to --stack")
-    if len(args.files) > 1:
-        raise UsageError("export writes the block of one file: --stack writes several files as one table")
+    if len(args.files) > 1 or os.path.isdir(args.file):
+        raise UsageError("export writes the block of one file: --stack writes several files, or the files under "
+                         "a folder, as one table")
     if suffix not in exporting.FORMATS:
         raise UsageError(f"cannot export to {suffix or 'a file without suffix'!r}: use .csv, .npz or .nc")
     _check_writable(args.output)
