@@ -243,6 +243,15 @@ def many_row(paths, repeat):
                loop_time, ratio, "<= 1.0x", ratio <= 1.0)
 
 
+def stack_row(paths, repeat):
+    """stack of single spectra on several axes (interpolated onto the first) beside read_many of the same files."""
+    stacked, batch = interleaved(lambda: lumira_tools.stack(paths), lambda: lumira_tools.read_many(paths),
+                                 max(3, repeat // 3))
+    ratio = stacked / batch
+    return Row(f"stack, {len(paths):,} single-spectrum files of 8 axis lengths vs read_many", stacked, batch, ratio,
+               "<= 2.0x", ratio <= 2.0)
+
+
 def large_rows(paths, repeat):
     """2 workers on large 3D files, beside 2 threads of plain readinto of the same files: both speed-ups."""
     def readinto_all(part):
@@ -368,6 +377,9 @@ def run(sizes: Sizes, folder: pathlib.Path) -> list[Row]:
                           sizes.repeat * 100, 2.0))
     many = [str(write_instrument_file(folder / f"instrument_{i}.0", seed=i)) for i in range(sizes.instrument_files)]
     rows.append(many_row(many, sizes.repeat))
+    spectra = [str(write_spectrum(folder / f"stack_{i}.0", 1000 + 100 * (i % 8), seed=i))
+               for i in range(sizes.small_files)]
+    rows.append(stack_row(spectra, sizes.repeat))
     side = max(2, int((sizes.large_mb * 1e6 / (4 * sizes.image_points + 160)) ** 0.5))
     large = [str(write_image_map(folder / f"large_{i}.0", side, sizes.image_points, seed=i))
              for i in range(sizes.large_files)]

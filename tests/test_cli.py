@@ -93,9 +93,11 @@ def tomllib_version():
     (["show", SAMPLE, "AB/4D"], 2, "2D or 3D"),
     (["show", SAMPLE, "AB/2D/NONE/1"], 2, "TYPE/DIMENSION/DERIVATIVE"),
     (["show", SAMPLE, "XYZ/2D/NONE"], 2, "'XYZ' is not a block type"),
-    (["plot", SAMPLE, SAMPLE, "-o", "m.png"], 2, f"{SAMPLE!r} is a path where a block is expected"),
+    (["show", SAMPLE, SAMPLE], 2, f"{SAMPLE!r} is a path where a block is expected"),
     (["export", SAMPLE, "-o", "out.txt"], 2, "use .csv, .npz or .nc"),
-    (["export", SAMPLE, "ab/3d/none", "-o", "out.csv"], 2, "CSV holds single spectra"),
+    (["export", SAMPLE, SAMPLE, "-o", "out.csv"], 2, "export writes the block of one file: --stack writes several"),
+    (["export", SAMPLE, "--stack", "-o", "out.npz"], 2, "use .csv, .nc or .parquet"),
+    (["plot", SAMPLE, "-o", "m.png", "--xlim", "5", "5"], 2, "--xlim takes two different finite numbers"),
     (["plot", SAMPLE, "-o", "out"], 2, "out: no suffix to name the image format"),
     (["plot", SAMPLE, "-o", "out.xyz"], 2, "out.xyz: cannot draw to '.xyz'"),
     (["scan", "-j", "0", "."], 2, "at least 1"),
@@ -297,9 +299,10 @@ def test_plot_and_export_3d_blocks(three_d_files, tmp_path, sample):
     key = "traces" if "trace" in sample and "region" not in sample else "spectra"
     if not sample.startswith("region"):
         assert np.array_equal(stored[key], getattr(result, key))
-    # the default block is 3D, so CSV is refused once the block is known, and nothing is written
-    assert main(["export", path, "-o", str(tmp_path / "map.csv")]) == 1
-    assert sorted(os.listdir(tmp_path)) == ["map.npz", "map.png"]
+    # CSV takes image maps and series; a multi-region map is refused once the block is known, and nothing written
+    regions = sample.startswith("region")
+    assert main(["export", path, "-o", str(tmp_path / "map.csv")]) == (1 if regions else 0)
+    assert sorted(os.listdir(tmp_path)) == ([] if regions else ["map.csv"]) + ["map.npz", "map.png"]
 
 
 def test_a_3d_block_that_cannot_be_read_is_reported_with_the_others_listed(tmp_path, capsys):

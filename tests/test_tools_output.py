@@ -1,5 +1,6 @@
 """to_xarray, export and plot on every kind of result."""
 
+import csv
 import json
 import os
 import pathlib
@@ -119,11 +120,38 @@ def test_netcdf_round_trip(xr, tmp_path, kind):
         assert back.attrs == written.attrs
 
 
-@pytest.mark.parametrize("kind", sorted(THREE_D))
-def test_csv_refuses_maps_and_series_and_writes_nothing(tmp_path, kind):
-    with pytest.raises(ExportError, match="CSV holds single spectra"):
+@pytest.mark.parametrize("kind", ["multi-region", "multi-region (traces)"])
+def test_csv_refuses_multi_region_maps_and_writes_nothing(tmp_path, kind):
+    with pytest.raises(ExportError, match="CSV holds spectra, image maps and series"):
         export(THREE_D[kind](), tmp_path / "out.csv")
     assert os.listdir(tmp_path) == []
+
+
+@pytest.mark.parametrize("kind, coordinates", [
+    ("image map", ["x", "y"]), ("image map (traces)", ["x", "y"]), ("series", ["z"]), ("series (traces)", ["trace"])])
+def test_csv_of_maps_and_series_reads_back_exactly(tmp_path, kind, coordinates):
+    result = THREE_D[kind]()
+    values = np.asarray(getattr(result, "spectra", None) if "traces" not in kind else result.traces)
+    values = values * np.float32(np.pi)  # values whose shortest text has all the digits a float32 needs
+    setattr(result, "traces" if "traces" in kind else "spectra", values)
+    if "traces" in kind:
+        result.labels[0] = 'area "1", left'  # a label the CSV must quote
+    export(result, tmp_path / "out.csv")
+    with open(tmp_path / "out.csv", newline="", encoding="utf-8") as table:
+        header, *rows = list(csv.reader(table))
+    width = len(coordinates)
+    assert header[:width] == coordinates
+    columns = result.labels if kind.endswith("(traces)") and kind != "series (traces)" else result.x.tolist()
+    assert header[width:] == [str(c) if isinstance(c, str) else repr(c) for c in columns]
+    back = np.array([[float(cell) for cell in row[width:]] for row in rows], np.float32)
+    assert np.array_equal(back, values.reshape(-1, values.shape[-1]))  # map points row by row, x fastest
+    if kind.startswith("image"):
+        grid = [(float(row[0]), float(row[1])) for row in rows]
+        assert grid == [(x, y) for y in result.mapY for x in result.mapX]
+    elif kind == "series":
+        assert [float(row[0]) for row in rows] == result.z.tolist()
+    else:
+        assert [row[0] for row in rows] == result.labels
 
 
 @pytest.mark.parametrize("name", ["out.npz", "out.png"])

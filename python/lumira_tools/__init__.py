@@ -9,6 +9,8 @@ from ._file import Block, Entry, OpusFile, read, read_file, read_spectrum
 from ._many import FileRead, read_many
 from ._read import (BlockSpecError, DamagedFileError, DataReturn, NotASpectrumError, NotOpusFileError, is_opus_file,
                     kind_of, list_blocks, parse_block, resolve)
+from ._stack import metadata, stack
+from ._time import acquisition_time
 from ._version import package_version
 from ._xarray import to_xarray
 
@@ -16,6 +18,7 @@ __version__ = package_version()
 
 __all__ = [
     "Block", "BlockSpecError", "DamagedFileError", "DataReturn", "Entry", "FileRead", "NotASpectrumError",
-    "NotOpusFileError", "OpusFile", "__version__", "is_opus_file", "kind_of", "list_blocks", "parse_block", "read",
-    "read_file", "read_many", "read_spectrum", "resolve", "to_dask", "to_xarray",
+    "NotOpusFileError", "OpusFile", "__version__", "acquisition_time", "is_opus_file", "kind_of", "list_blocks",
+    "metadata", "parse_block", "read", "read_file", "read_many", "read_spectrum", "resolve", "stack", "to_dask",
+    "to_xarray",
 ]

@@ -10,6 +10,7 @@ from __future__ import annotations
 import os
 import struct
 from dataclasses import dataclass
+from datetime import datetime
 from typing import Any, Iterator, NamedTuple, Optional, Sequence, Union
 
 import numpy as np
@@ -19,6 +20,7 @@ import lumira
 from . import _native
 from ._read import (TYPE_PREFERENCE, BlockSpec, BlockSpecError, DamagedFileError, DataReturn, NotASpectrumError,
                     NotOpusFileError, PathLike, Request, block_text, content_damage, parse_block)
+from ._time import acquisition_time
 
 NON_OPUS = "Can't process a non-Opus file"
 NO_DATA_BLOCK = "No data block exists in the file for: "
@@ -87,9 +89,10 @@ class Block(NamedTuple):
         return block_text((kind, dimension, "3DER" if derivative == "NDER" else derivative))
 
     @property
-    def time(self) -> None:
-        """When the block was measured (not known yet)."""
-        return None
+    def time(self) -> Optional[datetime]:
+        """When the block was measured, in UTC, from its DAT and TIM (see `acquisition_time`); None when they are
+        absent or cannot be read."""
+        return acquisition_time(self.parameters or {})
 
     @property
     def x_range(self) -> Optional[tuple[float, float]]:

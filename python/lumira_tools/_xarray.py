@@ -11,6 +11,7 @@ import lumira
 
 from ._axes import spectral_axis, value_label, z_units
 from ._read import BlockSpec, PathLike, kind_of
+from ._time import acquisition_time
 
 if TYPE_CHECKING:
     import xarray
@@ -25,11 +26,16 @@ def _xarray() -> Any:
 
 
 def attributes(result: lumira.BaseDataReturn) -> dict[str, Union[int, float, str]]:
-    """The block's parameters, then what the result says about itself and what its values are (long_name)."""
+    """The block's parameters, then what the result says about itself and what its values are (long_name), and
+    when it was measured (`time`, where DAT and TIM tell it)."""
     attrs: dict[str, Union[int, float, str]] = dict(result.parameters)
     attrs.update(long_name=value_label(result), kind=kind_of(result), dimension=result.dimension,
                  dataType=result.dataType, derivative=result.derivative, minY=float(result.minY),
                  maxY=float(result.maxY))
+    measured = acquisition_time(result.parameters)
+    if measured is not None:
+        # ISO text: NetCDF attributes hold numbers and texts, not datetimes.
+        attrs["time"] = measured.isoformat()
     return attrs
 
 

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import math
 import os
 import sys
 from typing import Any, Callable, Optional, Sequence
@@ -21,7 +22,7 @@ from . import __version__
 from . import export as exporting
 from ._axes import axis_of
 from ._file import Block, block_index, read_block, read_file
-from ._read import BlockSpecError, DataReturn, NotOpusFileError, block_text, parse_block
+from ._read import BlockSpecError, DataReturn, NotASpectrumError, NotOpusFileError, block_text, parse_block
 from .scan import error_text, scan
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
@@ -188,6 +189,7 @@ def cmd_show(args: argparse.Namespace) -> int:
 def cmd_plot(args: argparse.Namespace) -> int:
     from . import plot as plotting
 
+    _check_limits(args)
     suffix = os.path.splitext(args.output)[1].lstrip(".").lower()
     if not suffix:
         raise UsageError(f"{args.output}: no suffix to name the image format: use .png, .svg, .pdf, ...")
@@ -200,22 +202,99 @@ def cmd_plot(args: argparse.Namespace) -> int:
         raise UsageError(f"{args.output}: cannot draw to '.{suffix}': use one of "
                          f"{', '.join('.' + known for known in sorted(formats))}")
     _check_writable(args.output)
+    limits = {"xlim": args.xlim, "ylim": args.ylim}
+    if len(args.files) > 1:
+        return _plot_overlay(args, plotting, limits)
     result = _read(args.file, args.block, scale=not args.raw)
     return _write(args, result.name,
-                  lambda target: plotting.plot(_result(result), target, title=args.title, dpi=args.dpi))
+                  lambda target: plotting.plot(_result(result), target, title=args.title, dpi=args.dpi, **limits))
+
+
+def _plot_overlay(args: argparse.Namespace, plotting: Any, limits: dict[str, Any]) -> int:
+    """The single spectra of several files on one axis; every file that fails is said, and then nothing drawn."""
+    spectra: list[tuple[str, Block]] = []
+    failed = False
+    for path in args.files:
+        try:
+            probe = _read(path, args.block, data=False)
+            if probe.request[1] != "2D":
+                _report(path, NotASpectrumError(f"{probe.name} is a 3D block ({probe.kind}): an overlay draws "
+                                                "single spectra"))
+                raise Failed
+            spectra.append((path, _read(path, f"#{probe.number}", scale=not args.raw)))
+        except Failed:
+            failed = True
+    if failed:
+        return EXIT_FAILED
+    names = [os.path.basename(path) for path, _ in spectra]
+    if len(set(names)) < len(names):  # the same name in two folders: the paths tell them apart
+        names = [path for path, _ in spectra]
+    drawn = [(name, _result(found)) for name, (_, found) in zip(names, spectra)]
+    return _write(args, spectra[0][1].name, lambda target: plotting.save(
+        plotting.overlay(drawn, args.title, **limits), target, dpi=args.dpi))
+
+
+def _check_limits(args: argparse.Namespace) -> None:
+    for option in ("xlim", "ylim"):
+        bounds = getattr(args, option)
+        if bounds is not None and (not all(map(math.isfinite, bounds)) or bounds[0] == bounds[1]):
+            raise UsageError(f"--{option} takes two different finite numbers, LOW HIGH, not {bounds[0]:g} "
+                             f"{bounds[1]:g}")
 
 
 def cmd_export(args: argparse.Namespace) -> int:
     suffix = os.path.splitext(args.output)[1].lower()
+    if args.stack:
+        return _export_stack(args, suffix)
+    if args.axis is not None:
+        raise UsageError("--axis belongs to --stack")
+    if len(args.files) > 1 or os.path.isdir(args.file):
+        raise UsageError("export writes the block of one file: --stack writes several files, or the files under "
+                         "a folder, as one table")
     if suffix not in exporting.FORMATS:
         raise UsageError(f"cannot export to {suffix or 'a file without suffix'!r}: use .csv, .npz or .nc")
-    written = args.block is not None and not args.block.strip().startswith("#")
-    parts = parse_block(args.block) if written else ()
-    if suffix == ".csv" and parts and len(parts) > 1 and parts[1] == "3D":
-        raise UsageError("CSV holds single spectra (2D blocks): export a 3D block to .npz or .nc")
     _check_writable(args.output)
     found = _read(args.file, args.block, scale=not args.raw)
     return _write(args, found.name, lambda target: exporting.export(_result(found), target))
+
+
+def _export_stack(args: argparse.Namespace, suffix: str) -> int:
+    """Several files or folders as one table (through `stack`). The files that could be read are written, the
+    others said on standard error (and kept in the output's `failed`), and the exit status is then 1."""
+    from ._stack import stack
+
+    if suffix not in exporting.STACK_FORMATS:
+        raise UsageError(f"cannot export a stack to {suffix or 'a file without suffix'!r}: use .csv, .nc or "
+                         ".parquet")
+    _check_writable(args.output)
+    try:
+        if suffix == ".parquet":
+            exporting.parquet_module()
+        table = stack(args.files, args.block, axis=args.axis or "first", scale=not args.raw, workers=args.workers,
+                      progress=not args.json and sys.stderr.isatty())
+    except BlockSpecError:  # a misspelt block: the command line's fault, which main says as such
+        raise
+    except (ValueError, ImportError) as error:  # nothing to stack, or files that cannot share one table
+        print(f"lumira: {error_text(error)}", file=sys.stderr)
+        return EXIT_FAILED
+    failed = dict(table.attrs["failed"])
+    for path, skipped in failed.items():
+        _report(path, skipped)
+    try:
+        exporting.export_stack(table, args.output)
+    except (OSError, ValueError, TypeError, ImportError) as error:
+        _report(args.output, error)
+        return EXIT_FAILED
+    size = os.path.getsize(args.output)
+    count = table.sizes["file"]
+    if args.json:
+        _dump({"paths": args.files, "block": table.attrs["block"], "output": args.output, "bytes": size,
+               "files": count,
+               "failed": [{"path": path, "error": error_text(skipped)} for path, skipped in failed.items()]})
+    else:
+        print(f"wrote {args.output} ({table.attrs['block']}, {count:,} file{'s' if count != 1 else ''}, "
+              f"{size:,} bytes)" + (f"; {len(failed):,} skipped" if failed else ""))
+    return EXIT_FAILED if failed else EXIT_OK
 
 
 def _check_writable(output: str) -> None:
@@ -309,23 +388,39 @@ def parser() -> argparse.ArgumentParser:
 
     plot = commands.add_parser(
         "plot", parents=[json_flag], help="draw a block to an image file (needs matplotlib)",
+        usage="lumira plot [-h] FILE... [BLOCK] -o OUTPUT [options]",
         description="A spectrum plot (wavenumbers run from high to low); for an image map the integrated-"
-                    "intensity map beside the mean spectrum; for a series a heat map over z. The format "
-                    "follows the suffix of OUTPUT (png, svg, pdf).")
-    plot.add_argument("file", metavar="FILE")
-    plot.add_argument("block", nargs="?", metavar="BLOCK", help=BLOCK_HELP)
+                    "intensity map beside the mean spectrum; for a series a heat map over z. Several files: "
+                    "their single spectra on one axis, with the file names in the legend. The format follows "
+                    "the suffix of OUTPUT (png, svg, pdf).")
+    plot.add_argument("inputs", nargs="+", metavar="FILE... [BLOCK]",
+                      help=f"one file or several; BLOCK last: {BLOCK_HELP}")
     plot.add_argument("-o", "--output", required=True, metavar="OUTPUT", help="the image file to write")
     plot.add_argument("--title", help="the figure's title (default: sample name and block)")
     plot.add_argument("--dpi", type=int, default=100, help="resolution (default: %(default)s)")
+    for option, what in (("--xlim", "the spectral axis (a wavenumber axis still runs from high to low)"),
+                         ("--ylim", "the values (z for a series' heat map)")):
+        plot.add_argument(option, type=float, nargs=2, metavar=("LOW", "HIGH"), help=f"the range shown of {what}")
     plot.add_argument("--raw", action="store_true", help=RAW_HELP)
     plot.set_defaults(run=cmd_plot)
 
     export = commands.add_parser(
-        "export", parents=[json_flag], help="write a block to CSV, NPZ or NetCDF",
-        description="CSV for single spectra, NPZ for every kind of block, NetCDF (.nc) through xarray.")
-    export.add_argument("file", metavar="FILE")
-    export.add_argument("block", nargs="?", metavar="BLOCK", help=BLOCK_HELP)
-    export.add_argument("-o", "--output", required=True, metavar="OUTPUT", help="out.csv, out.npz or out.nc")
+        "export", parents=[json_flag], help="write a block to CSV, NPZ or NetCDF; many files as one table",
+        usage="lumira export [-h] FILE [BLOCK] -o OUTPUT [options]\n       lumira export FILE|DIR... [BLOCK] --stack "
+              "-o OUTPUT [options]",
+        description="CSV for single spectra, image maps and series (one row per map point or record), NPZ for "
+                    "every kind of block, NetCDF (.nc) through xarray. With --stack, the single spectra of several "
+                    "files, or of the OPUS files under folders, as one table (one row per file) in CSV, NetCDF or "
+                    "Parquet; files that cannot be read are said on standard error and left out (exit status 1).")
+    export.add_argument("inputs", nargs="+", metavar="FILE [BLOCK]",
+                        help=f"the file (with --stack: files and folders); BLOCK last: {BLOCK_HELP}")
+    export.add_argument("-o", "--output", required=True, metavar="OUTPUT",
+                        help="out.csv, out.npz or out.nc; with --stack out.csv, out.nc or out.parquet")
+    export.add_argument("--stack", action="store_true", help="write the spectra of every file as one table")
+    export.add_argument("--axis", choices=("first", "union", "exact"),
+                        help="with --stack: interpolate onto the first file's axis (the default), onto a grid "
+                             "covering all files at the finest spacing, or refuse axes that differ")
+    export.add_argument("-j", "--workers", type=_positive, help="with --stack: threads opening files ahead")
     export.add_argument("--raw", action="store_true", help=RAW_HELP)
     export.set_defaults(run=cmd_export)
 
@@ -361,12 +456,24 @@ def _check_block(command: str, text: str) -> None:
         raise
 
 
+def _files_and_block(inputs: Sequence[str]) -> tuple[list[str], Optional[str]]:
+    """FILE... [BLOCK]: the last argument is the block when it is no path and does not look like one."""
+    last = inputs[-1]
+    if len(inputs) > 1 and not os.path.exists(last) and (last.strip().startswith("#") or
+                                                         not any(mark in last for mark in ".\\~")):
+        return list(inputs[:-1]), last
+    return list(inputs), None
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     top = parser()
     try:
         args = top.parse_args(argv)
     except SystemExit as done:  # --help, or a command line argparse refused (it has said why)
         return done.code if isinstance(done.code, int) else EXIT_USAGE
+    if hasattr(args, "inputs"):
+        args.files, args.block = _files_and_block(args.inputs)
+        args.file = args.files[0]
     try:
         if getattr(args, "block", None) is not None:
             _check_block(args.command, args.block)

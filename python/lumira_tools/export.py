@@ -1,15 +1,21 @@
-"""Writing results to CSV (single spectra), NPZ (every kind) and NetCDF (through xarray)."""
+"""Writing results to CSV (spectra, image maps and series), NPZ (every kind) and NetCDF (through xarray), and
+stacks of many files (`stack`) to CSV, NetCDF and Parquet.
+
+Every CSV number is the shortest text that reads back as the same value (float64 axes and coordinates, float32
+values), so a table read back holds what was written.
+"""
 
 from __future__ import annotations
 
 import contextlib
+import csv
 import importlib
 import json
 import os
 import stat
 import tempfile
 import threading
-from typing import Any, Callable, Iterator, Literal
+from typing import Any, Callable, Iterable, Iterator, Literal
 
 import numpy as np
 
@@ -20,6 +26,7 @@ from ._read import kind_of
 from ._xarray import to_xarray
 
 FORMATS = (".csv", ".npz", ".nc")
+STACK_FORMATS = (".csv", ".nc", ".parquet")
 
 
 class ExportError(ValueError):
@@ -92,24 +99,72 @@ def current_umask() -> int:
     return mask
 
 
+TABLE_KINDS = (lumira.SingleDataReturn, lumira.ImageDataReturn, lumira.ImageTRCDataReturn,
+               lumira.TimeResolvedDataReturn, lumira.TimeResolvedTRCDataReturn)
+
+
 def check_csv(result: lumira.BaseDataReturn) -> None:
-    if not isinstance(result, lumira.SingleDataReturn):
-        raise ExportError(f"CSV holds single spectra only (this block: {kind_of(result)}); export it to .npz or .nc")
+    if not isinstance(result, TABLE_KINDS):
+        raise ExportError(f"CSV holds spectra, image maps and series (this block: {kind_of(result)}); export it "
+                          "to .npz or .nc")
 
 
 def write_csv(result: lumira.BaseDataReturn, path: str) -> None:
-    """Two columns, the axis and the values, with a header naming them; enough digits to read back exactly."""
+    """A single spectrum as two columns, the axis and the values, under a header naming them. An image map or a
+    series as one row per map point (x, y; row by row) or record (z), or per trace of a trace series, then one
+    column per x value (or trace, for trace maps), under a header row of the x values (or trace labels)."""
     check_csv(result)
-    assert isinstance(result, lumira.SingleDataReturn)
-    x, y = np.asarray(result.x, np.float64), np.asarray(result.y, np.float32)
-    if x.size != y.size:
-        raise ExportError(f"the spectrum has {y.size} values for {x.size} axis points")
-    axis = spectral_axis(result)
-    head = f"{axis.name} ({axis.unit})" if axis.unit else axis.name
+    if isinstance(result, lumira.SingleDataReturn):
+        x, y = np.asarray(result.x, np.float64), np.asarray(result.y, np.float32)
+        if x.size != y.size:
+            raise ExportError(f"the spectrum has {y.size} values for {x.size} axis points")
+        axis = spectral_axis(result)
+        head = f"{axis.name} ({axis.unit})" if axis.unit else axis.name
+        with open(path, "w", encoding="utf-8", newline="") as out:
+            out.write(f"{head},{result.dataType}\n")
+            out.writelines(f"{a!r},{b}\n" for a, b in zip(x.tolist(), map(str, y)))
+        return
+    coordinates, columns, rows = _table_of(result)
+    _write_table(path, coordinates, columns, rows)
+
+
+def _table_of(result: lumira.BaseDataReturn) -> tuple[list[str], list[str], Iterable[tuple[list[str], Any]]]:
+    """The names of the row coordinates, the column headers, and (coordinates, float32 values) per row."""
+    x_columns = [repr(value) for value in np.asarray(result.x, np.float64).tolist()]
+    if isinstance(result, (lumira.ImageDataReturn, lumira.ImageTRCDataReturn)):
+        values = np.asarray(result.spectra if isinstance(result, lumira.ImageDataReturn) else result.traces,
+                            np.float32)
+        map_x, map_y = np.asarray(result.mapX, np.float64).tolist(), np.asarray(result.mapY, np.float64).tolist()
+        if values.shape[:2] != (len(map_y), len(map_x)):
+            raise ExportError(f"the map holds {values.shape[0]} x {values.shape[1]} points on a grid of "
+                              f"{len(map_y)} x {len(map_x)}")
+        columns = x_columns if isinstance(result, lumira.ImageDataReturn) else _trace_headers(result.labels,
+                                                                                              values.shape[2])
+        return ["x", "y"], columns, (([repr(mx), repr(my)], values[row, column])
+                                     for row, my in enumerate(map_y) for column, mx in enumerate(map_x))
+    if isinstance(result, lumira.TimeResolvedDataReturn):
+        z = np.asarray(result.z, np.float64).tolist()
+        spectra = np.asarray(result.spectra, np.float32)
+        return ["z"], x_columns, (([repr(value)], spectra[k]) for k, value in enumerate(z))
+    assert isinstance(result, lumira.TimeResolvedTRCDataReturn)
+    traces = np.asarray(result.traces, np.float32)
+    labels = _trace_headers(result.labels, traces.shape[0])
+    return ["trace"], x_columns, (([label], traces[k]) for k, label in enumerate(labels))
+
+
+def _trace_headers(labels: list[str], count: int) -> list[str]:
+    # A block whose info records are too short for labels has none: number the traces instead.
+    return list(labels) if len(labels) == count else [str(k) for k in range(count)]
+
+
+def _write_table(path: str, coordinates: list[str], columns: list[str],
+                 rows: Iterable[tuple[list[str], Any]]) -> None:
     with open(path, "w", encoding="utf-8", newline="") as out:
-        out.write(f"{head},{result.dataType}\n")
-        # The shortest text that reads back as the same float64 / float32 value.
-        out.writelines(f"{a!r},{b}\n" for a, b in zip(x.tolist(), map(str, y)))
+        table = csv.writer(out, lineterminator="\n")
+        table.writerow(coordinates + columns)
+        for cells, values in rows:
+            # str of a float32 is the shortest text that reads back as the same float32 ("nan" for NaN).
+            table.writerow(cells + [str(value) for value in values])
 
 
 def arrays_of(result: lumira.BaseDataReturn) -> dict[str, Any]:
@@ -168,3 +223,89 @@ def netcdf_engine() -> Literal["netcdf4", "h5netcdf"]:
 def write_netcdf(result: lumira.BaseDataReturn, path: str) -> None:
     engine = netcdf_engine()
     to_xarray(result).to_netcdf(path, engine=engine)
+
+
+# --- stacks of many files ---------------------------------------------------------------------------------
+
+
+def export_stack(dataset: Any, path: str | os.PathLike[str]) -> str:
+    """Writes a `stack` Dataset in the format its suffix names (.csv, .nc, .parquet); returns the suffix.
+
+    CSV and Parquet hold the same table: one row per file, its `path`, `time` (ISO 8601 in UTC, empty where
+    unknown) and `SNM` (where the stack has it) first, then one column per x value, headed by the value.
+    NetCDF holds the Dataset, with the failed files as the text attribute `failed` (one "path: error" a line).
+    The file appears only once it is complete.
+    """
+    suffix = os.path.splitext(os.fspath(path))[1].lower()
+    writers: dict[str, Callable[[Any, str], None]] = {
+        ".csv": _stack_csv, ".nc": _stack_netcdf, ".parquet": _stack_parquet}
+    if suffix not in writers:
+        raise ExportError(f"cannot export a stack to {suffix or 'a file without suffix'!r}: use one of "
+                          f"{', '.join(STACK_FORMATS)}")
+    if suffix == ".parquet":
+        parquet_module()  # said before anything is read or written
+    with atomic_path(path) as temporary:
+        writers[suffix](dataset, temporary)
+    return suffix
+
+
+def _stack_parts(dataset: Any) -> tuple[str, Any, Any, dict[str, list[str]]]:
+    """The variable's name, its float32 values, the axis, and the texts of the coordinates along `file`."""
+    name = str(dataset.attrs["dataType"])
+    values = dataset[name]
+    axis = np.asarray(values[values.dims[1]].values, np.float64)
+    times = np.datetime_as_string(np.asarray(dataset["time"].values, "datetime64[us]"), unit="us", timezone="UTC")
+    texts = {"path": [str(p) for p in dataset["path"].values.tolist()],
+             "time": ["" if "NaT" in text else text for text in times.tolist()]}
+    if "SNM" in dataset.coords:
+        texts["SNM"] = [str(n) for n in dataset["SNM"].values.tolist()]
+    return name, np.asarray(values.values, np.float32), axis, texts
+
+
+def _stack_csv(dataset: Any, path: str) -> None:
+    _, values, axis, texts = _stack_parts(dataset)
+    coordinates = list(texts)
+    rows = ((list(cells), row) for cells, row in zip(zip(*texts.values()), values))
+    _write_table(path, coordinates, [repr(x) for x in axis.tolist()], rows)
+
+
+def failed_text(failed: Any) -> str:
+    """The failed files of a stack, one "path: error" a line."""
+    from .scan import error_text
+
+    return "\n".join(f"{path}: {error_text(error)}" for path, error in dict(failed or {}).items())
+
+
+def _stack_netcdf(dataset: Any, path: str) -> None:
+    written = dataset.copy()
+    written.attrs = {key: value for key, value in dataset.attrs.items() if key != "failed"}
+    if dataset.attrs.get("failed"):
+        written.attrs["failed"] = failed_text(dataset.attrs["failed"])
+    written.to_netcdf(path, engine=netcdf_engine())
+
+
+def parquet_module() -> Any:
+    try:
+        import pyarrow
+        import pyarrow.parquet
+    except ImportError as missing:
+        raise ImportError("Parquet export needs pyarrow: pip install 'lumira[parquet]'") from missing
+    return pyarrow
+
+
+def _stack_parquet(dataset: Any, path: str) -> None:
+    pa = parquet_module()
+    name, values, axis, texts = _stack_parts(dataset)
+    columns: dict[str, Any] = {"path": pa.array(texts["path"], pa.string()),
+                               "time": pa.array(np.asarray(dataset["time"].values, "datetime64[us]"),
+                                                pa.timestamp("us", tz="UTC"))}
+    if "SNM" in texts:
+        columns["SNM"] = pa.array(texts["SNM"], pa.string())
+    for index, x in enumerate(axis.tolist()):
+        columns[repr(x)] = pa.array(values[:, index], pa.float32())
+    about = {"dataType": name, "block": dataset.attrs.get("block", ""), "x_axis": dataset[name].dims[1],
+             "failed": failed_text(dataset.attrs.get("failed"))}
+    table = pa.table(columns).replace_schema_metadata({"lumira": json.dumps(about, ensure_ascii=False)})
+    # Statistics and dictionaries per value column would cost more than the column's own values.
+    labels = [name for name in ("path", "SNM") if name in columns]
+    pa.parquet.write_table(table, path, write_statistics=labels + ["time"], use_dictionary=labels)

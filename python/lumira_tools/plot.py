@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import math
 import os
-from typing import TYPE_CHECKING, Any, Optional, Sequence, cast
+from typing import TYPE_CHECKING, Any, Optional, Sequence, Tuple, cast
 
 import numpy as np
 
@@ -23,6 +23,7 @@ if TYPE_CHECKING:
     from matplotlib.figure import Figure
 
 MAX_PANELS = 12
+Limits = Optional[Tuple[float, float]]
 
 
 def _figure_class() -> Any:
@@ -42,10 +43,15 @@ def integrated(values: Any, x: Any) -> Any:
     return (values[..., 1:] + values[..., :-1]).sum(axis=-1) * step / 2
 
 
-def figure(result: lumira.BaseDataReturn, title: Optional[str] = None) -> "Figure":
+def figure(result: lumira.BaseDataReturn, title: Optional[str] = None, *, xlim: Limits = None,
+           ylim: Limits = None) -> "Figure":
     """The picture of a result: a spectrum; an integrated-intensity map beside the mean spectrum for maps;
-    a heat map over z for series; one panel per trace for trace blocks."""
+    a heat map over z for series; one panel per trace for trace blocks.
+
+    `xlim` and `ylim` (low, high) bound the panels over the spectral axis: x is that axis (still running from
+    high to low for wavenumbers), y the values (z for a series' heat map). Map panels keep their grid."""
     new_figure = _figure_class()
+    limits = (xlim, ylim)
     axis = spectral_axis(result)
     ylabel = value_label(result)
     if title is None:
@@ -58,7 +64,7 @@ def figure(result: lumira.BaseDataReturn, title: Optional[str] = None) -> "Figur
         ax = fig.add_subplot()
         count = min(len(result.x), len(result.y))
         ax.plot(result.x[:count], result.y[:count], linewidth=1.0, color="tab:blue")
-        _spectral(ax, axis, result.x, ylabel)
+        _spectral(ax, axis, result.x, ylabel, limits)
     elif isinstance(result, lumira.ImageDataReturn):
         fig = new_figure(figsize=(11, 4.5), layout="constrained")
         left, right = fig.subplots(1, 2, width_ratios=[1, 1.4])
@@ -66,7 +72,7 @@ def figure(result: lumira.BaseDataReturn, title: Optional[str] = None) -> "Figur
         mean = np.asarray(result.spectra, np.float64).reshape(-1, len(result.x)).mean(axis=0) \
             if result.spectra.size else np.zeros(len(result.x))
         right.plot(result.x, mean, linewidth=1.0, color="tab:blue")
-        _spectral(right, axis, result.x, f"mean {ylabel.lower()}")
+        _spectral(right, axis, result.x, f"mean {ylabel.lower()}", limits)
     elif isinstance(result, lumira.ImageTRCDataReturn):
         traces = np.asarray(result.traces)
         fig, panels = _panels(new_figure, traces.shape[2])
@@ -82,7 +88,7 @@ def figure(result: lumira.BaseDataReturn, title: Optional[str] = None) -> "Figur
         else:  # too few rows or points for a heat map: draw the spectra
             for row, z in zip(spectra, result.z):
                 ax.plot(result.x, row, label=f"z = {z:g}")
-        _spectral(ax, axis, result.x, str(result.parameters.get("ZTX", "z")))
+        _spectral(ax, axis, result.x, str(result.parameters.get("ZTX", "z")), limits)
     elif isinstance(result, lumira.TimeResolvedTRCDataReturn):
         fig = new_figure(figsize=(8, 4.5), layout="constrained")
         ax = fig.add_subplot()
@@ -90,7 +96,7 @@ def figure(result: lumira.BaseDataReturn, title: Optional[str] = None) -> "Figur
             ax.plot(result.x, trace, linewidth=1.0, label=_label(result.labels, k))
         if len(result.traces):
             ax.legend(fontsize="small")
-        _spectral(ax, axis, result.x, ylabel)
+        _spectral(ax, axis, result.x, ylabel, limits)
     elif isinstance(result, lumira.MultiRegionDataReturn):
         fig = new_figure(figsize=(11, 4.5), layout="constrained")
         left, right = fig.subplots(1, 2, width_ratios=[1, 1.4])
@@ -101,7 +107,7 @@ def figure(result: lumira.BaseDataReturn, title: Optional[str] = None) -> "Figur
                            label=region.title)
         if result.regions:
             right.legend(fontsize="small")
-        _spectral(right, axis, result.x, f"mean {ylabel.lower()}")
+        _spectral(right, axis, result.x, f"mean {ylabel.lower()}", limits)
     elif isinstance(result, lumira.MultiRegionTRCDataReturn):
         fig, panels = _panels(new_figure, len(result.labels))
         for k, ax in enumerate(panels):
@@ -113,14 +119,45 @@ def figure(result: lumira.BaseDataReturn, title: Optional[str] = None) -> "Figur
     return cast("Figure", fig)
 
 
+def overlay(spectra: Sequence[tuple[str, lumira.SingleDataReturn]], title: Optional[str] = None, *,
+            xlim: Limits = None, ylim: Limits = None) -> "Figure":
+    """Single spectra of several files on one pair of axes, each labelled in the legend (with its file name, as
+    the pairs give it). They must share the kind of x axis: wavenumbers beside wavelengths would mislead."""
+    if not spectra:
+        raise ValueError("an overlay needs at least one spectrum")
+    new_figure = _figure_class()
+    first = spectra[0][1]
+    axis = spectral_axis(first)
+    for label, result in spectra[1:]:
+        if spectral_axis(result).code != axis.code:
+            raise ValueError(f"{label}: its x axis ({spectral_axis(result).title()}) is not the first "
+                             f"spectrum's ({axis.title()}): they cannot share one axis")
+    labels = {value_label(result) for _, result in spectra}
+    fig = new_figure(figsize=(8, 4.5), layout="constrained")
+    ax = fig.add_subplot()
+    for label, result in spectra:
+        count = min(len(result.x), len(result.y))
+        ax.plot(result.x[:count], result.y[:count], linewidth=1.0, label=label)
+    ax.legend(fontsize="small")
+    every_x = np.sort(np.concatenate([np.asarray(result.x, np.float64) for _, result in spectra]))
+    _spectral(ax, axis, every_x, labels.pop() if len(labels) == 1 else "Value", (xlim, ylim))
+    block = block_text((first.dataType, first.dimension, first.derivative))
+    fig.suptitle(title if title is not None else f"{block} - {len(spectra)} file{'s' if len(spectra) != 1 else ''}")
+    return cast("Figure", fig)
+
+
 def plot(result: lumira.BaseDataReturn, path: str | os.PathLike[str], *, title: Optional[str] = None,
-         dpi: int = 100) -> None:
+         dpi: int = 100, xlim: Limits = None, ylim: Limits = None) -> None:
     """Writes the picture of a result; the format follows the suffix (png, svg, pdf, ...; png without one).
 
     The file appears only once it is complete: a failure leaves no file behind and an existing one untouched.
     """
+    save(figure(result, title, xlim=xlim, ylim=ylim), path, dpi=dpi)
+
+
+def save(picture: "Figure", path: str | os.PathLike[str], *, dpi: int = 100) -> None:
+    """Writes a figure in the format its suffix names (png without one), complete or not at all."""
     fmt = os.path.splitext(os.fspath(path))[1].lstrip(".").lower() or "png"
-    picture = figure(result, title)
     # Named rather than left to matplotlib: without a suffix, the temporary name's random tail would pass for one.
     with atomic_path(path) as temporary:
         picture.savefig(temporary, dpi=dpi, format=fmt)
@@ -138,12 +175,18 @@ def _label(labels: Sequence[str], k: int) -> str:
     return labels[k] if k < len(labels) and labels[k] else f"trace {k + 1}"
 
 
-def _spectral(ax: "Axes", axis: Axis, x: Any, ylabel: str) -> None:
+def _spectral(ax: "Axes", axis: Axis, x: Any, ylabel: str, limits: tuple[Limits, Limits] = (None, None)) -> None:
     ax.set_xlabel(axis.title().replace("cm-1", "cm$^{-1}$"))
     ax.set_ylabel(ylabel)
-    if len(x) >= 2 and x[0] != x[-1]:
+    xlim, ylim = limits
+    if xlim is not None:
+        low, high = sorted(map(float, xlim))
+        ax.set_xlim((high, low) if axis.descending else (low, high))
+    elif len(x) >= 2 and x[0] != x[-1]:
         low, high = float(np.min(x)), float(np.max(x))
         ax.set_xlim((high, low) if axis.descending else (low, high))
+    if ylim is not None:
+        ax.set_ylim(*sorted(map(float, ylim)))
     ax.grid(True, linewidth=0.3, alpha=0.5)
 
 

@@ -1,0 +1,97 @@
+"""Stacks a folder of spectra measured on different axes into one table and draws it.
+
+    python examples/stacked_folder.py [FOLDER] [-o stacked.png]
+
+Without FOLDER, a day of a film ageing in air is written first, with the project's builder, into a temporary
+folder: twelve absorbance spectra an hour apart, saved with four different instrument settings (point counts and
+ranges), while a carbonyl band near 1720 cm-1 grows. The picture in the README (docs/stacked_folder.png) is this
+script's output without FOLDER.
+"""
+
+from __future__ import annotations
+
+import argparse
+import math
+import pathlib
+import sys
+import tempfile
+from typing import Any
+
+import numpy as np
+
+import lumira_tools
+
+HERE = pathlib.Path(__file__).resolve().parent
+# (points, first x, last x) of the four settings the collection was saved with
+SETTINGS = [(1868, 3999.6, 400.2), (1700, 4000.0, 600.0), (820, 3800.0, 650.0), (935, 3999.6, 400.2)]
+
+
+def write_collection(folder: pathlib.Path) -> None:
+    sys.path.insert(0, str(HERE.parent / "tests"))
+    from opusbuilder import OpusFile, block_type, spectrum_params
+
+    for hour in range(12):
+        npt, first, last = SETTINGS[hour % len(SETTINGS)]
+        x = np.linspace(first, last, npt)
+        peaks = [(2920, 0.9, 45), (1460, 0.5, 25), (1720, 0.07 * hour, 35), (720, 0.35, 20), (3400, 0.02 * hour, 150)]
+        y = 0.03 + 1e-5 * (x - 400) + sum(h * np.exp(-((x - c) / w) ** 2) for c, h, w in peaks)
+        f = OpusFile().spectrum("AB", y.tolist(), spectrum_params(
+            npt, first, last, DAT="08/12/2026", TIM=f"{8 + hour:02d}:00:00 (GMT+1)"))
+        f.params(block_type(param=10), {"SNM": f"film, {hour} h in air"})
+        f.write(folder / f"film_{hour:02d}.0")
+
+
+def draw(stacked: Any, output: str) -> None:
+    """A heat map of the table (a row per file, grey where a file's range does not reach) beside every file's
+    spectrum on the common axis."""
+    from matplotlib.figure import Figure
+
+    name = stacked.attrs["dataType"]
+    values = stacked[name].values
+    dimension = stacked[name].dims[1]
+    axis = stacked[dimension].values
+    times = stacked["time"].values
+    known = not np.isnat(times).any()
+    rows = (times - times.min()) / np.timedelta64(1, "h") if known else np.arange(len(times))
+    label = f"{dimension} ({stacked[dimension].attrs.get('units', '')})".replace("cm-1", "cm$^{-1}$")
+    high_to_low = dimension == "wavenumber"
+    fig = Figure(figsize=(10, 3.6), layout="constrained")
+    table, lines = fig.subplots(1, 2, width_ratios=[1.2, 1])
+    mesh = table.pcolormesh(axis, rows, values, shading="nearest", cmap="viridis")
+    table.set_facecolor("0.85")
+    fig.colorbar(mesh, ax=table, label=stacked[name].attrs.get("long_name", name))
+    table.set(xlabel=label, ylabel="hours since the first file" if known else "file",
+              title=f"{len(rows)} files on a {len(axis):,}-point axis")
+    for row, place in zip(values, rows):
+        lines.plot(axis, row, linewidth=0.8, color=_colour(float(place / max(rows.max(), 1))))
+    lines.set(xlabel=label, title="every file, coloured by its row")
+    for ax in (table, lines):
+        ax.set_xlim((axis.max(), axis.min()) if high_to_low else (axis.min(), axis.max()))
+    fig.savefig(output, dpi=80)
+
+
+def _colour(share: float) -> tuple[float, float, float]:
+    from matplotlib import colormaps
+
+    red, green, blue, _ = colormaps["viridis"](share if math.isfinite(share) else 0.0)
+    return red, green, blue
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("folder", nargs="?", help="a folder of OPUS files (default: a collection written here)")
+    parser.add_argument("-o", "--output", default=str(HERE.parent / "docs" / "stacked_folder.png"))
+    options = parser.parse_args()
+    with tempfile.TemporaryDirectory(prefix="lumira-stack-") as scratch:
+        folder = pathlib.Path(options.folder or scratch)
+        if options.folder is None:
+            write_collection(folder)
+        stacked = lumira_tools.stack(folder, axis="union")
+    print(f"{stacked.sizes['file']} files on a {stacked['wavenumber'].size}-point axis, "
+          f"{len(stacked.attrs['failed'])} failed")
+    draw(stacked, options.output)
+    print(f"wrote {options.output}")
+
+
+if __name__ == "__main__":
+    main()

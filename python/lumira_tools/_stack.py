@@ -1,0 +1,351 @@
+"""Many single spectra as one table: `stack` (an xarray Dataset, one row per file) and `metadata` (a pandas
+DataFrame of their parameters).
+
+Files of one collection rarely share an axis: the point count and range change with the instrument's settings.
+`stack` puts every spectrum on one axis by linear interpolation, leaving NaN where a file does not reach. The
+values stay float32, as the files store them: interpolating two float32 values in double precision and rounding
+the result back to float32 errs by less than the values' own precision, and halves what a large stack takes.
+A file whose axis is the target axis is copied bit for bit.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+from datetime import datetime
+from typing import TYPE_CHECKING, Any, Iterable, Literal, Optional, Union, cast
+
+import numpy as np
+
+from ._axes import axis_of, value_label
+from ._file import Block, block_index, missing_block, patterns
+from ._many import read_files
+from ._read import BlockSpec, NotASpectrumError, NotOpusFileError, PathLike, parse_block
+
+if TYPE_CHECKING:
+    import pandas
+    import xarray
+
+AxisMode = Union[Literal["first", "union", "exact"], Any]
+# A union grid finer than this is a damaged axis (or a mistaken one), not a spectrum: refuse rather than allocate.
+LARGEST_GRID = 16_777_216
+
+
+def stack(paths: Union[PathLike, Iterable[PathLike]], block: BlockSpec = None, *, axis: AxisMode = "first",
+          scale: bool = True, workers: Optional[int] = None, progress: bool = False,
+          errors: Literal["collect", "raise"] = "collect") -> "xarray.Dataset":
+    """The single spectra of many files as one Dataset: dimensions (`file`, spectral axis), the values named
+    after the data type ('AB'), and along `file` the coordinates `path`, `time` (UTC; NaT where DAT and TIM do
+    not tell it) and `SNM` (where a file has a sample name).
+
+    `paths` are files or folders (a folder gives the OPUS files under it, found by their magic, in sorted order).
+    `block` is taken as `read` takes it, file by file. `axis`: "first" interpolates every spectrum onto the first
+    file's axis, "union" onto a grid covering all files at the finest spacing found, "exact" refuses an axis that
+    differs from the first file's, and an array is the axis itself; NaN where a file does not reach.
+
+    A file that cannot be read or holds no such block is skipped and listed in `attrs["failed"]` (path ->
+    exception); with `errors="raise"` the first one raises. A 3D block, a different block type or axis unit
+    than the first file's, is the caller's mistake and raises whatever `errors` says. The files are read in
+    native batches, one for the paths and one per folder (`workers` threads; `progress` shows a bar).
+    """
+    xr = _xarray()  # before any file is read
+    if errors not in ("collect", "raise"):
+        raise ValueError(f"errors is 'collect' or 'raise', not {errors!r}")
+    target = None if isinstance(axis, str) else _given_axis(axis)
+    if isinstance(axis, str) and axis not in ("first", "union", "exact"):
+        raise ValueError(f"axis is 'first', 'union', 'exact' or an array, not {axis!r}")
+    spectra, failed = _single_blocks(paths, block, data=True, scale=scale, workers=workers, progress=progress,
+                                     errors=errors)
+    if not spectra:
+        raise ValueError(_nothing_read(failed))
+    _check_alike(spectra)
+    groups = _by_axis(spectra, failed, errors)
+    if not groups:
+        raise ValueError(_nothing_read(failed))
+    if target is None:
+        target = _target_axis(str(axis), groups, spectra)
+    values = np.empty((len(spectra), target.size), np.float32)
+    kept = np.zeros(len(spectra), bool)
+    for x, rows in groups:
+        problem = _place(values, rows, x, [_result(spectra[row][1]).y for row in rows], target)
+        if problem is None:
+            kept[rows] = True
+        else:
+            for row in rows:
+                _fail(failed, spectra[row][0], ValueError(problem), errors)
+    if not kept.any():
+        raise ValueError(_nothing_read(failed))
+    stacked = [found for found, keep in zip(spectra, kept) if keep]
+    return cast("xarray.Dataset", _dataset(xr, stacked, values if kept.all() else values[kept], target, failed))
+
+
+def metadata(paths: Union[PathLike, Iterable[PathLike]], block: BlockSpec = None) -> "pandas.DataFrame":
+    """One row per file, with its `path`, `time` (UTC; NaT where DAT and TIM do not tell it) and every parameter
+    of the block as a column, read without any values (one native batch). `paths` and `block` as `stack` takes
+    them; files that cannot be read or hold no such block are left out and listed in `attrs["failed"]`; a 3D
+    block raises, naming the file."""
+    try:
+        import pandas as pd
+    except ImportError as missing:
+        raise ImportError("metadata needs pandas: pip install 'lumira[xarray]'") from missing
+    spectra, failed = _single_blocks(paths, block, data=False, scale=True, workers=None, progress=False,
+                                     errors="collect")
+    rows: list[dict[str, Any]] = [{"path": path, "time": found.time, **(found.parameters or {})}
+                                  for path, found in spectra]
+    table = pd.DataFrame(rows, columns=None if rows else ["path", "time"])
+    table["time"] = pd.to_datetime(table["time"], utc=True)
+    table.attrs["failed"] = failed
+    return table
+
+
+# --- reading --------------------------------------------------------------------------------------------
+
+
+def _single_blocks(paths: Union[PathLike, Iterable[PathLike]], block: BlockSpec, *, data: bool, scale: bool,
+                   workers: Optional[int], progress: bool,
+                   errors: str) -> tuple[list[tuple[str, Block]], dict[str, BaseException]]:
+    """(path, block) of every file whose block was read, in order, and the failures (path -> error)."""
+    select = patterns(block)  # a misspelt block is the caller's error, not every file's
+    if not (isinstance(block, str) and block.strip().startswith("#")):
+        parts = parse_block(block)
+        if parts is not None and len(parts) > 1 and parts[1] == "3D":
+            raise NotASpectrumError(f"{'/'.join(parts)} names 3D blocks (maps and series): a stack holds single "
+                                    "spectra")
+    else:
+        block_index(block)
+    failed: dict[str, BaseException] = {}
+
+    def batch(names: list[str]) -> list[tuple[str, Any]]:
+        return read_files(names, select, workers, data=data, strict=True, scale=scale, progress=progress)
+
+    read: list[tuple[str, Any, bool]] = []
+    for path, outcome in batch(_names(paths)):
+        # Only a path that fails is asked whether it is a folder: the batch opens every file anyway.
+        if isinstance(outcome, OSError) and os.path.isdir(path):
+            files, unlisted = _folder(path)
+            read.extend((folder, error, False) for folder, error in unlisted)
+            read.extend((file, found, True) for file, found in batch(files))
+        else:
+            read.append((path, outcome, False))
+    spectra: list[tuple[str, Block]] = []
+    for path, outcome, searched in read:
+        if isinstance(outcome, NotOpusFileError) and searched:
+            continue  # a folder's other files are not failures
+        if isinstance(outcome, BaseException):
+            _fail(failed, path, outcome, errors)
+        elif not outcome.blocks:
+            _fail(failed, path, missing_block(outcome.listing, block), errors)
+        elif outcome.blocks[0].error is not None:
+            _fail(failed, path, outcome.blocks[0].error, errors)
+        elif outcome.blocks[0].request[1] != "2D":
+            found = outcome.blocks[0]
+            raise NotASpectrumError(f"{path}: {found.name} is a 3D block ({found.kind}), not a single spectrum: "
+                                    "a stack holds single spectra")
+        else:
+            spectra.append((path, outcome.blocks[0]))
+    return spectra, failed
+
+
+def _names(paths: Union[PathLike, Iterable[PathLike]]) -> list[str]:
+    if isinstance(paths, (str, bytes, os.PathLike)):
+        paths = [paths]
+    return [os.fsdecode(os.fspath(path)) for path in paths]
+
+
+def _folder(root: str) -> tuple[list[str], list[tuple[str, OSError]]]:
+    """The regular files under a folder, in sorted order, and the folders that could not be listed. Only regular
+    files: opening a named pipe would wait for a writer."""
+    files: list[str] = []
+    unlisted: list[tuple[str, OSError]] = []
+    for folder, folders, names in os.walk(root, onerror=lambda error: unlisted.append((error.filename or root,
+                                                                                          error))):
+        folders.sort()
+        inside = [os.path.join(folder, name) for name in sorted(names)]
+        files.extend(path for path in inside if os.path.isfile(path))
+    return files, unlisted
+
+
+def _fail(failed: dict[str, BaseException], path: str, error: BaseException, errors: str) -> None:
+    if errors == "raise":
+        raise _named(path, error) from error
+    failed[path] = error
+
+
+def _named(path: str, error: BaseException) -> BaseException:
+    """The error with the file named: an OSError names it already; a ValueError keeps its class."""
+    if isinstance(error, OSError) and error.filename is not None:
+        return error
+    message = f"{path}: {error}" if str(error) else f"{path}: {type(error).__name__}"
+    if isinstance(error, ValueError):
+        try:
+            return type(error)(message)
+        except TypeError:  # a class whose constructor wants more than a message
+            pass
+    return ValueError(f"{path}: {type(error).__name__}: {error}")
+
+
+def _nothing_read(failed: dict[str, BaseException]) -> str:
+    if not failed:
+        return "no files to stack"
+    path, error = next(iter(failed.items()))
+    return f"none of the files gave a spectrum ({len(failed)} failed; the first, {path}: {error})"
+
+
+def _result(found: Block) -> Any:
+    assert found.result is not None, "read with its values"
+    return found.result
+
+
+def _check_alike(spectra: list[tuple[str, Block]]) -> None:
+    """One kind of value on one kind of axis: absorbance beside transmittance, or wavenumbers beside
+    wavelengths, would make a table whose columns mean different things from row to row."""
+    first_path, first = spectra[0]
+    first_unit = axis_of(first.parameters or {}, False)
+    for path, found in spectra[1:]:
+        if found.request != first.request:
+            raise ValueError(f"{path}: holds {found.name} where {first_path} holds {first.name}: name the block "
+                             "to stack one kind")
+        unit = axis_of(found.parameters or {}, False)
+        if unit.code != first_unit.code:
+            raise ValueError(f"{path}: its x axis is in {unit.code or 'no stated unit'!r} where {first_path}'s is "
+                             f"in {first_unit.code or 'no stated unit'!r}")
+
+
+# --- axes -----------------------------------------------------------------------------------------------
+
+
+def _given_axis(axis: Any) -> Any:
+    target = np.array(axis, dtype=np.float64)
+    if target.ndim != 1 or target.size == 0 or not np.isfinite(target).all():
+        raise ValueError("an axis given as values is one-dimensional, finite and not empty")
+    return target
+
+
+AxisGroups = list[tuple[Any, list[int]]]
+
+
+def _by_axis(spectra: list[tuple[str, Block]], failed: dict[str, BaseException], errors: str) -> AxisGroups:
+    """The files' axes, each with the rows (in order) of the files on it, so that each axis is checked and
+    interpolated from once. An axis is linspace(FXV, LXV, NPT): its ends and length tell it."""
+    groups: dict[tuple[int, float, float], tuple[Any, list[int]]] = {}
+    for row, (path, found) in enumerate(spectra):
+        x = np.asarray(_result(found).x, np.float64)
+        if x.size == 0:
+            _fail(failed, path, ValueError("the spectrum has no points"), errors)
+            continue
+        if not (math.isfinite(x[0]) and math.isfinite(x[-1])):
+            _fail(failed, path, ValueError(f"its x axis is not finite ({x[0]} .. {x[-1]})"), errors)
+            continue
+        groups.setdefault((x.size, float(x[0]), float(x[-1])), (x, []))[1].append(row)
+    return list(groups.values())
+
+
+def _target_axis(mode: str, groups: AxisGroups, spectra: list[tuple[str, Block]]) -> Any:
+    first = groups[0][0]
+    if mode == "first":
+        return first
+    if mode == "exact":
+        differing = [rows[0] for x, rows in groups[1:] if not np.array_equal(x, first)]
+        if differing:
+            row = min(differing)
+            x = next(x for x, rows in groups if row in rows)
+            raise ValueError(f"{spectra[row][0]}: its x axis ({_describe(x)}) differs from "
+                             f"{spectra[groups[0][1][0]][0]}'s ({_describe(first)})")
+        return first
+    return _union(groups, spectra)
+
+
+def _describe(x: Any) -> str:
+    return f"{x.size} points, {x[0]:g} .. {x[-1]:g}"
+
+
+def _union(groups: AxisGroups, spectra: list[tuple[str, Block]]) -> Any:
+    """A grid from the lowest to the highest x of all files at the finest spacing among them, running the way
+    the first file's axis runs."""
+    low = min(float(x.min()) for x, _ in groups)
+    high = max(float(x.max()) for x, _ in groups)
+    first = groups[0][0]
+    if high == low:
+        return np.array([low])
+    steps = [(abs(float(x[-1]) - float(x[0])) / (x.size - 1), rows[0]) for x, rows in groups if x.size > 1]
+    steps = [(step, row) for step, row in steps if step > 0]
+    if not steps:  # single points only: the grid is the points themselves
+        points = np.unique(np.concatenate([x for x, _ in groups]))
+        return points[::-1] if first[0] > first[-1] else points
+    step, finest = min(steps)
+    # A span that is a whole number of steps up to rounding gives that number, not one more.
+    count = math.ceil((high - low) / step - 1e-6) + 1
+    if count > LARGEST_GRID:
+        raise ValueError(f"a grid from {low:g} to {high:g} at the spacing of {spectra[finest][0]} ({step:g}) "
+                         f"would take {count:,} points: give the axis as values")
+    return np.linspace(high, low, count) if first[0] > first[-1] else np.linspace(low, high, count)
+
+
+# Rows interpolated at once: bounds the float64 temporaries to a few tens of MB.
+ROWS_AT_ONCE = 1024
+
+
+def _place(values: Any, rows: list[int], x: Any, ys: list[Any], target: Any) -> Optional[str]:
+    """Writes the spectra of one axis onto the target axis into `values[rows]` (NaN outside the axis's range);
+    what stops it, or None."""
+    for y in ys:
+        if y.size != x.size:
+            return f"the spectrum has {y.size} values for {x.size} axis points"
+    if x.size == target.size and np.array_equal(x, target):
+        values[rows] = ys
+        return None
+    if x[0] > x[-1]:  # interpolation wants the axis rising
+        x, ys = x[::-1], [y[::-1] for y in ys]
+    if x.size > 1 and not (np.diff(x) > 0).all():
+        return f"its x axis repeats points ({_describe(x)}), so it cannot be interpolated"
+    inside = (target >= x[0]) & (target <= x[-1])
+    if x.size == 1:
+        for row, y in zip(rows, ys):
+            values[row] = np.where(inside, y[0], np.nan)
+        return None
+    # Each target point lies between x[left] and x[left + 1], at the fraction `share` of the way.
+    left = np.clip(np.searchsorted(x, target, side="right") - 1, 0, x.size - 2)
+    share = (target - x[left]) / (x[left + 1] - x[left])
+    for start in range(0, len(rows), ROWS_AT_ONCE):
+        block = np.asarray(ys[start:start + ROWS_AT_ONCE], np.float64)
+        between = block[:, left] * (1 - share) + block[:, left + 1] * share
+        between[:, ~inside] = np.nan
+        values[rows[start:start + ROWS_AT_ONCE]] = between
+    return None
+
+
+# --- the dataset ----------------------------------------------------------------------------------------
+
+
+def _xarray() -> Any:
+    try:
+        import xarray
+    except ImportError as missing:
+        raise ImportError("stack needs xarray: pip install 'lumira[xarray]'") from missing
+    return xarray
+
+
+def _dataset(xr: Any, kept: list[tuple[str, Block]], values: Any, target: Any,
+             failed: dict[str, BaseException]) -> Any:
+    first = _result(kept[0][1])
+    axis = axis_of(first.parameters, False)
+    spectral = xr.Variable(axis.name, target, attrs={"units": axis.unit, "long_name": axis.label})
+    coords: dict[str, Any] = {
+        "path": ("file", np.array([path for path, _ in kept], dtype=str)),
+        "time": xr.Variable("file", np.array([_utc_instant(found.time) for _, found in kept], "datetime64[ns]"),
+                            attrs={"long_name": "Acquisition time (UTC)"}),
+    }
+    names = [(found.parameters or {}).get("SNM") for _, found in kept]
+    if any(isinstance(name, str) for name in names):
+        coords["SNM"] = ("file", np.array([name if isinstance(name, str) else "" for name in names], dtype=str))
+    coords[axis.name] = spectral
+    array = xr.DataArray(values, dims=["file", axis.name], coords=coords, name=first.dataType,
+                         attrs={"long_name": value_label(first)})
+    block = kept[0][1]
+    return xr.Dataset({first.dataType: array}, attrs={"block": block.name, "dataType": first.dataType,
+                                                       "derivative": first.derivative, "failed": failed})
+
+
+def _utc_instant(moment: Optional[datetime]) -> Any:
+    # NumPy's datetimes carry no zone: the instant as UTC wall time.
+    return np.datetime64("NaT") if moment is None else np.datetime64(moment.replace(tzinfo=None), "ns")

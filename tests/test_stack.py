@@ -1,0 +1,201 @@
+"""Acquisition times, many files as one table (stack, metadata, export --stack) and plots of several files."""
+
+import csv
+import datetime
+import json
+import os
+
+import numpy as np
+import pytest
+
+import lumira_tools
+from lumira_tools.cli import main
+from opusbuilder import OpusFile, spectrum_params
+from test_tools_read import short_spectrum
+from tool_results import series_file
+
+SAMPLE = "examples/data/film_absorbance.0"
+UTC = datetime.timezone.utc
+
+
+@pytest.mark.parametrize("date, time, expected", [
+    ("03/05/2019", "13:34:44.641 (GMT-4)", datetime.datetime(2019, 5, 3, 17, 34, 44, 641000, UTC)),
+    ("2012/11/09", "11:45:34 (GMT-6)", datetime.datetime(2012, 11, 9, 17, 45, 34, 0, UTC)),
+    ("03/05/2019", "12:28:27.332 (GMT+1)", datetime.datetime(2019, 5, 3, 11, 28, 27, 332000, UTC)),
+    ("01/01/2020", "02:00:00 (GMT+5:30)", datetime.datetime(2019, 12, 31, 20, 30, 0, 0, UTC)),
+    ("03/05/2019", "12:28:27", None),  # no zone: the instant is unknown
+    ("31/02/2019", "12:00:00 (GMT+1)", None),
+    ("03/05/19", "12:00:00 (GMT+1)", None),
+    ("03/05/2019", "25:00:00 (GMT+1)", None),
+    ("03/05/2019", "12:00:00 (GMT+25)", None),
+    ("yesterday", "noon", None),
+    (20190503, "12:00:00 (GMT+1)", None),
+    (None, "12:00:00 (GMT+1)", None),
+])
+def test_acquisition_time_from_each_written_form(date, time, expected):
+    parameters = {"TIM": time} if date is None else {"DAT": date, "TIM": time}
+    found = lumira_tools.acquisition_time(parameters)
+    assert found == expected
+    if found is not None:
+        assert found.tzinfo == UTC
+
+
+def test_block_time_and_the_xarray_attribute():
+    pytest.importorskip("xarray")
+    block = lumira_tools.read_file(SAMPLE)["ab"]  # DAT 08/12/2026, TIM 09:15:02.120 (GMT+1)
+    assert block.time == datetime.datetime(2026, 12, 8, 8, 15, 2, 120000, UTC)
+    assert lumira_tools.to_xarray(block.result).attrs["time"] == "2026-12-08T08:15:02.120000+00:00"
+
+
+# --- stack --------------------------------------------------------------------------------------------------
+
+
+def line_file(path, npt, first, last, *, name="AB", **params):
+    """A spectrum whose values lie on one line over x, (x - 400) / 900, so any interpolation of it is known."""
+    x = np.linspace(first, last, npt)
+    OpusFile().spectrum(name, ((x - 400) / 900).tolist(), spectrum_params(npt, first, last, **params)).write(path)
+    return str(path)
+
+
+@pytest.fixture
+def collection(tmp_path):
+    """Three spectra of one line on different axes, one of them rising, and a file that is no spectrum."""
+    folder = tmp_path / "collection"
+    folder.mkdir()
+    paths = [line_file(folder / "a.0", 5, 4000.0, 400.0, SNM="first", DAT="03/05/2019", TIM="13:34:44 (GMT-4)"),
+             line_file(folder / "b.0", 9, 4000.0, 400.0),
+             line_file(folder / "c.0", 6, 1000.0, 3500.0, SNM="rising")]
+    (folder / "notes.txt").write_text("not a spectrum")
+    return folder, paths
+
+
+def on_the_line(axis, low, high):
+    return np.where((axis >= low) & (axis <= high), (axis - 400) / 900, np.nan)
+
+
+@pytest.mark.parametrize("axis, expected_axis", [
+    ("first", np.linspace(4000.0, 400.0, 5)),
+    ("union", np.linspace(4000.0, 400.0, 9)),  # the finest spacing found: b's 450
+    ([3000.0, 1200.0, 500.0], np.array([3000.0, 1200.0, 500.0])),
+])
+def test_stack_puts_every_spectrum_on_one_axis(collection, axis, expected_axis):
+    pytest.importorskip("xarray")
+    folder, paths = collection
+    stacked = lumira_tools.stack(folder, axis=axis)
+    values = stacked["AB"]
+    assert values.dims == ("file", "wavenumber") and values.dtype == np.float32
+    assert np.array_equal(stacked["wavenumber"].values, expected_axis)
+    assert stacked["path"].values.tolist() == paths and stacked.attrs["failed"] == {}
+    assert stacked["SNM"].values.tolist() == ["first", "", "rising"]
+    assert stacked["time"].values[0] == np.datetime64("2019-05-03T17:34:44") and np.isnat(stacked["time"].values[1])
+    for row, (low, high) in zip(values.values, [(400, 4000), (400, 4000), (1000, 3500)]):
+        expected = on_the_line(expected_axis, low, high)
+        assert np.array_equal(np.isnan(row), np.isnan(expected))
+        np.testing.assert_allclose(row, expected, rtol=1e-6, atol=1e-7)
+
+
+def test_stack_exact_refuses_axes_that_differ(collection):
+    pytest.importorskip("xarray")
+    folder, paths = collection
+    with pytest.raises(ValueError, match=f"^{paths[1]}: its x axis \\(9 points, 4000 .. 400\\) differs from"):
+        lumira_tools.stack(folder, axis="exact")
+    same = lumira_tools.stack([paths[0], paths[0]], axis="exact")["AB"].values
+    assert same.tolist() == [[4, 3, 2, 1, 0]] * 2
+
+
+def test_stack_collects_failures_or_raises_the_first(collection, tmp_path):
+    pytest.importorskip("xarray")
+    _, paths = collection
+    missing, other = str(tmp_path / "missing.0"), str(tmp_path / "other.0")
+    OpusFile().spectrum("TR", [1.0, 2.0], spectrum_params(2, 4000.0, 400.0)).write(other)
+    text = tmp_path / "notes.txt"
+    text.write_text("named, so not passed over")
+    stacked = lumira_tools.stack([paths[0], missing, other, str(text), paths[1]], "AB")
+    assert stacked["path"].values.tolist() == [paths[0], paths[1]]
+    failed = stacked.attrs["failed"]
+    assert list(failed) == [missing, other, str(text)]
+    assert isinstance(failed[missing], FileNotFoundError) and "no AB block in the file" in str(failed[other])
+    assert isinstance(failed[str(text)], lumira_tools.NotOpusFileError)
+    with pytest.raises(FileNotFoundError, match="missing.0"):
+        lumira_tools.stack([paths[0], missing, other], "AB", errors="raise")
+    with pytest.raises(ValueError, match=f"^{other}: holds TR/2D/NONE where {paths[0]} holds AB/2D/NONE"):
+        lumira_tools.stack([paths[0], other])
+
+
+@pytest.mark.parametrize("function", ["stack", "metadata"])
+def test_a_3d_block_among_the_files_is_refused_naming_the_file(collection, function):
+    pytest.importorskip("xarray")
+    folder, paths = collection
+    series = series_file(folder / "d.0")
+    with pytest.raises(lumira_tools.NotASpectrumError, match=f"^{series}: AB/3D/NONE is a 3D block \\(series\\)"):
+        getattr(lumira_tools, function)(folder)
+
+
+def test_metadata_has_a_row_per_file_and_a_column_per_parameter(collection, tmp_path):
+    pytest.importorskip("pandas")
+    _, paths = collection
+    missing = str(tmp_path / "missing.0")
+    table = lumira_tools.metadata(paths + [missing])
+    assert list(table.columns[:2]) == ["path", "time"] and table["path"].tolist() == paths
+    assert table["NPT"].tolist() == [5, 9, 6] and table["SNM"].fillna("").tolist() == ["first", "", "rising"]
+    assert str(table["time"].dt.tz) == "UTC" and table["time"].isna().tolist() == [False, True, True]
+    assert list(table.attrs["failed"]) == [missing]
+
+
+# --- export --stack and plot ------------------------------------------------------------------------------
+
+
+def read_back(path):
+    """(paths, times, values, axis) of a stack written to CSV, NetCDF or Parquet."""
+    if path.suffix == ".nc":
+        xr = pytest.importorskip("xarray")
+        with xr.open_dataset(path) as stored:
+            times = [str(t)[:26] + "Z" if not np.isnat(t) else "" for t in stored["time"].values]
+            return (stored["path"].values.tolist(), times, stored["AB"].values, stored["wavenumber"].values)
+    if path.suffix == ".parquet":
+        table = pytest.importorskip("pyarrow.parquet").read_table(path).to_pandas()
+        times = ["" if t is None or t != t else t.strftime("%Y-%m-%dT%H:%M:%S.%fZ") for t in table["time"]]
+        rows, names = table, list(table.columns)
+        return (rows["path"].tolist(), times, rows[names[3:]].to_numpy(np.float32), np.array(names[3:], float))
+    with open(path, newline="", encoding="utf-8") as stored:
+        header, *rows = list(csv.reader(stored))
+    return ([row[0] for row in rows], [row[1] for row in rows],
+            np.array([[float(cell) for cell in row[3:]] for row in rows], np.float32), np.array(header[3:], float))
+
+
+@pytest.mark.parametrize("suffix", [".csv", ".nc", ".parquet"])
+def test_export_stack_round_trip(collection, tmp_path, capsys, suffix):
+    pytest.importorskip("xarray")
+    if suffix == ".nc":
+        pytest.importorskip("netCDF4")
+    folder, paths = collection
+    (folder / "cut.0").write_bytes(short_spectrum())
+    out = tmp_path / f"table{suffix}"
+    assert main(["export", str(folder), "--stack", "--axis", "union", "-o", str(out), "--json"]) == 1
+    said = capsys.readouterr()
+    assert said.err == f"lumira: {folder / 'cut.0'}: the file ends early: 5 of 8 points are there\n"
+    assert json.loads(said.out)["files"] == 3 and os.listdir(tmp_path) == ["collection", out.name]
+    written = lumira_tools.stack(paths, axis="union")
+    stored_paths, times, values, axis = read_back(out)
+    assert stored_paths == paths and times == ["2019-05-03T17:34:44.000000Z", "", ""]
+    assert np.array_equal(axis, written["wavenumber"].values)
+    assert np.array_equal(values, written["AB"].values, equal_nan=True) and values.dtype == np.float32
+
+
+def test_plot_overlays_the_spectra_of_several_files(collection, tmp_path):
+    pytest.importorskip("matplotlib")
+    from lumira_tools.plot import figure, overlay
+    from test_tools_output import assert_plausible_picture
+
+    _, paths = collection
+    spectra = [(os.path.basename(path), lumira_tools.read(path)) for path in paths]
+    ax = overlay(spectra, xlim=(1000, 3000), ylim=(0, 2)).axes[0]
+    assert [text.get_text() for text in ax.get_legend().get_texts()] == ["a.0", "b.0", "c.0"]
+    assert [line.get_xdata().tolist() for line in ax.get_lines()] == [s.x.tolist() for _, s in spectra]
+    assert ax.get_xlim() == (3000, 1000) and ax.get_ylim() == (0, 2)  # wavenumbers still run from high to low
+    assert figure(spectra[0][1], xlim=(1000, 3000)).axes[0].get_xlim() == (3000, 1000)
+    out = tmp_path / "overlay.png"
+    assert main(["plot", *paths, "-o", str(out)]) == 0
+    assert_plausible_picture(out, 800, 450)
+    assert main(["plot", paths[0], series_file(tmp_path / "series.0"), "-o", str(tmp_path / "no.png")]) == 1
+    assert not (tmp_path / "no.png").exists()
