@@ -175,11 +175,7 @@ PyObject* readFiles(PyObject* module, PyObject* args) {
         if (!PyArg_ParseTuple(args, "O!ipppOO!OO:read_files", &PyList_Type, &paths, &workers, &data, &strict, &scale,
                               &select, &PyType_Type, &blockType, &damagedType, &progress))
             throw py::ErrorAlreadySet{};
-        if (!PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(blockType), &PyTuple_Type)) {
-            PyErr_SetString(PyExc_TypeError, "the block type must be a tuple type");
-            throw py::ErrorAlreadySet{};
-        }
-        const Options options{data != 0, strict != 0, scale != 0, blockType, damagedType};
+        const Options options = optionsOf(data, strict, scale, blockType, damagedType);
         const Selection selection = selectionOf(select);
         py::Ref names = py::Ref::fresh(PyList_GetSlice(paths, 0, PyList_GET_SIZE(paths)));  // a list of our own
         const auto count = static_cast<std::size_t>(PyList_GET_SIZE(names.get()));

@@ -47,7 +47,7 @@ void bind(PyObject* module, const char* name, py::Borrowed value) {
 }
 
 int execModule(PyObject* module) {
-    PyObject* done = py::boundary([&] {
+    return py::execSlot([&] {
         module::initState(module);
         py::Ref structModule = py::Ref::fresh(PyImport_ImportModule("struct"));
         bind(module, "unpack", py::attr(structModule, "unpack"));
@@ -56,11 +56,7 @@ int execModule(PyObject* module) {
         py::Ref lumira = py::Ref::fresh(PyImport_ImportModule("lumira"));
         for (const char* name : resultClasses) bind(module, name, py::attr(lumira, name));
         module::stateOf(module).knownClasses.record(module);
-        return py::Ref::borrow(Py_None);
     });
-    if (done == nullptr) return -1;
-    Py_DECREF(done);
-    return 0;
 }
 
 PyModuleDef_Slot slots[] = {

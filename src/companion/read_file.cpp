@@ -488,6 +488,14 @@ std::pair<std::unique_ptr<module::OpenFile>, FilePlan> openAndPlan(py::Borrowed 
     return {std::move(file), std::move(plan)};
 }
 
+Options optionsOf(int data, int strict, int scale, PyObject* blockType, PyObject* damagedType) {
+    if (!PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(blockType), &PyTuple_Type)) {
+        PyErr_SetString(PyExc_TypeError, "the block type must be a tuple type");
+        throw py::ErrorAlreadySet{};
+    }
+    return {data != 0, strict != 0, scale != 0, blockType, damagedType};
+}
+
 PyObject* readFile(PyObject* module, PyObject* args) {
     return py::boundary([&] {
         PyObject* source = nullptr;
@@ -501,11 +509,7 @@ PyObject* readFile(PyObject* module, PyObject* args) {
         if (!PyArg_ParseTuple(args, "OpppOO!O:read_file", &source, &data, &strict, &scale, &select, &PyType_Type,
                               &blockType, &damagedType))
             throw py::ErrorAlreadySet{};
-        if (!PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(blockType), &PyTuple_Type)) {
-            PyErr_SetString(PyExc_TypeError, "the block type must be a tuple type");
-            throw py::ErrorAlreadySet{};
-        }
-        options = {data != 0, strict != 0, scale != 0, blockType, damagedType};
+        options = optionsOf(data, strict, scale, blockType, damagedType);
         const Selection selection = selectionOf(select);
         auto [file, plan] = openAndPlan(module, source, selection);
         py::Ref read = readPlannedFile(module, *file, plan, selection, options);

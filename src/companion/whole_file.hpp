@@ -93,6 +93,9 @@ extract::Request requestOf(py::Borrowed texts, const RequestCodes& codes);
 // failures of its parameter blocks are raised, their short reads reported.
 py::Ref blockParameters(py::Borrowed module, module::OpenFile& file, FilePlan& plan, const LocatedBlocks& located);
 
+// The options of a call, checked: the block type must be a tuple type.
+Options optionsOf(int data, int strict, int scale, PyObject* blockType, PyObject* damagedType);
+
 // The blocks of a planned file as the package's blocks (see read_file.cpp).
 py::Ref readPlannedFile(py::Borrowed module, module::OpenFile& file, FilePlan& plan, const Selection& selection,
                         const Options& options);

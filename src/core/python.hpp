@@ -140,6 +140,19 @@ PyObject* boundary(Body&& body) noexcept {
     return nullptr;
 }
 
+// A module's exec slot: runs `body` (which fills the module) and reports a
+// failure as the slot must, with -1 and the pending error.
+template <typename Body>
+int execSlot(Body&& body) noexcept {
+    PyObject* done = boundary([&] {
+        body();
+        return Ref::borrow(Py_None);
+    });
+    if (done == nullptr) return -1;
+    Py_DECREF(done);
+    return 0;
+}
+
 // The writable, C-contiguous memory of an object (a NumPy array), held for
 // as long as the view lives.
 class WritableBuffer {

@@ -44,7 +44,7 @@ void addParameterDescriptions(PyObject* module) {
 }
 
 int execModule(PyObject* module) {
-    PyObject* done = py::boundary([&] {
+    return py::execSlot([&] {
         initState(module);
         addImport(module, "unpack", "struct", "unpack");
         addImport(module, "np", "numpy", nullptr);
@@ -55,11 +55,7 @@ int execModule(PyObject* module) {
         addFunction(module, isOpusFileDefinition);
         addFunction(module, getOpusDataDefinition);
         addParameterDescriptions(module);
-        return py::Ref::borrow(Py_None);
     });
-    if (done == nullptr) return -1;
-    Py_DECREF(done);
-    return 0;
 }
 
 PyModuleDef_Slot slots[] = {
