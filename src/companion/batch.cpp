@@ -77,10 +77,12 @@ public:
     // The caller is done with the file: its memory goes, and the workers may
     // open one more.
     void release(std::size_t index) {
-        const Slot done = std::move(slots_[index]);  // goes at the end of this scope
         bool wake;
         {
             const std::lock_guard guard(lock_);
+            // A file's plan goes back to the workers to be freed: memory is
+            // cheapest to free on the thread that allocated it.
+            spent_.push_back(std::move(slots_[index]));
             ++built_;
             // Waking a thread costs a system call: the workers are woken
             // when half the window is free, not for every file.
@@ -107,6 +109,7 @@ private:
     void work() {
         for (;;) {
             std::size_t index;
+            std::vector<Slot> spent;
             {
                 std::unique_lock guard(lock_);
                 const auto open = [&] { return stopping_ || next_ >= slots_.size() || next_ < built_ + window_; };
@@ -115,9 +118,11 @@ private:
                     room_.wait(guard, open);
                     --idle_;
                 }
+                spent.swap(spent_);
                 if (stopping_ || next_ >= slots_.size()) return;
                 index = next_++;
             }
+            spent.clear();
             prepare(index);
             bool wake;
             {
@@ -137,6 +142,7 @@ private:
     std::condition_variable readied_;
     std::condition_variable room_;
     std::vector<std::size_t> ready_;  // prepared by a worker, not yet taken by the caller
+    std::vector<Slot> spent_;         // built, to be freed by a worker
     std::size_t next_ = 0;            // the first file nobody has taken
     std::size_t built_ = 0;
     std::size_t idle_ = 0;  // workers waiting for room

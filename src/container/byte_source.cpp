@@ -41,7 +41,7 @@ namespace {
 // their size. A few are kept, shared by all threads: a batch opens files on
 // some threads and lets them go on another.
 constexpr std::size_t smallestKept = 64 * 1024;
-constexpr std::size_t buffersKept = 8;
+constexpr std::size_t buffersKept = 32;
 
 struct SpareBuffers {
     std::mutex lock;
