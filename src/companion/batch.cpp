@@ -9,6 +9,7 @@
 // never slower than the loop. Large blocks are copied by `workers` threads
 // at once.
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -20,6 +21,14 @@
 namespace lumira::companion {
 
 namespace {
+
+// condition_variable::wait(lock) carries a newer symbol version of the C++
+// runtime than anything else of the modules, which would raise the wheels'
+// manylinux tag; a timed wait in a loop waits the same.
+template <typename Ready>
+void waitUntil(std::condition_variable& condition, std::unique_lock<std::mutex>& guard, Ready ready) {
+    while (!ready()) condition.wait_for(guard, std::chrono::seconds(1));
+}
 
 // Files opened and planned by native threads ahead of the caller, at most a
 // window of them. The caller builds whichever file is ready first; when none
@@ -67,7 +76,7 @@ public:
                 return index;
             }
             waiting_ = true;
-            readied_.wait(guard, [&] { return !ready_.empty(); });
+            waitUntil(readied_, guard, [&] { return !ready_.empty(); });
             waiting_ = false;
         }
     }
@@ -115,7 +124,7 @@ private:
                 const auto open = [&] { return stopping_ || next_ >= slots_.size() || next_ < built_ + window_; };
                 if (!open()) {
                     ++idle_;
-                    room_.wait(guard, open);
+                    waitUntil(room_, guard, open);
                     --idle_;
                 }
                 spent.swap(spent_);
