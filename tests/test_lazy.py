@@ -1,5 +1,6 @@
 """Lazy 3D arrays: to_dask and to_xarray(path, lazy=True) read what the eager read gives, a chunk at a time."""
 
+import pathlib
 import pickle
 
 import numpy as np
@@ -12,6 +13,7 @@ from opusbuilder import DATA, DATA_PARAMS, OpusFile, Record3D, data_block_3d, na
 pytest.importorskip("dask")
 
 LAZY_KINDS = ["image", "trace image", "series", "trace series"]
+SAMPLE = str(pathlib.Path(__file__).resolve().parent.parent / "examples" / "data" / "film_absorbance.0")
 
 
 def values_of(result):
@@ -66,4 +68,4 @@ def test_lazy_reads_refuse_what_they_cannot_read(write):
     with pytest.raises(ValueError, match="multi-region map"):
         lumira_tools.to_dask(write(three_d_samples.good()["regions"]))
     with pytest.raises(ValueError, match="single spectrum"):
-        lumira_tools.to_dask("examples/data/film_absorbance.0")
+        lumira_tools.to_dask(SAMPLE)

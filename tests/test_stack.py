@@ -14,7 +14,8 @@ from opusbuilder import OpusFile, spectrum_params
 from test_tools_read import short_spectrum
 from tool_results import series_file
 
-SAMPLE = "examples/data/film_absorbance.0"
+SAMPLE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples", "data",
+                      "film_absorbance.0")
 UTC = datetime.timezone.utc
 
 

@@ -1,3 +1,4 @@
+import os
 import struct
 import sys
 
@@ -10,7 +11,8 @@ from lumira_tools import (BlockSpecError, DamagedFileError, NotASpectrumError, N
 from opusbuilder import DATA, DATA_PARAMS, OpusFile, named_type, spectrum_params
 from tool_results import image_file
 
-SAMPLE = "examples/data/film_absorbance.0"
+SAMPLE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples", "data",
+                      "film_absorbance.0")
 
 
 def two_blocks(npt=4):

@@ -85,14 +85,18 @@ class BlockRows:
 
 
 def _rows_of(selection: Any, length: int) -> tuple[int, int, Any]:
-    """The rows [first, stop) an index along one axis touches, and the index counted from `first`."""
+    """The rows [first, stop) an index along one axis touches, and the index counted from `first` (an int or a
+    slice: an array there would mix with an int on another axis into NumPy's reordering advanced indexing)."""
     picked = np.arange(length)[selection]
     if np.ndim(picked) == 0:
         return int(picked), int(picked) + 1, 0
     if picked.size == 0:
         return 0, 0, slice(0, 0)
     first = int(picked.min())
-    return first, int(picked.max()) + 1, picked - first
+    offsets = picked - first
+    step = int(offsets[1] - offsets[0]) if offsets.size > 1 else 1
+    stop = int(offsets[-1]) + (1 if step > 0 else -1)
+    return first, int(picked.max()) + 1, slice(int(offsets[0]), stop if stop >= 0 else None, step)
 
 
 def to_dask(path: PathLike, block: BlockSpec = None, *, chunks: Optional[int] = None, scale: bool = True,
