@@ -122,6 +122,8 @@ def test_stub_signatures_are_the_modules():
     stub = {node.name: node for node in stub_tree().body if isinstance(node, (ast.FunctionDef, ast.ClassDef))}
     for name, node in stub.items():
         if isinstance(node, ast.ClassDef):
+            if sys.version_info[:3] == (3, 13, 0):  # its inspect cannot read a C __init__ of a class
+                continue
             node = next(item for item in node.body if isinstance(item, ast.FunctionDef))
         actual = [(p.name, p.kind.name) for p in inspect.signature(getattr(lumira, name)).parameters.values()]
         assert stubbed(node, name[0].isupper()) == actual, name

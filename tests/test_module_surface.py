@@ -122,9 +122,16 @@ SIGNATURES = {
 }
 
 
+# CPython 3.13.0's inspect binds a class's __init__ to the class itself before it reads a signature, which a
+# method written in C refuses (TypeError); other releases read the constructors' signatures.
+INSPECT_BINDS_INIT = sys.version_info[:3] == (3, 13, 0)
+
+
 @pytest.mark.parametrize("name", sorted(SIGNATURES))
 def test_signatures_leave_every_docstring_as_it_was(name):
     obj = getattr(lumira, name)
+    if isinstance(obj, type) and INSPECT_BINDS_INIT:
+        pytest.skip("inspect of CPython 3.13.0 cannot read the signature of a class whose __init__ is written in C")
     assert str(inspect.signature(obj)) == SIGNATURES[name]
     if name in DOCS:
         assert obj.__doc__ == DOCS[name]
