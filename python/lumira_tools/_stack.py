@@ -348,4 +348,4 @@ def _dataset(xr: Any, kept: list[tuple[str, Block]], values: Any, target: Any,
 
 def _utc_instant(moment: Optional[datetime]) -> Any:
     # NumPy's datetimes carry no zone: the instant as UTC wall time.
-    return np.datetime64("NaT") if moment is None else np.datetime64(moment.replace(tzinfo=None), "ns")
+    return np.datetime64("NaT", "ns") if moment is None else np.datetime64(moment.replace(tzinfo=None), "ns")
