@@ -101,9 +101,12 @@ RecordBlock layOut(py::Borrowed module, py::Borrowed source, py::Borrowed select
         });
     };
     if (image) {
+        // The grid's checks before its values, the size of the whole result included: a lazy array
+        // promises what the eager read would give.
+        extract::ThreeDCall threeD{call, {}, {}, {}, {}};
+        threeD.points = block.values;
         const extract::MapGeometry grid = extract::mapGeometry(call, false);
-        for (const auto& [code, count] : {std::pair{"NPX", &grid.npx}, std::pair{"NPY", &grid.npy}})
-            if (PyLong_Check(count->get())) checkThreeDAxis(bytes, offset, code, extract::saturatedCount(*count));
+        extract::checkedMapAxes(threeD, grid);
         const std::int64_t columns = extract::countOf(grid.npx);
         const std::int64_t gridRows = extract::countOf(grid.npy);
         block.head = readHead();
