@@ -12,7 +12,8 @@
 // visited once, with the label and value the file holds.
 //
 // Input: the range's first row (uint16), its length (uint8), the chunk size
-// (uint8), then the file.
+// (uint8), then the file; or a whole file (the regression inputs of
+// tests/corpus/), read with the first rows as the range and chunks of one.
 #include <algorithm>
 #include <cstring>
 #include <optional>
@@ -235,8 +236,11 @@ void readRanges(const Controls& controls, ByteSource& source, std::size_t heldBy
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < controlSize) return 0;
-    const Controls controls = controlsOf(data);
-    fuzz::readWholeAndShrunk(data + controlSize, size - controlSize, [&](ByteSource& source, std::size_t heldBytes) {
+    MemorySource input(std::span(data, size));
+    const bool wholeFile = testMagic(input).isOpus;
+    const Controls controls = wholeFile ? Controls{0, rowsPerRange, 1} : controlsOf(data);
+    const std::size_t skipped = wholeFile ? 0 : controlSize;
+    fuzz::readWholeAndShrunk(data + skipped, size - skipped, [&](ByteSource& source, std::size_t heldBytes) {
         readRanges(controls, source, heldBytes);
     });
     return 0;

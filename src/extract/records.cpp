@@ -99,14 +99,15 @@ void copyRun(ByteSource& source, const BlockHead& head, std::span<const RecordTa
         }
         const std::size_t got = source.readScattered(static_cast<std::uint64_t>(targets[first].offset), pieces);
         for (std::size_t k = first; k < last; ++k) {
-            // The values were checked to be in the file; only the last tail may be cut.
+            // The values were checked to be in the file; only the tails may be cut. Records of no
+            // values need no bytes: a gap can place them past the end of the file.
             const auto recordStart = static_cast<std::size_t>(targets[k].offset - targets[first].offset);
             const std::size_t recordEnd = recordStart + static_cast<std::size_t>(stride);
-            if (got < recordStart + static_cast<std::size_t>(valueBytes))
+            const std::size_t valuesEnd = recordStart + static_cast<std::size_t>(valueBytes);
+            if (valueBytes > 0 && got < valuesEnd)
                 failValue("The file ended early at offset " + std::to_string(targets[k].offset) +
                           ": it changed while being read");
-            const std::size_t tailHeld =
-                std::min(got, recordEnd) - (recordStart + static_cast<std::size_t>(valueBytes));
+            const std::size_t tailHeld = got > valuesEnd ? std::min(got, recordEnd) - valuesEnd : 0;
             if (visit) {
                 const std::span<const std::uint8_t> held(scratch.get() + (k - first) * static_cast<std::size_t>(tail),
                                                          tailHeld);
