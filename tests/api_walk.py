@@ -50,7 +50,8 @@ def walk(path: str) -> list:
 # What the companion package may raise for a file: one class for damage, the file system's errors, and the
 # answers about what a file holds (a block it does not hold, a kind a lazy array does not take).
 COMPANION_DOCUMENTED = (lumira_tools.DamagedFileError, lumira_tools.NotOpusFileError, OSError)
-ANSWERS = re.compile(r"no block #\d+ in the file|the file holds no data block|.*: \S+ is a (single spectrum|multi-region)")
+ANSWERS = re.compile(r"No data block exists in the file for: |no (block #\d+|\S+ block) in the file|the file holds no data "
+                     r"block|.*: \S+ is a (single spectrum|multi-region)")
 LAZY_KINDS = ("image map", "image map (traces)", "series", "series (traces)")
 CHUNKS = 4  # chunks of one row read from each lazy block
 
