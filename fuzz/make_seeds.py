@@ -5,7 +5,8 @@
 OUTDIR/files/ gets whole files of every kind of block (for the targets that
 read files); OUTDIR/block_type/ gets block type words and request texts;
 OUTDIR/three_d/ and OUTDIR/annotation/ get 3D data blocks and annotation
-blocks behind the control bytes their targets take first.
+blocks behind the control bytes their targets take first; OUTDIR/record_ranges/
+gets 3D files, good and damaged, behind a range of rows and a chunk size.
 """
 
 from __future__ import annotations
@@ -49,6 +50,12 @@ def spectra() -> dict[str, bytes]:
     f.add(named_type("AB", param=DATA), struct.pack("<8f", *values(8)), extended=True)
     f.params(named_type("AB", param=DATA_PARAMS), spectrum_params(8, 1.0, 8.0), extended=True)
     files["extended-directory"] = f.build()
+    # Two absorbances under one type word, each with its own parameter block: the first is shadowed.
+    f = OpusFile().add(named_type("AB", param=DATA), struct.pack("<3f", *values(3)))
+    f.add(named_type("AB", param=DATA), struct.pack("<4f", *values(4)))
+    f.params(named_type("AB", param=DATA_PARAMS), spectrum_params(3, 4000.0, 400.0))
+    f.params(named_type("AB", param=DATA_PARAMS), spectrum_params(4, 3000.0, 600.0))
+    files["shadowed"] = companions(f).build()
     return files
 
 
@@ -65,7 +72,10 @@ def block_seeds() -> dict[str, dict[str, bytes]]:
     annotation = {"regions": struct.pack("<H", 0) + annotation_block(tables[:1]),
                   "two-tables": struct.pack("<H", 0) + annotation_block(tables),
                   "shifted": struct.pack("<H", 7) + bytes(7) + annotation_block(tables[1:])}
-    return {"three_d": three, "annotation": annotation}
+    ranges = {f"{name.replace(' ', '-')}-{start}-{length}": struct.pack("<HBB", start, length, chunk) + data
+              for name, data in {**three_d_samples.good(), **three_d_samples.damaged()}.items()
+              for start, length, chunk in ((0, 6, 1), (1, 3, 2))}
+    return {"three_d": three, "annotation": annotation, "record_ranges": ranges}
 
 
 def damaged(base: bytes) -> dict[str, bytes]:

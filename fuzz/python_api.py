@@ -1,5 +1,6 @@
 """Fuzzes the Python API: mutates files made by the test builder and runs
-isOpusFile, listContents and getOpusData on each (tests/api_walk.py), so any
+isOpusFile, listContents and getOpusData on each, then the companion
+package's read_file and lazy record reads (tests/api_walk.py), so any
 exception outside the documented ones, a crash, a hang or runaway memory is
 a finding.
 
@@ -76,6 +77,7 @@ def test_one_input(raw: bytes) -> None:
         handle.write(data)
     try:
         api_walk.walk(PATH)
+        api_walk.companion_walk(PATH)
     except BaseException:
         sys.excepthook = sys.__excepthook__  # the finding's traceback must be seen
         raise

@@ -7,11 +7,14 @@ Python API fuzzer (fuzz/python_api.py).
 
 from __future__ import annotations
 
+import re
 import struct
 
 import numpy as np
 
 import lumira
+import lumira_tools
+from lumira_tools import _dask
 
 # What damaged input may raise (NumPy's own errors derive from these too).
 # An image map of no columns that gets a record divides by zero, as its grid
@@ -41,6 +44,60 @@ def walk(path: str) -> list:
     outcomes.append(listed)
     requests = FIXED_REQUESTS + (list(listed) if isinstance(listed, list) else [])
     outcomes += [call(lumira.getOpusData, path, request) for request in requests]
+    return outcomes
+
+
+# What the companion package may raise for a file: one class for damage, the file system's errors, and the
+# answers about what a file holds (a block it does not hold, a kind a lazy array does not take).
+COMPANION_DOCUMENTED = (lumira_tools.DamagedFileError, lumira_tools.NotOpusFileError, OSError)
+ANSWERS = re.compile(r"No data block exists in the file for: |no (block #\d+|\S+ block) in the file|the file holds no data "
+                     r"block|.*: \S+ is a (single spectrum|multi-region)")
+LAZY_KINDS = ("image map", "image map (traces)", "series", "series (traces)")
+CHUNKS = 4  # chunks of one row read from each lazy block
+
+
+def documented(error: BaseException) -> bool:
+    """Whether the companion package documents `error` for a file."""
+    return isinstance(error, COMPANION_DOCUMENTED) or (type(error) is ValueError and bool(ANSWERS.match(str(error))))
+
+
+def companion_call(function, *args, **kwargs):
+    """The function's result, or the exception the package documents for a file."""
+    try:
+        return function(*args, **kwargs)
+    except Exception as error:
+        if documented(error):
+            return error
+        raise
+
+
+def lazy_rows(path: str, number: int) -> list:
+    """The first rows of a 3D block, each read alone as a lazy array's chunk reads it."""
+    rows = companion_call(_dask._rows, path, f"#{number}", scale=True, strict=True)
+    if isinstance(rows, BaseException):
+        return [rows]
+    along = 2 if rows.kind == "image map (traces)" else 0
+    return [companion_call(rows.__getitem__, (slice(None),) * along + (slice(k, k + 1),))
+            for k in range(min(rows.shape[along], CHUNKS))]
+
+
+def companion_walk(path: str) -> list:
+    """read_file with and without values, strict and not, and the first rows of every lazy 3D block; a block's
+    error must be a DamagedFileError, as batch code catches it."""
+    outcomes = []
+    for data in (True, False):
+        for strict in (True, False):
+            opened = companion_call(lumira_tools.read_file, path, data=data, strict=strict)
+            if isinstance(opened, BaseException):
+                outcomes.append(opened)
+                continue
+            for block in opened:
+                if block.error is not None and not isinstance(block.error, lumira_tools.DamagedFileError):
+                    raise block.error
+                outcomes.append([list(block.request), block.kind, block.shape, block.parameters, block.error,
+                                 block.result])
+                if not data and strict and block.error is None and block.kind in LAZY_KINDS:
+                    outcomes += lazy_rows(path, block.number)
     return outcomes
 
 

@@ -4,7 +4,7 @@ import pathlib
 
 import pytest
 
-from api_walk import walk
+from api_walk import companion_walk, walk
 
 CORPUS = sorted((pathlib.Path(__file__).parent / "corpus").iterdir())
 
@@ -12,3 +12,4 @@ CORPUS = sorted((pathlib.Path(__file__).parent / "corpus").iterdir())
 @pytest.mark.parametrize("path", CORPUS, ids=[p.name for p in CORPUS])
 def test_regression_input_fails_only_as_documented(path, reports):
     walk(str(path))
+    companion_walk(str(path))

@@ -8,6 +8,7 @@ import pytest
 
 import lumira_tools
 import three_d_samples
+from api_walk import summary
 from opusbuilder import DATA, DATA_PARAMS, OpusFile, Record3D, data_block_3d, named_type, spectrum_params
 
 pytest.importorskip("dask")
@@ -69,3 +70,15 @@ def test_lazy_reads_refuse_what_they_cannot_read(write):
         lumira_tools.to_dask(write(three_d_samples.good()["regions"]))
     with pytest.raises(ValueError, match="single spectrum"):
         lumira_tools.to_dask(SAMPLE)
+
+
+@pytest.mark.parametrize("kind", ["huge grid", "map of no columns", "series of no record"])
+def test_counts_the_reader_refuses_are_refused_without_reading_values(write, kind):
+    # A grid past the result limit would otherwise be described, and computed chunk by chunk, at terabytes.
+    path = write(three_d_samples.damaged()[kind])
+    (read,) = lumira_tools.read_file(path).blocks
+    (described,) = lumira_tools.read_file(path, data=False).blocks
+    assert summary(described.error.__cause__) == summary(read.error.__cause__)
+    with pytest.raises(lumira_tools.DamagedFileError) as lazy:
+        lumira_tools.to_dask(path, "#0")
+    assert summary(lazy.value.__cause__) == summary(read.error.__cause__)

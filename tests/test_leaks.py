@@ -10,8 +10,9 @@ import tracemalloc
 
 import pytest
 
+import lumira_tools
 import three_d_samples
-from api_walk import walk
+from api_walk import companion_walk, walk
 from opusbuilder import (ACQUISITION, DATA, DATA_PARAMS, FT, MAGIC, OpusFile, block_type, header, int_record,
                          named_type, param_block, spectrum_params, text_record)
 
@@ -86,7 +87,8 @@ def test_memory_and_descriptors_stay_flat(write, capsys, quiet):  # quiet after 
         calls = 0
         for _ in range(rounds):
             for path in paths:
-                calls += len(walk(path))
+                calls += len(walk(path)) + len(companion_walk(path))
+            calls += len(lumira_tools.read_many(paths, workers=2))  # the native batch, a worker thread besides
             capsys.readouterr()  # the derivative maps' printed note, which the capture would keep
         return calls
 

@@ -107,18 +107,23 @@ def test_stack_exact_refuses_axes_that_differ(collection):
 def test_stack_collects_failures_or_raises_the_first(collection, tmp_path):
     pytest.importorskip("xarray")
     _, paths = collection
-    missing, other = str(tmp_path / "missing.0"), str(tmp_path / "other.0")
+    missing, other, damaged = (str(tmp_path / name) for name in ("missing.0", "other.0", "damaged.0"))
     OpusFile().spectrum("TR", [1.0, 2.0], spectrum_params(2, 4000.0, 400.0)).write(other)
+    OpusFile().spectrum("AB", [1.0, 2.0], {**spectrum_params(2, 4000.0, 400.0), "NPT": 2.5}).write(damaged)
     text = tmp_path / "notes.txt"
     text.write_text("named, so not passed over")
-    stacked = lumira_tools.stack([paths[0], missing, other, str(text), paths[1]], "AB")
+    stacked = lumira_tools.stack([paths[0], missing, other, str(text), damaged, paths[1]], "AB")
     assert stacked["path"].values.tolist() == [paths[0], paths[1]]
     failed = stacked.attrs["failed"]
-    assert list(failed) == [missing, other, str(text)]
+    assert list(failed) == [missing, other, str(text), damaged]
     assert isinstance(failed[missing], FileNotFoundError) and "no AB block in the file" in str(failed[other])
     assert isinstance(failed[str(text)], lumira_tools.NotOpusFileError)
     with pytest.raises(FileNotFoundError, match="missing.0"):
         lumira_tools.stack([paths[0], missing, other], "AB", errors="raise")
+    # The damaged file's error as read_file gives it: the file named once, the reader's TypeError its cause.
+    with pytest.raises(lumira_tools.DamagedFileError, match=f"^{damaged}: AB/2D/NONE: TypeError") as raised:
+        lumira_tools.stack([paths[0], damaged], errors="raise")
+    assert raised.value.path == damaged and type(raised.value.__cause__) is TypeError
     with pytest.raises(ValueError, match=f"^{other}: holds TR/2D/NONE where {paths[0]} holds AB/2D/NONE"):
         lumira_tools.stack([paths[0], other])
 

@@ -10,8 +10,9 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 
 import lumira
+import lumira_tools
 import three_d_samples
-from api_walk import call, summary, walk
+from api_walk import call, companion_walk, documented, summary, walk
 from opusbuilder import (ACQUISITION, DATA, DATA_PARAMS, FT, OpusFile, block_type, header, int_record, named_type,
                          param_block, spectrum_params)
 
@@ -44,22 +45,37 @@ def quiet(monkeypatch):
     monkeypatch.setattr(sys, "excepthook", lambda *args: None)
 
 
+def every_read(path):
+    return [summary(outcome) for outcome in walk(path) + companion_walk(path)]
+
+
+def batch_read(paths):
+    return [summary(read.error if read.error is not None else read.result)
+            for read in lumira_tools.read_many(paths, workers=2)]
+
+
 def test_threads_read_what_a_single_thread_reads(write, quiet):
     paths = [write(data) for data in FILES.values()]
-    expected = {path: [summary(outcome) for outcome in walk(path)] for path in paths}
+    expected = {path: every_read(path) for path in paths}
+    expected_batch = batch_read(paths)
     start = threading.Barrier(6)
 
     def reader(seed):
         order = paths * 8  # every file read by every thread: the same file at once, and different ones
         random.Random(seed).shuffle(order)
         start.wait()
-        return [(path, [summary(outcome) for outcome in walk(path)]) for path in order]
+        return [(path, every_read(path)) for path in order], batch_read(order[:len(paths)])
 
     with ThreadPoolExecutor(6) as pool:
-        results = [result for batch in pool.map(reader, range(6)) for result in batch]
+        runs = list(pool.map(reader, range(6)))
+    results = [result for reads, _ in runs for result in reads]
     assert len(results) == 6 * 8 * len(paths)
     for path, outcomes in results:
         assert outcomes == expected[path]
+    for seed, (_, batch) in enumerate(runs):  # batches of native workers beside the threads
+        order = paths * 8
+        random.Random(seed).shuffle(order)
+        assert batch == [expected_batch[paths.index(path)] for path in order[:len(paths)]]
 
 
 def replace(path, data):
@@ -125,7 +141,8 @@ def test_file_rewritten_while_threads_read(write, quiet):
     def reader():
         deadline = time.monotonic() + 1.5
         while time.monotonic() < deadline:
-            reads.append(walk(path))  # raises on anything undocumented
+            reads.append(walk(path) + companion_walk(path))  # raises on anything undocumented
+            assert all(read.ok or documented(read.error) for read in lumira_tools.read_many([path] * 4, workers=2))
 
     changer = threading.Thread(target=writer)
     changer.start()

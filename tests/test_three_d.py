@@ -331,6 +331,14 @@ def test_info_record_cut_by_the_end_of_the_file(write, reports, keep, z, label):
     assert traces.labels == ["trace 0", label]
 
 
+def test_records_of_no_values_past_the_end_of_the_file_read_empty(write, reports):
+    # A gap places the last record past the end; with NPT 0 it holds nothing to miss, and the file did not change.
+    block = data_block_3d([Record3D([], z=k) for k in range(3)], store_table=[[1, 1], [-1, 8], [2, 3]])
+    data = three_d_file(block, spectrum_params(0, 1.0, 4.0, ZTX="s"), data_last=True)
+    result = read(write, data[:-164])  # 4 bytes short of where the last record begins
+    assert result.spectra.shape == (3, 0) and result.z.tolist() == [0.0, 1.0, 0.0] and len(reports) == 1
+
+
 @pytest.mark.parametrize("cut, error", [(0, None), (144 + 12, "NPT is 16777217 but the file holds only 16777216 values")])
 def test_counts_past_the_axis_bound_need_values_behind_them(write, cut, error):
     npt = 2**24 + 1  # one past the bound: only a file that holds the values backs it

@@ -90,7 +90,10 @@ def damaged() -> dict[str, bytes]:
             ("map of no columns", three_d_blocks()["run"],
              spectrum_params(8, 1.0, 8.0, AOX=0.0, AOY=0.0, NPX=0, NPY=2, DDX=1.0, DDY=1.0)),
             ("negative record size", three_d_blocks()["run"][:12] + struct.pack("<i", -8) + three_d_blocks()["run"][16:],
-             series)):
+             series),
+            ("huge grid", three_d_blocks()["run"],  # zeros past the result limit, not backed by the file
+             spectrum_params(8, 1.0, 8.0, AOX=0.0, AOY=0.0, NPX=65536, NPY=65536, DDX=1.0, DDY=1.0)),
+            ("series of no record", three_d_blocks()["empty"], series)):
         f = OpusFile().add(named_type("AB", param=DATA, dimension="3D"), block)
         files[kind] = f.params(named_type("AB", param=DATA_PARAMS, dimension="3D"), params).build()
     overlapping = Table(region_table().columns[:-1], [row[:-1] for row in region_table().rows], row_length=8)

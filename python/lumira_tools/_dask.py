@@ -107,8 +107,11 @@ def to_dask(path: PathLike, block: BlockSpec = None, *, chunks: Optional[int] = 
     `chunks` is the number of rows (of the grid for a map, of records for a series, of traces for a trace map) per
     chunk; by default chunks of about 64 MB. Multi-region maps are read whole: use `read`.
     """
+    return _array(_rows(path, block, scale=scale, strict=strict), chunks)
+
+
+def _array(lazy: BlockRows, chunks: Optional[int]) -> "dask.array.Array":
     da = _dask_array()
-    lazy = _rows(path, block, scale=scale, strict=strict)
     along = 2 if lazy.kind == "image map (traces)" else 0
     row_bytes = 4 * int(np.prod(lazy.shape)) // max(lazy.shape[along], 1)
     if chunks is None:
@@ -126,6 +129,12 @@ def to_dask(path: PathLike, block: BlockSpec = None, *, chunks: Optional[int] = 
 
 
 def _rows(path: PathLike, block: BlockSpec, *, scale: bool, strict: bool) -> BlockRows:
+    return _laid_out(path, block, scale=scale, strict=strict)[0]
+
+
+def _laid_out(path: PathLike, block: BlockSpec, *, scale: bool, strict: bool) -> tuple[BlockRows, Any]:
+    """The block's rows (what every chunk is given) and what they carry besides their values (z values, labels),
+    from one layout whose errors are DamagedFileErrors."""
     name = os.fsdecode(os.fspath(path))
     found = read_block(name, block, data=False, strict=strict)
     if found.error is not None:
@@ -135,7 +144,7 @@ def _rows(path: PathLike, block: BlockSpec, *, scale: bool, strict: bool) -> Blo
     if found.kind is not None and found.kind.startswith("multi-region"):
         raise ValueError(f"{name}: {found.name} is a multi-region map, whose records are read whole: use read()")
     try:
-        kind, rows, values, _info, damage = _native.record_layout(name, found.number)
+        kind, rows, values, info, damage = _native.record_layout(name, found.number)
     except Exception as error:
         damaged = content_damage(error, name, found.name)
         if damaged is None:
@@ -146,7 +155,7 @@ def _rows(path: PathLike, block: BlockSpec, *, scale: bool, strict: bool) -> Blo
     parameters = found.parameters or {}
     grid = (int(parameters.get("NPY", 0)), int(parameters.get("NPX", 0))) if kind.startswith("image") else (0, 0)
     factor = scale_factor(parameters) if scale else None
-    return BlockRows(name, found.number, kind, rows, values, grid, factor)
+    return BlockRows(name, found.number, kind, rows, values, grid, factor), info
 
 
 def lazy_result(path: PathLike, block: BlockSpec = None, *, chunks: Optional[int] = None, scale: bool = True,
@@ -161,8 +170,8 @@ def lazy_result(path: PathLike, block: BlockSpec = None, *, chunks: Optional[int
         from ._file import read
 
         return read(name, f"#{found.number}", strict=strict, scale=scale)
-    values: Any = to_dask(name, f"#{found.number}", chunks=chunks, scale=scale, strict=strict)
-    _, _, _, info, _ = _native.record_layout(name, found.number)
+    lazy, info = _laid_out(name, f"#{found.number}", scale=scale, strict=strict)
+    values: Any = _array(lazy, chunks)
     parameters: dict[str, Any] = dict(found.parameters or {})
     texts = dict(dimension=found.request[1], dataType=found.request[0], deriv=found.request[2],
                  parameters=parameters, minY=parameters["MNY"], maxY=parameters["MXY"],

@@ -20,7 +20,7 @@ import numpy as np
 from ._axes import axis_of, value_label
 from ._file import Block, block_index, missing_block, patterns
 from ._many import read_files
-from ._read import BlockSpec, NotASpectrumError, NotOpusFileError, PathLike, parse_block
+from ._read import BlockSpec, DamagedFileError, NotASpectrumError, NotOpusFileError, PathLike, parse_block
 
 if TYPE_CHECKING:
     import pandas
@@ -167,13 +167,19 @@ def _folder(root: str) -> tuple[list[str], list[tuple[str, OSError]]]:
 
 def _fail(failed: dict[str, BaseException], path: str, error: BaseException, errors: str) -> None:
     if errors == "raise":
-        raise _named(path, error) from error
+        named = _named(path, error)
+        if named is error:  # as it is: its own cause stays the reader's error
+            raise error
+        raise named from error
     failed[path] = error
 
 
 def _named(path: str, error: BaseException) -> BaseException:
-    """The error with the file named: an OSError names it already; a ValueError keeps its class."""
+    """The error with the file named: an OSError or a DamagedFileError names it already; a ValueError keeps its
+    class."""
     if isinstance(error, OSError) and error.filename is not None:
+        return error
+    if isinstance(error, DamagedFileError) and error.path is not None:
         return error
     message = f"{path}: {error}" if str(error) else f"{path}: {type(error).__name__}"
     if isinstance(error, ValueError):

@@ -107,23 +107,32 @@ Shape describeThreeD(extract::OpusDataCall& call, std::int64_t points) {
     };
     const bool image = has("AOX") && has("AOY") && has("NPX") && has("NPY") && has("DDX") && has("DDY");
     if (image) {
+        extract::ThreeDCall threeD{call, {}, {}, {}, {}};
+        threeD.points = points;
         const extract::MapGeometry grid = extract::mapGeometry(call, false);
-        for (const auto& [code, count] : {std::pair{"NPX", &grid.npx}, std::pair{"NPY", &grid.npy}})
-            if (PyLong_Check(count->get())) checkThreeDAxis(source, offset, code, extract::saturatedCount(*count));
-        const std::int64_t columns = extract::countOf(grid.npx);
-        const std::int64_t rows = extract::countOf(grid.npy);
+        extract::checkedMapAxes(threeD, grid);
+        const ImageGrid cells{extract::countOf(grid.npx), extract::countOf(grid.npy), points};
         const auto records = readNatively(call, [&](Cursor& cursor) {
             const BlockHead head = readBlockHead(cursor, offset);
-            return wholeRecords(head, source, imageRecords(head, source.size()), points).size();
+            const auto placed = imageRecords(head, source.size());
+            if (traces) {
+                checkTraceMapRecords(source, head, cells, placed);
+                if (placed.empty()) failValue("need at least one array to concatenate");  // no map to stack
+            } else {
+                checkImagePlacement(source, head, cells, placed);
+            }
+            return placed.size();
         });
-        if (!traces) return {"image map", {rows, columns, points}};
-        return {"image map (traces)", {rows, columns, static_cast<std::int64_t>(records)}};
+        if (!traces) return {"image map", {cells.rows, cells.columns, points}};
+        return {"image map (traces)", {cells.rows, cells.columns, static_cast<std::int64_t>(records)}};
     }
     const bool series = has("ZTX");
     if (series || (traces && call.located.offsetToANNO == LocatedBlocks::absent)) {
         const auto records = readNatively(call, [&](Cursor& cursor) {
             const BlockHead head = readBlockHead(cursor, offset);
-            return wholeRecords(head, source, recordOffsets(head, source.size()), points).size();
+            const auto rows = recordOffsets(head, source.size());
+            checkSeriesRecords(head, source, rows, points, series ? 1 : 0);
+            return rows.size();
         });
         return {series ? "series" : "series (traces)", {static_cast<std::int64_t>(records), points}};
     }

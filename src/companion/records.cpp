@@ -101,9 +101,12 @@ RecordBlock layOut(py::Borrowed module, py::Borrowed source, py::Borrowed select
         });
     };
     if (image) {
+        // The grid's checks before its values, the size of the whole result included: a lazy array
+        // promises what the eager read would give.
+        extract::ThreeDCall threeD{call, {}, {}, {}, {}};
+        threeD.points = block.values;
         const extract::MapGeometry grid = extract::mapGeometry(call, false);
-        for (const auto& [code, count] : {std::pair{"NPX", &grid.npx}, std::pair{"NPY", &grid.npy}})
-            if (PyLong_Check(count->get())) checkThreeDAxis(bytes, offset, code, extract::saturatedCount(*count));
+        extract::checkedMapAxes(threeD, grid);
         const std::int64_t columns = extract::countOf(grid.npx);
         const std::int64_t gridRows = extract::countOf(grid.npy);
         block.head = readHead();
@@ -205,23 +208,10 @@ PyObject* readRecords(PyObject* module, PyObject* args) {
             PyErr_SetString(PyExc_TypeError, "records are read into float32 memory");
             throw py::ErrorAlreadySet{};
         }
-        const auto width = static_cast<std::size_t>(block.values);
         auto rows = extract::valuesOf<float>(buffer, mulSize(stop - start, block.values));
-        ByteSource& bytes = block.file->source();
-        // The rows of the range that records fill; the grid cells after the
-        // last record of an image map stay zero.
-        const auto last = std::min<long long>(stop, static_cast<long long>(block.records.size()));
-        std::vector<RecordTarget> targets;
-        for (long long row = start; row < last; ++row) {
-            const RecordOffset& record = block.records[static_cast<std::size_t>(row)];
-            requireWholeRecord(block.head, bytes, record.number, record.offset, block.values);
-            targets.push_back(RecordTarget{record.offset,
-                                           rows.subspan(static_cast<std::size_t>(row - start) * width, width)});
-        }
         {
             py::ReleasedGil unlocked;
-            std::fill(rows.begin() + static_cast<std::ptrdiff_t>(targets.size() * width), rows.end(), 0.0f);
-            copyRecords(bytes, block.head, targets);
+            copyRecordRange(block.file->source(), block.head, block.records, start, stop, block.values, rows);
         }
         block.file->close();
         return py::Ref::borrow(Py_None);

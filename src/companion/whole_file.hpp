@@ -16,29 +16,15 @@
 #include "container/directory.hpp"
 #include "container/listing.hpp"
 #include "core/python.hpp"
-#include "extract/file_blocks.hpp"
-#include "extract/parameters.hpp"
+#include "extract/file_plan.hpp"
 #include "extract/python/request.hpp"
 #include "module/open_file.hpp"
 
 namespace lumira::companion {
 
-// Which blocks to read.
-struct Selection {
-    struct Pattern {  // parts of a listed block; empty parts match anything
-        std::optional<std::size_t> nameIndex;
-        std::optional<bool> threeD;
-        std::optional<int> derivType;
-        bool impossible = false;  // names a part no block can have
-
-        bool matches(const ListedBlock& listed) const noexcept;
-    };
-
-    enum class Kind { All, Index, Request, FirstMatch } kind = Kind::All;
-    std::size_t index = 0;          // Kind::Index: a place in the file's blocks
-    RequestCodes request{};         // Kind::Request
-    py::Ref requestTexts;           // its upper-cased texts, as results carry them
-    std::vector<Pattern> patterns;  // Kind::FirstMatch: the first pattern any listed block matches wins
+// Which blocks to read, with the request's texts when one was given.
+struct Selection : BlockChoice {
+    py::Ref requestTexts;  // its upper-cased texts, as results carry them
 };
 
 // `select` as the package passes it: None (every block), an int (the block
@@ -46,30 +32,6 @@ struct Selection {
 // patterns, each a triple whose parts are upper-cased texts or None. A bad
 // request raises as getOpusData does.
 Selection selectionOf(py::Borrowed select);
-
-// One parameter block, parsed once.
-struct ParsedParameters {
-    Parameters records;
-    ShortReads shortReads;
-    std::exception_ptr failure;
-};
-
-// What is read without the interpreter lock before any object is built.
-struct FilePlan {
-    MagicTest magic;
-    Directory directory;
-    ShortReads directoryShortReads;
-    std::vector<ListedBlock> listing;
-    std::vector<FileBlock> blocks;
-    std::vector<std::size_t> chosen;             // indices into blocks, in directory order
-    std::optional<RequestCodes> missing;         // a chosen request that no data block answers
-    std::optional<ListedBlock> missingListed;    // ... when it came from the listing
-    std::unordered_map<std::int64_t, ParsedParameters> parameters;  // by block offset
-};
-
-// Tests the magic and, for an OPUS file, reads the directory, chooses the
-// blocks and parses every parameter block they use. No Python here.
-FilePlan planFile(ByteSource& source, const Selection& selection);
 
 struct Options {
     bool data = true;     // read the values (else kind and shape only)

@@ -26,25 +26,44 @@ std::vector<RecordOffset> imageRecords(const BlockHead& head, std::uint64_t file
     return records;
 }
 
-void readImageSpectra(ByteSource& source, const BlockHead& head, const ImageGrid& grid, std::span<float> cells) {
-    const auto records = imageRecords(head, source.size());
-    const auto points = static_cast<std::size_t>(grid.points);
-    std::vector<RecordTarget> targets;
-    targets.reserve(records.size());
+void checkImagePlacement(const ByteSource& source, const BlockHead& head, const ImageGrid& grid,
+                         std::span<const RecordOffset> records) {
     for (std::size_t index = 0; index < records.size(); ++index) {
         if (grid.columns == 0) fail(ErrorKind::ZeroDivision, "integer division or modulo by zero");
         const auto row = static_cast<std::int64_t>(index) / grid.columns;
-        const auto column = static_cast<std::int64_t>(index) % grid.columns;
         if (row >= grid.rows) {
             fail(ErrorKind::Index, "index " + std::to_string(row) + " is out of bounds for axis 0 with size " +
                                        std::to_string(grid.rows));
         }
-        const RecordOffset& record = records[index];
-        requireWholeRecord(head, source, record.number, record.offset, grid.points);
-        const auto cell = static_cast<std::size_t>(row * grid.columns + column);
-        targets.push_back({record.offset, cells.subspan(cell * points, points)});
+        requireWholeRecord(head, source, records[index].number, records[index].offset, grid.points);
     }
+}
+
+void readImageSpectra(ByteSource& source, const BlockHead& head, const ImageGrid& grid, std::span<float> cells) {
+    const auto records = imageRecords(head, source.size());
+    checkImagePlacement(source, head, grid, records);
+    const auto points = static_cast<std::size_t>(grid.points);
+    std::vector<RecordTarget> targets;
+    targets.reserve(records.size());
+    for (std::size_t cell = 0; cell < records.size(); ++cell)
+        targets.push_back({records[cell].offset, cells.subspan(cell * points, points)});
     copyRecords(source, head, targets);
+}
+
+void checkTraceMapRecords(const ByteSource& source, const BlockHead& head, const ImageGrid& grid,
+                          std::span<const RecordOffset> records) {
+    for (const RecordOffset& record : records) {
+        requireWholeRecord(head, source, record.number, record.offset, grid.points);
+        if (grid.points != grid.rows * grid.columns) {
+            failValue("cannot reshape array of size " + std::to_string(grid.points) + " into shape (" +
+                      std::to_string(grid.rows) + "," + std::to_string(grid.columns) + ")");
+        }
+    }
+    const std::uint64_t axes =
+        valuesPlus(static_cast<std::uint64_t>(grid.points),
+                   static_cast<std::uint64_t>(grid.rows) + static_cast<std::uint64_t>(grid.columns));
+    const std::uint64_t values = recordResultValues(records.size(), grid.points, 0, axes);
+    requireRecordsWithinLimit(head, source.size(), values, records.size(), grid.points);
 }
 
 }  // namespace lumira

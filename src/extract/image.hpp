@@ -21,9 +21,22 @@ struct ImageGrid {
 // to the end of the file.
 std::vector<RecordOffset> imageRecords(const BlockHead& head, std::uint64_t fileSize);
 
-// Fills `cells` (rows x columns x points) record by record. Fails with
-// ZeroDivisionError for a grid of no columns that gets a record, IndexError
-// for more records than the grid holds, ValueError for a record cut short.
+// Checks the records of a map of spectra in reading order, as reading them
+// checks them: ZeroDivisionError for a grid of no columns that gets a
+// record, IndexError for more records than the grid holds, ValueError for a
+// record cut short. Record k fills grid cell k.
+void checkImagePlacement(const ByteSource& source, const BlockHead& head, const ImageGrid& grid,
+                         std::span<const RecordOffset> records);
+
+// Fills `cells` (rows x columns x points) record by record, after
+// checkImagePlacement.
 void readImageSpectra(ByteSource& source, const BlockHead& head, const ImageGrid& grid, std::span<float> cells);
+
+// Checks the records of a trace map, each one whole map of rows x columns
+// values (`grid.points` of them, else ValueError as NumPy's reshape words
+// it), and that the maps with the x axis and the grid's axes stay within the
+// result limit.
+void checkTraceMapRecords(const ByteSource& source, const BlockHead& head, const ImageGrid& grid,
+                          std::span<const RecordOffset> records);
 
 }  // namespace lumira

@@ -21,7 +21,7 @@ constexpr std::size_t recordsPerBatch = 512;
 
 }  // namespace
 
-thread_local unsigned CopyThreads::current_ = 1;
+thread_local CopyThreads::Setting CopyThreads::current_{1, CopyThreads::defaultMinimumShare};
 
 std::size_t InfoRecord::read(std::int64_t at, std::span<std::uint8_t> out) const {
     const std::int64_t fromStart = std::int64_t{head_.blockSize} + at;
@@ -99,14 +99,15 @@ void copyRun(ByteSource& source, const BlockHead& head, std::span<const RecordTa
         }
         const std::size_t got = source.readScattered(static_cast<std::uint64_t>(targets[first].offset), pieces);
         for (std::size_t k = first; k < last; ++k) {
-            // The values were checked to be in the file; only the last tail may be cut.
+            // The values were checked to be in the file; only the tails may be cut. Records of no
+            // values need no bytes: a gap can place them past the end of the file.
             const auto recordStart = static_cast<std::size_t>(targets[k].offset - targets[first].offset);
             const std::size_t recordEnd = recordStart + static_cast<std::size_t>(stride);
-            if (got < recordStart + static_cast<std::size_t>(valueBytes))
+            const std::size_t valuesEnd = recordStart + static_cast<std::size_t>(valueBytes);
+            if (valueBytes > 0 && got < valuesEnd)
                 failValue("The file ended early at offset " + std::to_string(targets[k].offset) +
                           ": it changed while being read");
-            const std::size_t tailHeld =
-                std::min(got, recordEnd) - (recordStart + static_cast<std::size_t>(valueBytes));
+            const std::size_t tailHeld = got > valuesEnd ? std::min(got, recordEnd) - valuesEnd : 0;
             if (visit) {
                 const std::span<const std::uint8_t> held(scratch.get() + (k - first) * static_cast<std::size_t>(tail),
                                                          tailHeld);
@@ -124,7 +125,7 @@ void copyRecords(ByteSource& source, const BlockHead& head, std::span<const Reco
     std::size_t bytes = 0;
     for (const RecordTarget& target : targets) bytes += target.values.size_bytes();
     const std::size_t threads =
-        std::min<std::size_t>({CopyThreads::current(), bytes / CopyThreads::minimumShare, targets.size()});
+        std::min<std::size_t>({CopyThreads::current(), bytes / CopyThreads::minimumShare(), targets.size()});
     if (threads <= 1) return copyRun(source, head, targets, 0, visit);
 
     // Contiguous shares, each thread reading through a source of its own.
@@ -151,6 +152,22 @@ void copyRecords(ByteSource& source, const BlockHead& head, std::span<const Reco
     }
     for (const auto& failure : failures)
         if (failure) std::rethrow_exception(failure);
+}
+
+void copyRecordRange(ByteSource& source, const BlockHead& head, std::span<const RecordOffset> records,
+                     std::int64_t start, std::int64_t stop, std::int64_t width, std::span<float> rows) {
+    const auto rowWidth = static_cast<std::size_t>(width);
+    const std::int64_t last = std::clamp(static_cast<std::int64_t>(records.size()), start, stop);
+    std::vector<RecordTarget> targets;
+    targets.reserve(static_cast<std::size_t>(last - start));
+    for (std::int64_t row = start; row < last; ++row) {
+        const RecordOffset& record = records[static_cast<std::size_t>(row)];
+        requireWholeRecord(head, source, record.number, record.offset, width);
+        targets.push_back({record.offset, rows.subspan(static_cast<std::size_t>(row - start) * rowWidth, rowWidth)});
+    }
+    std::fill(rows.begin() + static_cast<std::ptrdiff_t>(targets.size() * rowWidth),
+              rows.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(stop - start) * rowWidth), 0.0f);
+    copyRecords(source, head, targets);
 }
 
 }  // namespace lumira

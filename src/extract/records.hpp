@@ -53,4 +53,12 @@ using InfoVisitor = std::function<void(std::size_t record, const InfoRecord& inf
 void copyRecords(ByteSource& source, const BlockHead& head, std::span<const RecordTarget> targets,
                  const InfoVisitor& visit = {});
 
+// Rows [start, stop) of a block whose rows are `records`, then zeros (the
+// grid cells of an image map after its last record), into `rows` of
+// `width` floats each: what a lazy array's chunk reads. Each record of the
+// range is checked whole first, so a damaged one fails as it fails a whole
+// read. Needs 0 <= start <= stop and (stop - start) x width floats in `rows`.
+void copyRecordRange(ByteSource& source, const BlockHead& head, std::span<const RecordOffset> records,
+                     std::int64_t start, std::int64_t stop, std::int64_t width, std::span<float> rows);
+
 }  // namespace lumira

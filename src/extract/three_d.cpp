@@ -158,6 +158,15 @@ void requireWholeRecord(const BlockHead& head, const ByteSource& source, std::in
     }
 }
 
+void checkSeriesRecords(const BlockHead& head, const ByteSource& source, std::span<const RecordOffset> records,
+                        std::int64_t points, std::uint64_t perRecord) {
+    for (const RecordOffset& record : records) requireWholeRecord(head, source, record.number, record.offset, points);
+    const std::uint64_t values =
+        recordResultValues(records.size(), points, perRecord, static_cast<std::uint64_t>(points));
+    requireRecordsWithinLimit(head, source.size(), values, records.size(), points);
+    if (records.empty()) failValue("need at least one array to concatenate");
+}
+
 double readRecordValue(Cursor& cursor, const BlockHead& head, std::int64_t recordOffset) {
     cursor.seek(addOffset(addOffset(recordOffset, head.blockSize), infoValueOffset));
     return cursor.readDouble();

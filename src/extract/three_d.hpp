@@ -108,6 +108,13 @@ std::vector<RecordOffset> recordOffsets(const BlockHead& head, std::uint64_t fil
 void requireWholeRecord(const BlockHead& head, const ByteSource& source, std::int64_t number, std::int64_t offset,
                         std::int64_t count);
 
+// What the readers of a series or its traces check of its records before
+// copying them: each whole, the rows (with `perRecord` more values each, a z
+// value) and the x axis within the result limit, and at least one record
+// (ValueError "need at least one array to concatenate", as stacking none).
+void checkSeriesRecords(const BlockHead& head, const ByteSource& source, std::span<const RecordOffset> records,
+                        std::int64_t points, std::uint64_t perRecord);
+
 // The record's z value (or start time): a double at byte 136 of its info record.
 double readRecordValue(Cursor& cursor, const BlockHead& head, std::int64_t recordOffset);
 

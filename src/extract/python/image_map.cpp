@@ -98,18 +98,7 @@ py::Ref readTraceMaps(ThreeDCall& threeD, const Geometry& geometry, py::Borrowed
         RecordPlan traces;
         traces.head = readBlockHead(cursor, call.located.offsetToData);
         traces.records = imageRecords(traces.head, source.size());
-        for (const RecordOffset& record : traces.records) {
-            requireWholeRecord(traces.head, source, record.number, record.offset, threeD.points);
-            if (threeD.points != rows * columns) {
-                failValue("cannot reshape array of size " + std::to_string(threeD.points) + " into shape (" +
-                          std::to_string(rows) + "," + std::to_string(columns) + ")");
-            }
-        }
-        // The maps, the x axis and the grid's axes.
-        const std::uint64_t axes = valuesPlus(static_cast<std::uint64_t>(threeD.points),
-                                              static_cast<std::uint64_t>(rows) + static_cast<std::uint64_t>(columns));
-        const std::uint64_t values = recordResultValues(traces.records.size(), threeD.points, 0, axes);
-        requireRecordsWithinLimit(traces.head, source.size(), values, traces.records.size(), threeD.points);
+        checkTraceMapRecords(source, traces.head, {columns, rows, threeD.points}, traces.records);
         return traces;
     });
     requireRecords(plan);
@@ -155,18 +144,22 @@ void requireGridWithinLimit(ThreeDCall& threeD, const Geometry& geometry) {
 
 }  // namespace
 
-py::Ref readImageMap(ThreeDCall& threeD) {
-    const Geometry geometry = mapGeometry(threeD.call, true);
+MapAxes checkedMapAxes(ThreeDCall& threeD, const MapGeometry& geometry) {
     for (const auto& [code, count] : {std::pair{"NPX", &geometry.npx}, std::pair{"NPY", &geometry.npy}}) {
         if (PyLong_Check(count->get()))
             checkThreeDAxis(threeD.call.file.source(), threeD.call.located.offsetToData, code, saturatedCount(*count));
     }
     // Trace maps are as many as the records, counted once these are known.
     if (!threeD.call.request.traces) requireGridWithinLimit(threeD, geometry);
-    py::Ref mapX = mapAxis(threeD.call.module, geometry.aox, geometry.ddx, geometry.npx);
-    py::Ref mapY = mapAxis(threeD.call.module, geometry.aoy, geometry.ddy, geometry.npy);
-    if (threeD.call.request.traces) return readTraceMaps(threeD, geometry, mapX, mapY);
-    return readSpectraMap(threeD, geometry, mapX, mapY);
+    return {mapAxis(threeD.call.module, geometry.aox, geometry.ddx, geometry.npx),
+            mapAxis(threeD.call.module, geometry.aoy, geometry.ddy, geometry.npy)};
+}
+
+py::Ref readImageMap(ThreeDCall& threeD) {
+    const Geometry geometry = mapGeometry(threeD.call, true);
+    const MapAxes axes = checkedMapAxes(threeD, geometry);
+    if (threeD.call.request.traces) return readTraceMaps(threeD, geometry, axes.mapX, axes.mapY);
+    return readSpectraMap(threeD, geometry, axes.mapX, axes.mapY);
 }
 
 }  // namespace lumira::extract

@@ -35,6 +35,14 @@ struct MapGeometry {
 // the underived block's, which then replaces its own in call.parameters.
 // `announce` prints the notice getOpusData prints when it does.
 MapGeometry mapGeometry(OpusDataCall& call, bool announce);
+
+// The map's axes, made after the checks that come before them: NPX and NPY
+// against the file, and for a map of spectra its whole result against the
+// limit (a grid is zeros wherever no record fills it).
+struct MapAxes {
+    py::Ref mapX, mapY;
+};
+MapAxes checkedMapAxes(ThreeDCall& threeD, const MapGeometry& geometry);
 py::Ref readTimeResolvedSpectra(ThreeDCall& threeD);
 py::Ref readTimeResolvedTraces(ThreeDCall& threeD);
 py::Ref readMultiRegionMap(ThreeDCall& threeD);

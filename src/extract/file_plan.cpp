@@ -1,12 +1,10 @@
-// The part of a whole-file read that needs no Python: magic, directory,
-// choice of blocks and their parameter blocks.
-#include "companion/whole_file.hpp"
+#include "extract/file_plan.hpp"
 
 #include <algorithm>
 
-namespace lumira::companion {
+namespace lumira {
 
-bool Selection::Pattern::matches(const ListedBlock& listed) const noexcept {
+bool BlockChoice::Pattern::matches(const ListedBlock& listed) const noexcept {
     return !impossible && (!nameIndex || *nameIndex == listed.nameIndex) && (!threeD || *threeD == listed.threeD) &&
            (!derivType || *derivType == listed.derivType);
 }
@@ -25,17 +23,17 @@ std::optional<std::size_t> answering(const FilePlan& plan, const RequestCodes& c
     return std::nullopt;
 }
 
-void choose(FilePlan& plan, const Selection& selection) {
-    if (selection.kind == Selection::Kind::All) {
+void choose(FilePlan& plan, const BlockChoice& selection) {
+    if (selection.kind == BlockChoice::Kind::All) {
         for (std::size_t i = 0; i < plan.blocks.size(); ++i) plan.chosen.push_back(i);
         return;
     }
-    if (selection.kind == Selection::Kind::Index) {
+    if (selection.kind == BlockChoice::Kind::Index) {
         if (selection.index < plan.blocks.size()) plan.chosen.push_back(selection.index);
         return;  // none: the caller says what the file holds
     }
     std::optional<RequestCodes> wanted;
-    if (selection.kind == Selection::Kind::Request) {
+    if (selection.kind == BlockChoice::Kind::Request) {
         wanted = selection.request;
     } else {
         for (const auto& pattern : selection.patterns) {
@@ -76,7 +74,7 @@ void parseParameters(Cursor& cursor, FilePlan& plan) {
 
 }  // namespace
 
-FilePlan planFile(ByteSource& source, const Selection& selection) {
+FilePlan planFile(ByteSource& source, const BlockChoice& selection) {
     FilePlan plan;
     plan.magic = testMagic(source);
     if (!plan.magic.isOpus) return plan;
@@ -89,4 +87,4 @@ FilePlan planFile(ByteSource& source, const Selection& selection) {
     return plan;
 }
 
-}  // namespace lumira::companion
+}  // namespace lumira

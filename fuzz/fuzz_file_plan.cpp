@@ -1,0 +1,226 @@
+// The whole-file plan: a file's data blocks (shadowed ones paired with
+// parameter blocks of their own) and the blocks chosen for every kind of
+// choice: all of them, each place and the one past the last, each request
+// the listing names and a fixed set, and patterns made from the listing.
+//
+// Invariants: chosen places are in range and answer the choice; every
+// block's offsets are entries of the directory; a block is shadowed exactly
+// when a later one answers its request, and one that is not locates what a
+// request for it locates; parameter blocks are parsed for the chosen blocks
+// alone, and nothing grows beyond what the file holds.
+#include <algorithm>
+#include <bitset>
+
+#include "container/directory.hpp"
+#include "extract/file_plan.hpp"
+#include "fuzz_input.hpp"
+
+using namespace lumira;
+
+namespace {
+
+// Requests worth making of any file, listed or not.
+constexpr RequestCodes fixedRequests[] = {
+    {4, codes::anySample, 0, codes::extendPlain},  // AB 2D NONE
+    {1, 1, 0, codes::extendPlain},                 // SSC 2D NONE
+    {4, codes::anySample, 0, codes::extend3D},     // AB 3D NONE
+    {7, codes::anySample, 0, codes::extend3D},     // TRC 3D NONE
+};
+
+// Places tried besides the one past the last block.
+constexpr std::size_t placesTried = 8;
+// Smallest parameter record: a name of four bytes, a type and a size.
+constexpr std::uint64_t smallestRecord = 8;
+
+bool sameRequest(const RequestCodes& a, const RequestCodes& b) {
+    return a.dataType == b.dataType && a.sampleType == b.sampleType && a.derivType == b.derivType &&
+           a.extendType == b.extendType;
+}
+
+bool sameLocation(const LocatedBlocks& a, const LocatedBlocks& b, bool ownBlocks) {
+    const bool companions =
+        a.offsetToOriginalParams == b.offsetToOriginalParams && a.offsetToAcqParams == b.offsetToAcqParams &&
+        a.offsetToInstParams == b.offsetToInstParams && a.offsetToSampleParams == b.offsetToSampleParams &&
+        a.offsetToFTParams == b.offsetToFTParams && a.offsetToANNO == b.offsetToANNO;
+    return companions && (!ownBlocks || (a.offsetToData == b.offsetToData && a.offsetToParams == b.offsetToParams));
+}
+
+// Whether the entry is a block of `paramType` that a request with `codes` finds.
+bool answers(const DirectoryEntry& entry, const RequestCodes& codes, int paramType) {
+    const BlockTypeFields& f = entry.btt;
+    return f.paramType == paramType && f.dataType == codes.dataType && f.derivType == codes.derivType &&
+           f.extendType == codes.extendType &&
+           (codes.sampleType == codes::anySample || f.sampleType == codes.sampleType);
+}
+
+bool inDirectory(const Directory& directory, std::int64_t offset) {
+    return offset == LocatedBlocks::absent ||
+           std::any_of(directory.begin(), directory.end(),
+                       [&](const DirectoryEntry& entry) { return entry.byteOffset == offset; });
+}
+
+void checkBlocks(const Directory& directory, const std::vector<FileBlock>& blocks) {
+    fuzz::require(blocks.size() <= directory.size(), "more blocks than directory entries");
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+        const FileBlock& block = blocks[i];
+        fuzz::require(block.entry < directory.size(), "a block outside the directory");
+        fuzz::require(i == 0 || blocks[i - 1].entry < block.entry, "blocks out of directory order");
+        const DirectoryEntry& entry = directory[block.entry];
+        fuzz::require(sameRequest(block.codes, requestCodes(block.listed)), "a block's request is not its name's");
+        fuzz::require(answers(entry, block.codes, codes::dataBlock), "a block its own request does not find");
+        fuzz::require(block.located.offsetToData == entry.byteOffset, "a block's data is not its entry's");
+        const LocatedBlocks& at = block.located;
+        for (std::int64_t offset : {at.offsetToParams, at.offsetToOriginalParams, at.offsetToAcqParams,
+                                    at.offsetToInstParams, at.offsetToSampleParams, at.offsetToFTParams,
+                                    at.offsetToANNO})
+            fuzz::require(inDirectory(directory, offset), "an offset that is no directory entry's");
+        if (at.offsetToParams != LocatedBlocks::absent) {
+            fuzz::require(std::any_of(directory.begin(), directory.end(),
+                                      [&](const DirectoryEntry& candidate) {
+                                          return candidate.byteOffset == at.offsetToParams &&
+                                                 answers(candidate, block.codes, codes::dataParameters);
+                                      }),
+                          "paired with a parameter block of another request");
+        }
+        const bool answeredLater = std::any_of(blocks.begin() + static_cast<std::ptrdiff_t>(i) + 1, blocks.end(),
+                                               [&](const FileBlock& later) {
+                                                   return sameRequest(later.codes, block.codes);
+                                               });
+        fuzz::require(block.shadowed == answeredLater, "shadowed is not 'a later block answers the request'");
+        // The block a request reads is located as the request locates it; the
+        // others share its companion blocks.
+        fuzz::require(sameLocation(at, locateBlocks(directory, block.codes), !block.shadowed),
+                      "located otherwise than a request locates it");
+    }
+}
+
+// The parameter blocks of the chosen blocks are parsed, and no others.
+void checkParsed(const FilePlan& plan, std::uint64_t fileSize) {
+    for (std::size_t index : plan.chosen) {
+        const LocatedBlocks& at = plan.blocks[index].located;
+        for (std::int64_t offset : {at.offsetToParams, at.offsetToAcqParams, at.offsetToInstParams,
+                                    at.offsetToSampleParams, at.offsetToFTParams})
+            fuzz::require(offset == LocatedBlocks::absent || plan.parameters.contains(offset),
+                          "a chosen block's parameter block not parsed");
+    }
+    std::size_t used = 0;
+    for (const auto& [offset, parsed] : plan.parameters) {
+        bool chosen = false;
+        for (std::size_t index : plan.chosen) {
+            const LocatedBlocks& at = plan.blocks[index].located;
+            for (std::int64_t companion : {at.offsetToParams, at.offsetToAcqParams, at.offsetToInstParams,
+                                           at.offsetToSampleParams, at.offsetToFTParams})
+                chosen = chosen || companion == offset;
+        }
+        fuzz::require(chosen, "a parameter block parsed that no chosen block uses");
+        fuzz::require(parsed.records.size() <= fileSize / smallestRecord + 1, "more records than the file holds");
+        if (parsed.failure) fuzz::handled([&] { std::rethrow_exception(parsed.failure); });
+        ++used;
+    }
+    fuzz::require(used <= 5 * plan.chosen.size(), "more parameter blocks than the chosen blocks use");
+}
+
+// Checks what the plan chose for `choice` and parsed for its blocks.
+void checkPlan(const FilePlan& plan, const BlockChoice& choice, std::uint64_t fileSize) {
+    for (std::size_t index : plan.chosen) fuzz::require(index < plan.blocks.size(), "a chosen place out of range");
+    fuzz::require(std::is_sorted(plan.chosen.begin(), plan.chosen.end()), "chosen out of directory order");
+    fuzz::require(!(plan.missing && !plan.chosen.empty()), "a block chosen for a request reported missing");
+
+    std::optional<RequestCodes> wanted;
+    switch (choice.kind) {
+        case BlockChoice::Kind::All:
+            fuzz::require(plan.chosen.size() == plan.blocks.size(), "not every block chosen");
+            return checkParsed(plan, fileSize);
+        case BlockChoice::Kind::Index:
+            fuzz::require(plan.chosen == (choice.index < plan.blocks.size() ? std::vector{choice.index}
+                                                                            : std::vector<std::size_t>{}),
+                          "a place chose another block");
+            return checkParsed(plan, fileSize);
+        case BlockChoice::Kind::Request:
+            wanted = choice.request;
+            break;
+        case BlockChoice::Kind::FirstMatch:
+            for (const BlockChoice::Pattern& pattern : choice.patterns) {
+                const auto listed = std::find_if(plan.listing.begin(), plan.listing.end(),
+                                                 [&](const ListedBlock& block) { return pattern.matches(block); });
+                if (listed != plan.listing.end()) {
+                    wanted = requestCodes(*listed);
+                    break;
+                }
+            }
+            break;
+    }
+    if (!wanted) {
+        fuzz::require(plan.chosen.empty() && !plan.missing, "a block chosen though no pattern matches");
+    } else if (plan.chosen.empty()) {
+        fuzz::require(plan.missing && sameRequest(*plan.missing, *wanted), "a request neither answered nor missing");
+        const bool answerable = std::any_of(plan.blocks.begin(), plan.blocks.end(), [&](const FileBlock& block) {
+            return !block.shadowed && sameRequest(block.codes, *wanted) && block.located.foundDataBlock();
+        });
+        fuzz::require(!answerable, "a request reported missing that a block answers");
+    } else {
+        fuzz::require(plan.chosen.size() == 1, "a request chose several blocks");
+        const FileBlock& block = plan.blocks[plan.chosen.front()];
+        fuzz::require(!block.shadowed && sameRequest(block.codes, *wanted) && block.located.foundDataBlock(),
+                      "a request chose a block that does not answer it");
+    }
+    checkParsed(plan, fileSize);
+}
+
+// Every kind of choice the package makes, over the file as the directory tells it.
+std::vector<BlockChoice> choicesFor(const Directory& directory) {
+    std::vector<BlockChoice> choices(1);  // all blocks
+    const std::size_t blocks = fileBlocks(directory).size();
+    for (std::size_t place = 0; place <= std::min(blocks, placesTried); ++place) {
+        BlockChoice& choice = choices.emplace_back();
+        choice.kind = BlockChoice::Kind::Index;
+        choice.index = place == std::min(blocks, placesTried) ? blocks : place;
+    }
+    std::vector<RequestCodes> requests(std::begin(fixedRequests), std::end(fixedRequests));
+    std::bitset<listedBlockKinds> seen;
+    BlockChoice byName;
+    byName.kind = BlockChoice::Kind::FirstMatch;
+    for (const ListedBlock& listed : listBlocks(directory)) {
+        if (seen.test(listed.kind())) continue;
+        seen.set(listed.kind());
+        if (requests.size() < std::size(fixedRequests) + placesTried) requests.push_back(requestCodes(listed));
+        byName.patterns.push_back({listed.nameIndex, std::nullopt, std::nullopt});
+    }
+    for (const RequestCodes& request : requests) {
+        BlockChoice& choice = choices.emplace_back();
+        choice.kind = BlockChoice::Kind::Request;
+        choice.request = request;
+    }
+    // By name in the listing's order, the first 3D block, a pattern no block
+    // can match before one every block matches, and nothing at all.
+    BlockChoice impossibleFirst;
+    impossibleFirst.kind = BlockChoice::Kind::FirstMatch;
+    impossibleFirst.patterns = {{std::nullopt, std::nullopt, std::nullopt, true}, {}};
+    BlockChoice threeD;
+    threeD.kind = BlockChoice::Kind::FirstMatch;
+    threeD.patterns = {{std::nullopt, true, std::nullopt}};
+    BlockChoice none;
+    none.kind = BlockChoice::Kind::FirstMatch;
+    choices.insert(choices.end(), {byName, impossibleFirst, threeD, none});
+    return choices;
+}
+
+void plan(ByteSource& source, std::size_t) {
+    std::vector<BlockChoice> choices;
+    fuzz::handled([&] {
+        const FilePlan all = planFile(source, BlockChoice{});
+        if (!all.magic.isOpus) return;
+        fuzz::require(all.directory.size() <= source.size(), "more directory entries than the file has bytes");
+        checkBlocks(all.directory, all.blocks);
+        choices = choicesFor(all.directory);
+    });
+    for (const BlockChoice& choice : choices)
+        fuzz::handled([&] { checkPlan(planFile(source, choice), choice, source.size()); });
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    fuzz::readWholeAndShrunk(data, size, plan);
+    return 0;
+}

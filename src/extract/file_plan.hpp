@@ -1,0 +1,61 @@
+// The part of a whole-file read that needs no Python: the magic test, the
+// directory, which data blocks to read and the parameter blocks they use,
+// each parsed once however many blocks share it. Batch workers plan files
+// on native threads with it; the fuzz targets check it.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <optional>
+#include <unordered_map>
+#include <vector>
+
+#include "container/directory.hpp"
+#include "container/listing.hpp"
+#include "extract/file_blocks.hpp"
+#include "extract/parameters.hpp"
+
+namespace lumira {
+
+// Which blocks to read.
+struct BlockChoice {
+    struct Pattern {  // parts of a listed block; empty parts match anything
+        std::optional<std::size_t> nameIndex;
+        std::optional<bool> threeD;
+        std::optional<int> derivType;
+        bool impossible = false;  // names a part no block can have
+
+        bool matches(const ListedBlock& listed) const noexcept;
+    };
+
+    enum class Kind { All, Index, Request, FirstMatch } kind = Kind::All;
+    std::size_t index = 0;          // Kind::Index: a place in the file's blocks
+    RequestCodes request{};         // Kind::Request
+    std::vector<Pattern> patterns;  // Kind::FirstMatch: the first pattern any listed block matches wins
+};
+
+// One parameter block, parsed once.
+struct ParsedParameters {
+    Parameters records;
+    ShortReads shortReads;
+    std::exception_ptr failure;
+};
+
+// What is read without the interpreter lock before any object is built.
+struct FilePlan {
+    MagicTest magic;
+    Directory directory;
+    ShortReads directoryShortReads;
+    std::vector<ListedBlock> listing;
+    std::vector<FileBlock> blocks;
+    std::vector<std::size_t> chosen;             // indices into blocks, in directory order
+    std::optional<RequestCodes> missing;         // a chosen request that no data block answers
+    std::optional<ListedBlock> missingListed;    // ... when it came from the listing
+    std::unordered_map<std::int64_t, ParsedParameters> parameters;  // by block offset
+};
+
+// Tests the magic and, for an OPUS file, reads the directory, chooses the
+// blocks and parses every parameter block they use.
+FilePlan planFile(ByteSource& source, const BlockChoice& choice);
+
+}  // namespace lumira
