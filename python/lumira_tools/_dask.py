@@ -16,6 +16,7 @@ import numpy as np
 
 import lumira
 
+from ._extras import need
 from . import _native
 from ._file import read_block, scale_factor
 from ._read import BlockSpec, DamagedFileError, DataReturn, PathLike, content_damage
@@ -27,11 +28,7 @@ if TYPE_CHECKING:
 CHUNK_BYTES = 64 * 2**20
 
 def _dask_array() -> Any:
-    try:
-        import dask.array
-    except ImportError as missing:
-        raise ImportError("lazy arrays need dask: pip install 'lumira[dask]'") from missing
-    return dask.array
+    return need("dask.array", "lazy arrays need dask: pip install 'lumira[dask]'")
 
 
 class BlockRows:

@@ -17,6 +17,7 @@ from typing import TYPE_CHECKING, Any, Iterable, Literal, Optional, Union, cast
 
 import numpy as np
 
+from ._extras import need
 from ._axes import axis_of, value_label
 from ._file import Block, block_index, missing_block, patterns
 from ._many import read_files
@@ -84,10 +85,7 @@ def metadata(paths: Union[PathLike, Iterable[PathLike]], block: BlockSpec = None
     of the block as a column, read without any values (one native batch). `paths` and `block` as `stack` takes
     them; files that cannot be read or hold no such block are left out and listed in `attrs["failed"]`; a 3D
     block raises, naming the file."""
-    try:
-        import pandas as pd
-    except ImportError as missing:
-        raise ImportError("metadata needs pandas: pip install 'lumira[xarray]'") from missing
+    pd = need("pandas", "metadata needs pandas: pip install 'lumira[xarray]'")
     spectra, failed = _single_blocks(paths, block, data=False, scale=True, workers=None, progress=False,
                                      errors="collect")
     rows: list[dict[str, Any]] = [{"path": path, "time": found.time, **(found.parameters or {})}
@@ -324,11 +322,7 @@ def _place(values: Any, rows: list[int], x: Any, ys: list[Any], target: Any) -> 
 
 
 def _xarray() -> Any:
-    try:
-        import xarray
-    except ImportError as missing:
-        raise ImportError("stack needs xarray: pip install 'lumira[xarray]'") from missing
-    return xarray
+    return need("xarray", "stack needs xarray: pip install 'lumira[xarray]'")
 
 
 def _dataset(xr: Any, kept: list[tuple[str, Block]], values: Any, target: Any,

@@ -9,6 +9,7 @@ import numpy as np
 
 import lumira
 
+from ._extras import need
 from ._axes import spectral_axis, value_label, z_units
 from ._read import BlockSpec, PathLike, kind_of
 from ._time import acquisition_time
@@ -18,11 +19,7 @@ if TYPE_CHECKING:
 
 
 def _xarray() -> Any:
-    try:
-        import xarray
-    except ImportError as missing:
-        raise ImportError("to_xarray needs xarray: pip install 'lumira[xarray]'") from missing
-    return xarray
+    return need("xarray", "to_xarray needs xarray: pip install 'lumira[xarray]'")
 
 
 def attributes(result: lumira.BaseDataReturn) -> dict[str, Union[int, float, str]]:

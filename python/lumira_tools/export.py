@@ -21,6 +21,7 @@ import numpy as np
 
 import lumira
 
+from ._extras import need
 from ._axes import spectral_axis
 from ._read import kind_of
 from ._xarray import to_xarray
@@ -285,12 +286,8 @@ def _stack_netcdf(dataset: Any, path: str) -> None:
 
 
 def parquet_module() -> Any:
-    try:
-        import pyarrow
-        import pyarrow.parquet
-    except ImportError as missing:
-        raise ImportError("Parquet export needs pyarrow: pip install 'lumira[parquet]'") from missing
-    return pyarrow
+    need("pyarrow.parquet", "Parquet export needs pyarrow: pip install 'lumira[parquet]'")
+    return need("pyarrow", "Parquet export needs pyarrow: pip install 'lumira[parquet]'")
 
 
 def _stack_parquet(dataset: Any, path: str) -> None:

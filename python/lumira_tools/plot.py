@@ -14,6 +14,7 @@ import numpy as np
 
 import lumira
 
+from ._extras import need
 from ._axes import Axis, spectral_axis, value_label
 from ._read import block_text
 from .export import atomic_path
@@ -27,11 +28,7 @@ Limits = Optional[Tuple[float, float]]
 
 
 def _figure_class() -> Any:
-    try:
-        from matplotlib.figure import Figure
-    except ImportError as missing:
-        raise ImportError("plotting needs matplotlib: pip install 'lumira[plot]'") from missing
-    return Figure
+    return need("matplotlib.figure", "plotting needs matplotlib: pip install 'lumira[plot]'").Figure
 
 
 def integrated(values: Any, x: Any) -> Any:
