@@ -114,7 +114,7 @@ class Block(NamedTuple):
 class OpusFile:
     """The data blocks of one file (`blocks`, in directory order) and its directory (`entries`).
 
-    `file[spec]` takes a block as `read` does ('AB/2D/NONE', a triple, a prefix such as 'ab', None for the
+    `file[block]` takes a block as `read` does ('AB/2D/NONE', a triple, a prefix such as 'ab', None for the
     preferred block) or an index into `blocks`.
     """
 
@@ -146,21 +146,21 @@ class OpusFile:
     def __iter__(self) -> Iterator[Block]:
         return iter(self.blocks)
 
-    def __getitem__(self, spec: Union[int, BlockSpec]) -> Block:
-        if isinstance(spec, bool):
+    def __getitem__(self, block: Union[int, BlockSpec]) -> Block:
+        if isinstance(block, bool):
             raise TypeError("a block is a number or a text such as 'AB/2D/NONE', not a bool")
-        if isinstance(spec, int):
-            return self.blocks[spec]
-        wanted = patterns(spec)
+        if isinstance(block, int):
+            return self.blocks[block]
+        wanted = patterns(block)
         if isinstance(wanted, int):
-            for block in self.blocks:
-                if block.number == wanted:
-                    return block
+            for found in self.blocks:
+                if found.number == wanted:
+                    return found
             raise KeyError(f"no block #{wanted} in {self.path}")
-        request = choose(self.listing, spec)
-        for block in reversed(self.blocks):
-            if block.request == request:
-                return block
+        request = choose(self.listing, block)
+        for found in reversed(self.blocks):
+            if found.request == request:
+                return found
         raise KeyError(f"{block_text(request)}: no such data block in {self.path}")
 
     def __repr__(self) -> str:
@@ -170,12 +170,12 @@ class OpusFile:
 Selector = Union[int, Request, list[Pattern]]
 
 
-def patterns(spec: BlockSpec) -> Selector:
+def patterns(block: BlockSpec) -> Selector:
     """What the native reader is asked for: a block by its place ('#2'), a request written out, or patterns the
     first listed match of which wins (for None, the types in the order of TYPE_PREFERENCE)."""
-    if isinstance(spec, str) and spec.strip().startswith("#"):
-        return block_index(spec)
-    parts = parse_block(spec)
+    if isinstance(block, str) and block.strip().startswith("#"):
+        return block_index(block)
+    parts = parse_block(block)
     if parts is None:
         return [(name, None, None) for name in TYPE_PREFERENCE]
     if len(parts) == 3:
@@ -197,9 +197,9 @@ def as_request(parts: Sequence[str]) -> Request:
     return parts[0], parts[1], "NDER" if parts[2] == "3DER" else parts[2]
 
 
-def choose(listing: Sequence[Sequence[str]], spec: BlockSpec) -> Request:
-    """The request that `spec` (not a '#N' place) stands for in a file with this listing."""
-    wanted = patterns(spec)
+def choose(listing: Sequence[Sequence[str]], block: BlockSpec) -> Request:
+    """The request that `block` (not a '#N' place) stands for in a file with this listing."""
+    wanted = patterns(block)
     if isinstance(wanted, tuple):
         return wanted
     if isinstance(wanted, int):
@@ -208,13 +208,13 @@ def choose(listing: Sequence[Sequence[str]], spec: BlockSpec) -> Request:
         for triple in listing:
             if all(part is None or part == have for part, have in zip(pattern, triple)):
                 return as_request(triple)
-    raise missing_block(listing, spec)
+    raise missing_block(listing, block)
 
 
-def missing_block(listing: Sequence[Sequence[str]], spec: BlockSpec) -> ValueError:
-    if isinstance(spec, str) and spec.strip().startswith("#"):
-        return ValueError(f"no block {spec.strip()} in the file")
-    parts = parse_block(spec)
+def missing_block(listing: Sequence[Sequence[str]], block: BlockSpec) -> ValueError:
+    if isinstance(block, str) and block.strip().startswith("#"):
+        return ValueError(f"no block {block.strip()} in the file")
+    parts = parse_block(block)
     if parts is None:
         return ValueError("the file holds no data block")
     return ValueError(f"no {'/'.join(parts)} block in the file (it holds {', '.join(map(block_text, listing))})")
