@@ -18,7 +18,7 @@ import lumira
 
 from ._extras import need
 from . import _native
-from ._file import read_block, scale_factor
+from ._file import Block, read_block, scale_factor
 from ._read import BlockSpec, DamagedFileError, DataReturn, PathLike, content_damage
 
 if TYPE_CHECKING:
@@ -126,16 +126,21 @@ def _array(lazy: BlockRows, chunks: Optional[int]) -> "dask.array.Array":
 
 
 def _rows(path: PathLike, block: BlockSpec, *, scale: bool, strict: bool) -> BlockRows:
-    return _laid_out(path, block, scale=scale, strict=strict)[0]
-
-
-def _laid_out(path: PathLike, block: BlockSpec, *, scale: bool, strict: bool) -> tuple[BlockRows, Any]:
-    """The block's rows (what every chunk is given) and what they carry besides their values (z values, labels),
-    from one layout whose errors are DamagedFileErrors."""
     name = os.fsdecode(os.fspath(path))
+    return _laid_out(name, _described(name, block, strict), scale=scale, strict=strict)[0]
+
+
+def _described(name: str, block: BlockSpec, strict: bool) -> Block:
+    """The block's parameters, kind and shape, no values; its error raised."""
     found = read_block(name, block, data=False, strict=strict)
     if found.error is not None:
         raise found.error
+    return found
+
+
+def _laid_out(name: str, found: Block, *, scale: bool, strict: bool) -> tuple[BlockRows, Any]:
+    """The block's rows (what every chunk is given) and what they carry besides their values (z values, labels),
+    from one layout whose errors are DamagedFileErrors."""
     if found.request[1] != "3D":
         raise ValueError(f"{name}: {found.name} is a single spectrum: to_dask reads 3D blocks")
     if found.kind is not None and found.kind.startswith("multi-region"):
@@ -160,14 +165,12 @@ def lazy_result(path: PathLike, block: BlockSpec = None, *, chunks: Optional[int
     """The result `read` gives, with a lazy Dask array in place of its values and everything else read: axes, map
     coordinates, z values, labels and parameters. Single spectra and multi-region maps are read whole."""
     name = os.fsdecode(os.fspath(path))
-    found = read_block(name, block, data=False, strict=strict)
-    if found.error is not None:
-        raise found.error
+    found = _described(name, block, strict)
     if found.kind is None or found.kind.startswith("multi-region") or found.request[1] != "3D":
         from ._file import read
 
         return read(name, f"#{found.number}", strict=strict, scale=scale)
-    lazy, info = _laid_out(name, f"#{found.number}", scale=scale, strict=strict)
+    lazy, info = _laid_out(name, found, scale=scale, strict=strict)
     values: Any = _array(lazy, chunks)
     parameters: dict[str, Any] = dict(found.parameters or {})
     texts = dict(dimension=found.request[1], dataType=found.request[0], deriv=found.request[2],

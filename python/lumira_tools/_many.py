@@ -43,15 +43,23 @@ def read_many(paths: Iterable[PathLike], block: BlockSpec = None, workers: Optio
     opened = read_files(paths, select, workers, data=True, strict=strict, scale=scale, progress=progress)
     found: list[FileRead] = []
     for name, outcome in opened:
-        if isinstance(outcome, BaseException):
-            found.append(FileRead(name, error=outcome))
-        elif not outcome.blocks:
-            found.append(FileRead(name, error=missing_block(outcome.listing, block)))
-        elif outcome.blocks[0].error is not None:
-            found.append(FileRead(name, error=outcome.blocks[0].error))
+        chosen = chosen_block(outcome, block)
+        if isinstance(chosen, BaseException):
+            found.append(FileRead(name, error=chosen))
         else:
-            found.append(FileRead(name, result=outcome.blocks[0].result))
+            found.append(FileRead(name, result=chosen.result))
     return found
+
+
+def chosen_block(outcome: Any, block: BlockSpec) -> Union[Block, BaseException]:
+    """What one file of a batch gave for `block`: the block read, or the error that stands for it (the file's,
+    the block's absence, or the block's own)."""
+    if isinstance(outcome, BaseException):
+        return outcome
+    if not outcome.blocks:
+        return missing_block(outcome.listing, block)
+    found: Block = outcome.blocks[0]
+    return found.error if found.error is not None else found
 
 
 Progress = Union[bool, Callable[[], Any], None]
@@ -112,4 +120,4 @@ def progress_bar(total: int, *, terminal_only: bool = False) -> Any:
                 nrows=None if size.lines else 24)
 
 
-__all__ = ["FileRead", "OpusFile", "default_workers", "progress_bar", "read_files", "read_many"]
+__all__ = ["FileRead", "OpusFile", "chosen_block", "default_workers", "progress_bar", "read_files", "read_many"]

@@ -19,8 +19,8 @@ import numpy as np
 
 from ._extras import need
 from ._axes import axis_of, value_label
-from ._file import Block, block_index, missing_block, patterns
-from ._many import read_files
+from ._file import Block, block_index, patterns
+from ._many import chosen_block, read_files
 from ._read import BlockSpec, DamagedFileError, NotASpectrumError, NotOpusFileError, PathLike, parse_block
 
 if TYPE_CHECKING:
@@ -129,18 +129,14 @@ def _single_blocks(paths: Union[PathLike, Iterable[PathLike]], block: BlockSpec,
     for path, outcome, searched in read:
         if isinstance(outcome, NotOpusFileError) and searched:
             continue  # a folder's other files are not failures
-        if isinstance(outcome, BaseException):
-            _fail(failed, path, outcome, errors)
-        elif not outcome.blocks:
-            _fail(failed, path, missing_block(outcome.listing, block), errors)
-        elif outcome.blocks[0].error is not None:
-            _fail(failed, path, outcome.blocks[0].error, errors)
-        elif outcome.blocks[0].request[1] != "2D":
-            found = outcome.blocks[0]
+        found = chosen_block(outcome, block)
+        if isinstance(found, BaseException):
+            _fail(failed, path, found, errors)
+        elif found.request[1] != "2D":
             raise NotASpectrumError(f"{path}: {found.name} is a 3D block ({found.kind}), not a single spectrum: "
                                     "a stack holds single spectra")
         else:
-            spectra.append((path, outcome.blocks[0]))
+            spectra.append((path, found))
     return spectra, failed
 
 

@@ -164,11 +164,8 @@ py::Ref readOne(py::Borrowed module, py::Borrowed path, Batch::Slot& slot, const
                 const Options& options) {
     if (slot.failure) std::rethrow_exception(slot.failure);
     std::unique_ptr<module::OpenFile> file = module::OpenFile::adopt(std::move(slot.opened));
-    if (!file) {
-        file = module::OpenFile::throughHost(path);  // raises the host's error, or opens what it alone can
-        ShortReads none;
-        slot.plan = module::parseUnlocked(module, none, [&] { return planFile(file->source(), selection); });
-    }
+    // The host's open raises its error, or opens what it alone can.
+    if (!file) file = openThroughHost(module, path, selection, slot.plan);
     py::Ref read = readPlannedFile(module, *file, slot.plan, selection, options);
     file->close();
     return read;

@@ -176,32 +176,17 @@ public:
         {
             // Reports are never printed: a strict caller refuses the block, any other takes the zeros.
             const module::ShortReadSink sink(damage);
-            try {
-                read(block, texts, outcome, damage);
-            } catch (...) {
-                outcome.error = errorFrom(std::current_exception());
-                outcome.result = py::Ref::borrow(Py_None);
-            }
+            attempt(outcome, [&] { read(block, texts, outcome, damage); });
         }
-        if (outcome.result.get() != Py_None) {
-            try {
-                describeResult(outcome);
-            } catch (...) {
-                outcome.error = errorFrom(std::current_exception());
-                outcome.result = py::Ref::borrow(Py_None);
-            }
-        }
+        if (outcome.result.get() != Py_None) attempt(outcome, [&] { describeResult(outcome); });
         if (options_.strict && outcome.error.get() == Py_None) outcome.error = strictError(outcome, damage, classes);
         if (outcome.error.get() != Py_None) {
             outcome.result = py::Ref::borrow(Py_None);
         } else if (outcome.result.get() != Py_None && options_.scale && outcome.kindName != nullptr) {
-            try {
+            attempt(outcome, [&] {
                 if (const auto factor = scaleFactor(outcome.parameters))
                     scaleValues(outcome.result, outcome.kindName, *factor);
-            } catch (...) {
-                outcome.error = errorFrom(std::current_exception());
-                outcome.result = py::Ref::borrow(Py_None);
-            }
+            });
         }
 
         py::Ref made = py::Ref::fresh(classes.block->tp_alloc(classes.block, 9));
@@ -231,6 +216,18 @@ private:
         std::int64_t points = -1;  // a spectrum's NPT, for the strict check
         const char* kindName = nullptr;
     };
+
+    // Runs one step of a block's read; what it throws becomes the block's
+    // error, and the block has no result then.
+    template <typename Step>
+    static void attempt(Outcome& outcome, Step step) {
+        try {
+            step();
+        } catch (...) {
+            outcome.error = errorFrom(std::current_exception());
+            outcome.result = py::Ref::borrow(Py_None);
+        }
+    }
 
     void read(const FileBlock& block, py::Borrowed texts, Outcome& outcome, const ShortReads& damage) {
         const extract::Request request = requestOf(texts, block.codes);
@@ -482,10 +479,16 @@ std::pair<std::unique_ptr<module::OpenFile>, FilePlan> openAndPlan(py::Borrowed 
         if (failure) std::rethrow_exception(failure);
         if (file) return {std::move(file), std::move(plan)};
     }
-    file = module::OpenFile::throughHost(source);
+    file = openThroughHost(module, source, selection, plan);
+    return {std::move(file), std::move(plan)};
+}
+
+std::unique_ptr<module::OpenFile> openThroughHost(py::Borrowed module, py::Borrowed source,
+                                                  const Selection& selection, FilePlan& plan) {
+    std::unique_ptr<module::OpenFile> file = module::OpenFile::throughHost(source);
     ShortReads none;
     plan = module::parseUnlocked(module, none, [&] { return planFile(file->source(), selection); });
-    return {std::move(file), std::move(plan)};
+    return file;
 }
 
 Options optionsOf(int data, int strict, int scale, PyObject* blockType, PyObject* damagedType) {
@@ -499,7 +502,6 @@ Options optionsOf(int data, int strict, int scale, PyObject* blockType, PyObject
 PyObject* readFile(PyObject* module, PyObject* args) {
     return py::boundary([&] {
         PyObject* source = nullptr;
-        Options options;
         int data = 1;
         int strict = 1;
         int scale = 1;
@@ -509,7 +511,7 @@ PyObject* readFile(PyObject* module, PyObject* args) {
         if (!PyArg_ParseTuple(args, "OpppOO!O:read_file", &source, &data, &strict, &scale, &select, &PyType_Type,
                               &blockType, &damagedType))
             throw py::ErrorAlreadySet{};
-        options = optionsOf(data, strict, scale, blockType, damagedType);
+        const Options options = optionsOf(data, strict, scale, blockType, damagedType);
         const Selection selection = selectionOf(select);
         auto [file, plan] = openAndPlan(module, source, selection);
         py::Ref read = readPlannedFile(module, *file, plan, selection, options);

@@ -46,6 +46,11 @@ struct Options {
 std::pair<std::unique_ptr<module::OpenFile>, FilePlan> openAndPlan(py::Borrowed module, py::Borrowed source,
                                                                     const Selection& selection);
 
+// Opens the source with the host's open (for what a native open cannot take,
+// and to raise the host's error) and plans the file into `plan`.
+std::unique_ptr<module::OpenFile> openThroughHost(py::Borrowed module, py::Borrowed source,
+                                                  const Selection& selection, FilePlan& plan);
+
 // The texts a result of a listed block carries (the derivative as requested),
 // and the request of a block with those texts.
 py::Ref requestTexts(const ListedBlock& listed);
