@@ -177,18 +177,14 @@ PyObject* readFiles(PyObject* module, PyObject* args) {
     return py::boundary([&] {
         PyObject* paths = nullptr;
         int workers = 1;
-        int data = 1;
-        int strict = 1;
-        int scale = 1;
-        PyObject* select = Py_None;
-        PyObject* blockType = nullptr;
-        PyObject* damagedType = nullptr;
+        CallArguments given;
         PyObject* progress = Py_None;
-        if (!PyArg_ParseTuple(args, "O!ipppOO!OO:read_files", &PyList_Type, &paths, &workers, &data, &strict, &scale,
-                              &select, &PyType_Type, &blockType, &damagedType, &progress))
+        if (!PyArg_ParseTuple(args, "O!ipppOO!OO:read_files", &PyList_Type, &paths, &workers, &given.data,
+                              &given.strict, &given.scale, &given.select, &PyType_Type, &given.blockType,
+                              &given.damagedType, &progress))
             throw py::ErrorAlreadySet{};
-        const Options options = optionsOf(data, strict, scale, blockType, damagedType);
-        const Selection selection = selectionOf(select);
+        const Options options = given.options();
+        const Selection selection = selectionOf(given.select);
         py::Ref names = py::Ref::fresh(PyList_GetSlice(paths, 0, PyList_GET_SIZE(paths)));  // a list of our own
         const auto count = static_cast<std::size_t>(PyList_GET_SIZE(names.get()));
         std::vector<std::optional<std::string>> native(count);
@@ -218,7 +214,8 @@ PyObject* readFiles(PyObject* module, PyObject* args) {
             py::check(PyErr_CheckSignals());
         }
         py::Ref reads = py::Ref::fresh(PyList_New(static_cast<Py_ssize_t>(count)));
-        for (std::size_t i = 0; i < count; ++i) PyList_SET_ITEM(reads.get(), static_cast<Py_ssize_t>(i), read[i].release());
+        for (std::size_t i = 0; i < count; ++i)
+            PyList_SET_ITEM(reads.get(), static_cast<Py_ssize_t>(i), read[i].release());
         return reads;
     });
 }

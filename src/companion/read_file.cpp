@@ -491,7 +491,7 @@ std::unique_ptr<module::OpenFile> openThroughHost(py::Borrowed module, py::Borro
     return file;
 }
 
-Options optionsOf(int data, int strict, int scale, PyObject* blockType, PyObject* damagedType) {
+Options CallArguments::options() const {
     if (!PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(blockType), &PyTuple_Type)) {
         PyErr_SetString(PyExc_TypeError, "the block type must be a tuple type");
         throw py::ErrorAlreadySet{};
@@ -502,17 +502,12 @@ Options optionsOf(int data, int strict, int scale, PyObject* blockType, PyObject
 PyObject* readFile(PyObject* module, PyObject* args) {
     return py::boundary([&] {
         PyObject* source = nullptr;
-        int data = 1;
-        int strict = 1;
-        int scale = 1;
-        PyObject* select = Py_None;
-        PyObject* blockType = nullptr;
-        PyObject* damagedType = nullptr;
-        if (!PyArg_ParseTuple(args, "OpppOO!O:read_file", &source, &data, &strict, &scale, &select, &PyType_Type,
-                              &blockType, &damagedType))
+        CallArguments given;
+        if (!PyArg_ParseTuple(args, "OpppOO!O:read_file", &source, &given.data, &given.strict, &given.scale,
+                              &given.select, &PyType_Type, &given.blockType, &given.damagedType))
             throw py::ErrorAlreadySet{};
-        const Options options = optionsOf(data, strict, scale, blockType, damagedType);
-        const Selection selection = selectionOf(select);
+        const Options options = given.options();
+        const Selection selection = selectionOf(given.select);
         auto [file, plan] = openAndPlan(module, source, selection);
         py::Ref read = readPlannedFile(module, *file, plan, selection, options);
         file->close();

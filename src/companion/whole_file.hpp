@@ -60,8 +60,19 @@ extract::Request requestOf(py::Borrowed texts, const RequestCodes& codes);
 // failures of its parameter blocks are raised, their short reads reported.
 py::Ref blockParameters(py::Borrowed module, module::OpenFile& file, FilePlan& plan, const LocatedBlocks& located);
 
-// The options of a call, checked: the block type must be a tuple type.
-Options optionsOf(int data, int strict, int scale, PyObject* blockType, PyObject* damagedType);
+// The arguments read_file and read_files share, as PyArg_ParseTuple fills
+// them ("pppOO!O" with &PyType_Type before blockType).
+struct CallArguments {
+    int data = 1;
+    int strict = 1;
+    int scale = 1;
+    PyObject* select = Py_None;
+    PyObject* blockType = nullptr;
+    PyObject* damagedType = nullptr;
+
+    // The options they ask for, checked: the block type must be a tuple type.
+    Options options() const;
+};
 
 // The blocks of a planned file as the package's blocks (see read_file.cpp).
 py::Ref readPlannedFile(py::Borrowed module, module::OpenFile& file, FilePlan& plan, const Selection& selection,
