@@ -1,0 +1,91 @@
+"""`lumira export`: a block to CSV, NPZ or NetCDF; with --stack, the spectra of many files as one table."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from typing import Any
+
+from .. import export as exporting
+from .._read import BlockSpecError
+from ..scan import error_text
+from ._common import (BLOCK_HELP, EXIT_FAILED, EXIT_OK, RAW_HELP, UsageError, check_writable, dump, positive,
+                      read_checked, report, result_of, write_output)
+
+
+def run(args: argparse.Namespace) -> int:
+    suffix = os.path.splitext(args.output)[1].lower()
+    if args.stack:
+        return _export_stack(args, suffix)
+    if args.axis is not None:
+        raise UsageError("--axis belongs to --stack")
+    if len(args.files) > 1 or os.path.isdir(args.file):
+        raise UsageError("export writes the block of one file: --stack writes several files, or the files under "
+                         "a folder, as one table")
+    if suffix not in exporting.FORMATS:
+        raise UsageError(f"cannot export to {suffix or 'a file without suffix'!r}: use .csv, .npz or .nc")
+    check_writable(args.output)
+    found = read_checked(args.file, args.block, scale=not args.raw)
+    return write_output(args, found.name, lambda target: exporting.export(result_of(found), target))
+
+
+def _export_stack(args: argparse.Namespace, suffix: str) -> int:
+    """Several files or folders as one table (through `stack`). The files that could be read are written, the
+    others said on standard error (and kept in the output's `failed`), and the exit status is then 1."""
+    from .._stack import stack
+
+    if suffix not in exporting.STACK_FORMATS:
+        raise UsageError(f"cannot export a stack to {suffix or 'a file without suffix'!r}: use .csv, .nc or "
+                         ".parquet")
+    check_writable(args.output)
+    try:
+        if suffix == ".parquet":
+            exporting.parquet_module()
+        table = stack(args.files, args.block, axis=args.axis or "first", scale=not args.raw, workers=args.workers,
+                      progress=not args.json and sys.stderr.isatty())
+    except BlockSpecError:  # a misspelt block: the command line's fault, which main says as such
+        raise
+    except (ValueError, ImportError) as error:  # nothing to stack, or files that cannot share one table
+        print(f"lumira: {error_text(error)}", file=sys.stderr)
+        return EXIT_FAILED
+    failed = dict(table.attrs["failed"])
+    for path, skipped in failed.items():
+        report(path, skipped)
+    try:
+        exporting.export_stack(table, args.output)
+    except (OSError, ValueError, TypeError, ImportError) as error:
+        report(args.output, error)
+        return EXIT_FAILED
+    size = os.path.getsize(args.output)
+    count = table.sizes["file"]
+    if args.json:
+        dump({"paths": args.files, "block": table.attrs["block"], "output": args.output, "bytes": size,
+              "files": count,
+              "failed": [{"path": path, "error": error_text(skipped)} for path, skipped in failed.items()]})
+    else:
+        print(f"wrote {args.output} ({table.attrs['block']}, {count:,} file{'s' if count != 1 else ''}, "
+              f"{size:,} bytes)" + (f"; {len(failed):,} skipped" if failed else ""))
+    return EXIT_FAILED if failed else EXIT_OK
+
+
+def add_to(commands: Any, json_flag: argparse.ArgumentParser) -> None:
+    export = commands.add_parser(
+        "export", parents=[json_flag], help="write a block to CSV, NPZ or NetCDF; many files as one table",
+        usage="lumira export [-h] FILE [BLOCK] -o OUTPUT [options]\n       lumira export FILE|DIR... [BLOCK] --stack "
+              "-o OUTPUT [options]",
+        description="CSV for single spectra, image maps and series (one row per map point or record), NPZ for "
+                    "every kind of block, NetCDF (.nc) through xarray. With --stack, the single spectra of several "
+                    "files, or of the OPUS files under folders, as one table (one row per file) in CSV, NetCDF or "
+                    "Parquet; files that cannot be read are said on standard error and left out (exit status 1).")
+    export.add_argument("inputs", nargs="+", metavar="FILE [BLOCK]",
+                        help=f"the file (with --stack: files and folders); BLOCK last: {BLOCK_HELP}")
+    export.add_argument("-o", "--output", required=True, metavar="OUTPUT",
+                        help="out.csv, out.npz or out.nc; with --stack out.csv, out.nc or out.parquet")
+    export.add_argument("--stack", action="store_true", help="write the spectra of every file as one table")
+    export.add_argument("--axis", choices=("first", "union", "exact"),
+                        help="with --stack: interpolate onto the first file's axis (the default), onto a grid "
+                             "covering all files at the finest spacing, or refuse axes that differ")
+    export.add_argument("-j", "--workers", type=positive, help="with --stack: threads opening files ahead")
+    export.add_argument("--raw", action="store_true", help=RAW_HELP)
+    export.set_defaults(run=run)

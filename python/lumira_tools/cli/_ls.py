@@ -1,0 +1,106 @@
+"""`lumira ls`: what files hold, block by block."""
+
+from __future__ import annotations
+
+import argparse
+from typing import Any
+
+from .._axes import axis_of
+from .._file import Block, read_file
+from .._read import NotOpusFileError, block_text
+from ..scan import error_text
+from ._common import EXIT_FAILED, EXIT_OK, TABLE_ERROR_WIDTH, cut, dump, report, table
+
+MAP_KIND_NAMES = ("image map", "image map (traces)", "multi-region", "multi-region (traces)")
+
+
+def describe(block: Block) -> dict[str, Any]:
+    """What `ls` says about a block: place, kind, shape, point count and x range with units."""
+    parameters = block.parameters or {}
+    axis = axis_of(parameters, block.kind in MAP_KIND_NAMES)
+    span = block.x_range
+    points = parameters.get("NPT")
+    return {
+        "number": block.number, "block": block.name, "shadowed": block.shadowed, "kind": block.kind,
+        "shape": list(block.shape or ()), "points": points if isinstance(points, int) else None,
+        "x_first": span[0] if span else None, "x_last": span[1] if span else None,
+        "units": axis.unit, "x_axis": axis.name,
+    }
+
+
+def _shape_text(info: dict[str, Any]) -> str:
+    if info["kind"].startswith("multi-region"):
+        return f"{info['shape'][0]} points x {info['shape'][1]}"
+    return " x ".join(map(str, info["shape"]))
+
+
+def run(args: argparse.Namespace) -> int:
+    status = EXIT_OK
+    listing: list[dict[str, Any]] = []
+    for path in args.files:
+        entry: dict[str, Any] = {"path": path, "opus": False, "blocks": []}
+        listing.append(entry)
+        try:
+            opened = read_file(path, data=False)
+        except NotOpusFileError:
+            continue
+        except Exception as error:  # noqa: BLE001 - reported, and the other files still listed
+            entry["error"] = error_text(error)
+            report(path, error)
+            status = EXIT_FAILED
+            continue
+        entry["opus"] = True
+        for request in opened.unanswered:  # listed, but without the data block a read needs
+            entry["blocks"].append({"number": None, "block": block_text(request), "shadowed": False,
+                                    "error": f"No data block exists in the file for: {' '.join(request)}"})
+            report(f"{path}: {block_text(request)}", ValueError(entry["blocks"][-1]["error"]))
+            status = EXIT_FAILED
+        for block in opened.blocks:
+            info = describe(block)
+            entry["blocks"].append(info)
+            if block.error is not None:  # one broken block does not hide the others
+                info["error"] = error_text(block.error)
+                report(f"{path}: #{block.number} {block.name}", block.error)
+                status = EXIT_FAILED
+    if args.json:
+        dump(listing)
+        return status
+    for entry in listing:
+        if "error" in entry:  # said on standard error
+            continue
+        if not entry["opus"]:
+            print(f"{entry['path']}: not an OPUS file")
+            continue
+        _print_blocks(entry)
+    return status
+
+
+def _print_blocks(entry: dict[str, Any]) -> None:
+    count = len(entry["blocks"])
+    print(f"{entry['path']}: OPUS file, {count} data block{'s' if count != 1 else ''}")
+    if not count:
+        return
+    shadows = any(block["shadowed"] for block in entry["blocks"])
+    rows = [("#", "BLOCK", "KIND", "SHAPE", "POINTS", "X RANGE", "UNITS") + (("NOTE",) if shadows else ())]
+    for block in entry["blocks"]:
+        note = ("shadowed",) if block["shadowed"] else ("",)
+        place = f"#{block['number']}" if block["number"] is not None else "-"
+        if "error" in block:
+            rows.append((place, block["block"], "unreadable", "", "", cut(block["error"], TABLE_ERROR_WIDTH),
+                         "") + (note if shadows else ()))
+            continue
+        span = f"{block['x_first']:g} .. {block['x_last']:g}" if block["x_first"] is not None else "-"
+        rows.append((place, block["block"], block["kind"], _shape_text(block), str(block["points"]), span,
+                     block["units"]) + (note if shadows else ()))
+    for line in table(rows, right=(4,)):
+        print("  " + line)
+    if shadows:
+        print("  (a shadowed block answers the same request as a later one: name it by its place, e.g. #0)")
+
+
+def add_to(commands: Any, json_flag: argparse.ArgumentParser) -> None:
+    ls = commands.add_parser("ls", parents=[json_flag], help="list the data blocks of files",
+                             description="For each file: whether it is an OPUS file, and each data block with its "
+                                         "kind, shape, point count, x range and units.")
+    ls.add_argument("files", nargs="+", metavar="FILE")
+    ls.set_defaults(run=run)

@@ -1,0 +1,89 @@
+"""`lumira plot`: a block drawn to an image file, or the spectra of several files on one axis."""
+
+from __future__ import annotations
+
+import argparse
+import math
+import os
+from typing import Any
+
+from .._file import Block
+from .._read import NotASpectrumError
+from ._common import (BLOCK_HELP, EXIT_FAILED, RAW_HELP, Failed, UsageError, check_writable, read_checked, report,
+                      result_of, write_output)
+
+
+def run(args: argparse.Namespace) -> int:
+    from .. import plot as plotting
+
+    check_limits(args)
+    suffix = os.path.splitext(args.output)[1].lstrip(".").lower()
+    if not suffix:
+        raise UsageError(f"{args.output}: no suffix to name the image format: use .png, .svg, .pdf, ...")
+    try:
+        formats = plotting.image_formats()
+    except ImportError as error:
+        report(args.output, error)
+        return EXIT_FAILED
+    if suffix not in formats:
+        raise UsageError(f"{args.output}: cannot draw to '.{suffix}': use one of "
+                         f"{', '.join('.' + known for known in sorted(formats))}")
+    check_writable(args.output)
+    limits = {"xlim": args.xlim, "ylim": args.ylim}
+    if len(args.files) > 1:
+        return _overlay(args, plotting, limits)
+    result = read_checked(args.file, args.block, scale=not args.raw)
+    return write_output(args, result.name, lambda target: plotting.plot(result_of(result), target, title=args.title,
+                                                                        dpi=args.dpi, **limits))
+
+
+def _overlay(args: argparse.Namespace, plotting: Any, limits: dict[str, Any]) -> int:
+    """The single spectra of several files on one axis; every file that fails is said, and then nothing drawn."""
+    spectra: list[tuple[str, Block]] = []
+    failed = False
+    for path in args.files:
+        try:
+            probe = read_checked(path, args.block, data=False)
+            if probe.request[1] != "2D":
+                report(path, NotASpectrumError(f"{probe.name} is a 3D block ({probe.kind}): an overlay draws "
+                                               "single spectra"))
+                raise Failed
+            spectra.append((path, read_checked(path, f"#{probe.number}", scale=not args.raw)))
+        except Failed:
+            failed = True
+    if failed:
+        return EXIT_FAILED
+    names = [os.path.basename(path) for path, _ in spectra]
+    if len(set(names)) < len(names):  # the same name in two folders: the paths tell them apart
+        names = [path for path, _ in spectra]
+    drawn = [(name, result_of(found)) for name, (_, found) in zip(names, spectra)]
+    return write_output(args, spectra[0][1].name, lambda target: plotting.save(
+        plotting.overlay(drawn, args.title, **limits), target, dpi=args.dpi))
+
+
+def check_limits(args: argparse.Namespace) -> None:
+    for option in ("xlim", "ylim"):
+        bounds = getattr(args, option)
+        if bounds is not None and (not all(map(math.isfinite, bounds)) or bounds[0] == bounds[1]):
+            raise UsageError(f"--{option} takes two different finite numbers, LOW HIGH, not {bounds[0]:g} "
+                             f"{bounds[1]:g}")
+
+
+def add_to(commands: Any, json_flag: argparse.ArgumentParser) -> None:
+    plot = commands.add_parser(
+        "plot", parents=[json_flag], help="draw a block to an image file (needs matplotlib)",
+        usage="lumira plot [-h] FILE... [BLOCK] -o OUTPUT [options]",
+        description="A spectrum plot (wavenumbers run from high to low); for an image map the integrated-"
+                    "intensity map beside the mean spectrum; for a series a heat map over z. Several files: "
+                    "their single spectra on one axis, with the file names in the legend. The format follows "
+                    "the suffix of OUTPUT (png, svg, pdf).")
+    plot.add_argument("inputs", nargs="+", metavar="FILE... [BLOCK]",
+                      help=f"one file or several; BLOCK last: {BLOCK_HELP}")
+    plot.add_argument("-o", "--output", required=True, metavar="OUTPUT", help="the image file to write")
+    plot.add_argument("--title", help="the figure's title (default: sample name and block)")
+    plot.add_argument("--dpi", type=int, default=100, help="resolution (default: %(default)s)")
+    for option, what in (("--xlim", "the spectral axis (a wavenumber axis still runs from high to low)"),
+                         ("--ylim", "the values (z for a series' heat map)")):
+        plot.add_argument(option, type=float, nargs=2, metavar=("LOW", "HIGH"), help=f"the range shown of {what}")
+    plot.add_argument("--raw", action="store_true", help=RAW_HELP)
+    plot.set_defaults(run=run)
