@@ -20,10 +20,12 @@ REFERENCE_SAMPLE = {"RSC", "RIFG", "RPH", "RPOW"}  # sample type 2: a type-0 ins
 
 names = st.text(string.ascii_uppercase + string.digits, min_size=1, max_size=4).filter(
     lambda name: name not in AXIS and name != "END")
+# Characters that code page 1252 and Latin-1 (the builder's encoding) write alike, NUL excepted.
+latin1_like = st.characters(min_codepoint=1, max_codepoint=255).filter(lambda c: not "\x80" <= c < "\xa0")
 values = st.one_of(
     st.integers(-2**31, 2**31 - 1),
     st.floats(allow_nan=False),
-    st.text(st.characters(min_codepoint=1, max_codepoint=255), max_size=40),  # Latin-1, no NUL
+    st.text(latin1_like, max_size=40),
 )
 blocks = st.dictionaries(names, values, max_size=6)
 finite = st.floats(-1e9, 1e9)
@@ -94,7 +96,7 @@ GRID = ("AOX", "AOY", "NPX", "NPY", "DDX", "DDY", "ZTX")  # their presence picks
 names_3d = names.filter(lambda name: name not in GRID)
 blocks_3d = st.dictionaries(names_3d, values, max_size=4)
 float32s = st.floats(width=32, allow_nan=False)
-labels = st.text(st.characters(min_codepoint=1, max_codepoint=255), max_size=12)  # Latin-1, no NUL
+labels = st.text(latin1_like, max_size=12)
 LABEL_ROOM = 12  # info records of 152 + 12 bytes hold the labels whole
 
 

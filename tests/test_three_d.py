@@ -171,9 +171,9 @@ def test_trace_series(write):
     assert result.traces.tolist() == [r.values for r in records(2)]
 
 
-def test_labels_and_texts_are_latin_1(write):
-    block = data_block_3d(records(1, label=lambda k: "1mm² Müller".encode("latin-1")), info_size=200)
-    assert read(write, series(block, name="TRC"), name="TRC").labels == ["1mm² Müller"]
+def test_labels_are_code_page_1252(write):
+    block = data_block_3d(records(1, label=lambda k: "1mm² ‘Müller’".encode("cp1252")), info_size=200)
+    assert read(write, series(block, name="TRC"), name="TRC").labels == ["1mm² ‘Müller’"]
 
 
 @pytest.mark.parametrize("name, more", [("AB", {"ZTX": "s"}), ("TRC", {})])

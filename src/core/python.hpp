@@ -26,11 +26,6 @@ inline Ref bytes(std::span<const std::uint8_t> data) {
         PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()), static_cast<Py_ssize_t>(data.size())));
 }
 
-inline Ref latin1(std::span<const std::uint8_t> data) {
-    return Ref::fresh(PyUnicode_DecodeLatin1(reinterpret_cast<const char*>(data.data()),
-                                             static_cast<Py_ssize_t>(data.size()), nullptr));
-}
-
 inline Ref integer(long long value) { return Ref::fresh(PyLong_FromLongLong(value)); }
 inline Ref real(double value) { return Ref::fresh(PyFloat_FromDouble(value)); }
 

@@ -13,7 +13,7 @@
 
 namespace lumira {
 
-// The bytes of a text value before its first NUL; texts are Latin-1.
+// The bytes of a text value before its first NUL; texts are code page 1252 (see text_encoding.hpp).
 struct ParameterText {
     std::vector<std::uint8_t> bytes;
 };

@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "core/python.hpp"
+#include "core/text.hpp"
 #include "extract/annotation.hpp"
 #include "extract/python/arrays.hpp"
 #include "extract/python/three_dimensional.hpp"
@@ -24,7 +25,7 @@ namespace {
 py::Ref objectOf(const AnnotationValue& value) {
     if (const auto* integer = std::get_if<std::int32_t>(&value)) return py::integer(*integer);
     if (const auto* real = std::get_if<float>(&value)) return py::real(*real);
-    return py::latin1(std::get<ParameterText>(value).bytes);
+    return py::text(std::get<ParameterText>(value).bytes);
 }
 
 // Column access with the failures of a dictionary of lists.

@@ -1,13 +1,14 @@
 #include "extract/python/parameters.hpp"
 
 #include "core/python.hpp"
+#include "core/text.hpp"
 
 namespace lumira::extract {
 
 py::Ref valueOf(const ParameterValue& value) {
     if (const auto* integer = std::get_if<std::int32_t>(&value)) return py::integer(*integer);
     if (const auto* real = std::get_if<double>(&value)) return py::real(*real);
-    return py::latin1(std::get<ParameterText>(value).bytes);
+    return py::text(std::get<ParameterText>(value).bytes);
 }
 
 void store(py::Borrowed into, const Parameter& parameter) {

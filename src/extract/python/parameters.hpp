@@ -13,7 +13,7 @@ py::Ref parameterDict(const Parameters& parameters);
 // parameters[name], failing with KeyError(name) like the dictionary does.
 py::Ref lookup(py::Borrowed parameters, const char* name);
 
-// A record's value as an object: int, float or str (Latin-1).
+// A record's value as an object: int, float or str (code page 1252).
 py::Ref valueOf(const ParameterValue& value);
 
 // Stores `value` under `name` in `into` (a dict), replacing any earlier value.

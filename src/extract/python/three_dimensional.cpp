@@ -1,6 +1,7 @@
 #include "extract/python/three_dimensional.hpp"
 
 #include "core/python.hpp"
+#include "core/text.hpp"
 #include "extract/python/arrays.hpp"
 #include "extract/python/parameters.hpp"
 #include "extract/spectrum.hpp"
@@ -39,7 +40,7 @@ py::Ref ThreeDCall::makeResult(const char* className, std::initializer_list<py::
 py::Ref labelList(const std::vector<std::vector<std::uint8_t>>& labels) {
     py::Ref list = py::Ref::fresh(PyList_New(static_cast<Py_ssize_t>(labels.size())));
     for (std::size_t i = 0; i < labels.size(); ++i)
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), py::latin1(labels[i]).release());
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), py::text(labels[i]).release());
     return list;
 }
 

@@ -47,7 +47,7 @@ py::Ref readTimeResolvedSpectra(ThreeDCall& threeD);
 py::Ref readTimeResolvedTraces(ThreeDCall& threeD);
 py::Ref readMultiRegionMap(ThreeDCall& threeD);
 
-// A list of label texts (Latin-1).
+// A list of label texts (code page 1252).
 py::Ref labelList(const std::vector<std::vector<std::uint8_t>>& labels);
 
 // A block's head and the records to read, in result order.
