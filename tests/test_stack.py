@@ -24,6 +24,18 @@ UTC = datetime.timezone.utc
     ("2012/11/09", "11:45:34 (GMT-6)", datetime.datetime(2012, 11, 9, 17, 45, 34, 0, UTC)),
     ("03/05/2019", "12:28:27.332 (GMT+1)", datetime.datetime(2019, 5, 3, 11, 28, 27, 332000, UTC)),
     ("01/01/2020", "02:00:00 (GMT+5:30)", datetime.datetime(2019, 12, 31, 20, 30, 0, 0, UTC)),
+    ("16/03/2023", "12:27:26.808 (GMT+1)", datetime.datetime(2023, 3, 16, 11, 27, 26, 808000, UTC)),
+    ("11/05/2020", "08:59:44.322 (GMT+12)", datetime.datetime(2020, 5, 10, 20, 59, 44, 322000, UTC)),
+    # offsets in decimal hours
+    ("01/01/2020", "12:00:00.250 (GMT+10.5)", datetime.datetime(2020, 1, 1, 1, 30, 0, 250000, UTC)),
+    ("01/01/2020", "12:00:00 (GMT-9.5)", datetime.datetime(2020, 1, 1, 21, 30, 0, 0, UTC)),
+    ("01/01/2020", "12:00:00 (GMT+5.75)", datetime.datetime(2020, 1, 1, 6, 15, 0, 0, UTC)),
+    ("01/01/2020", "12:00:00 (GMT+14.5)", None),
+    ("01/01/2020", "12:00:00 (GMT+5:60)", None),
+    # a fraction that is no number is dropped, not read as a negative one
+    ("25/03/2020", "10:31:19.-70 (GMT+1)", datetime.datetime(2020, 3, 25, 9, 31, 19, 0, UTC)),
+    ("25/03/2020", "10:31:19. (GMT+1)", datetime.datetime(2020, 3, 25, 9, 31, 19, 0, UTC)),
+    ("25/03/2020", "10:31:19.1234567 (GMT+1)", datetime.datetime(2020, 3, 25, 9, 31, 19, 123456, UTC)),
     ("03/05/2019", "12:28:27", None),  # no zone: the instant is unknown
     ("31/02/2019", "12:00:00 (GMT+1)", None),
     ("03/05/19", "12:00:00 (GMT+1)", None),
@@ -46,6 +58,15 @@ def test_block_time_and_the_xarray_attribute():
     block = lumira_tools.read_file(SAMPLE)["ab"]  # DAT 08/12/2026, TIM 09:15:02.120 (GMT+1)
     assert block.time == datetime.datetime(2026, 12, 8, 8, 15, 2, 120000, UTC)
     assert lumira_tools.to_xarray(block.result).attrs["time"] == "2026-12-08T08:15:02.120000+00:00"
+
+
+@pytest.mark.parametrize("clock, expected", [
+    ("10:31:19.-70 (GMT+1)", datetime.datetime(2020, 3, 25, 9, 31, 19, 0, UTC)),
+    ("10:31:19.500 (GMT+10.5)", datetime.datetime(2020, 3, 25, 0, 1, 19, 500000, UTC)),
+])
+def test_block_time_of_a_written_file(tmp_path, clock, expected):
+    path = line_file(tmp_path / "timed.0", 5, 4000.0, 400.0, DAT="25/03/2020", TIM=clock)
+    assert lumira_tools.read_file(path)[0].time == expected
 
 
 # --- stack --------------------------------------------------------------------------------------------------
