@@ -5,6 +5,7 @@ extension module of the same distribution with the same readers, which reads who
 """
 
 from ._dask import to_dask
+from ._describe import ParameterDescription, describe, parameter_table
 from ._file import Block, Entry, OpusFile, read, read_file, read_spectrum
 from ._many import FileRead, read_many
 from ._read import (BlockSpecError, DamagedFileError, DataReturn, NotASpectrumError, NotOpusFileError, is_opus_file,
@@ -18,7 +19,7 @@ __version__ = package_version()
 
 __all__ = [
     "Block", "BlockSpecError", "DamagedFileError", "DataReturn", "Entry", "FileRead", "NotASpectrumError",
-    "NotOpusFileError", "OpusFile", "__version__", "acquisition_time", "is_opus_file", "kind_of", "list_blocks",
-    "metadata", "parse_block", "read", "read_file", "read_many", "read_spectrum", "resolve", "stack", "to_dask",
-    "to_xarray",
+    "NotOpusFileError", "OpusFile", "ParameterDescription", "__version__", "acquisition_time", "describe",
+    "is_opus_file", "kind_of", "list_blocks", "metadata", "parameter_table", "parse_block", "read", "read_file",
+    "read_many", "read_spectrum", "resolve", "stack", "to_dask", "to_xarray",
 ]
