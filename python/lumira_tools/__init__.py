@@ -4,6 +4,7 @@ The extension module `lumira` itself is left as it is; everything here is built 
 extension module of the same distribution with the same readers, which reads whole files and batches of them.
 """
 
+from ._axes import AxisUnitError
 from ._dask import to_dask
 from ._describe import ParameterDescription, describe, parameter_table
 from ._file import Block, Entry, OpusFile, read, read_file, read_spectrum
@@ -18,8 +19,8 @@ from ._xarray import to_xarray
 __version__ = package_version()
 
 __all__ = [
-    "Block", "BlockSpecError", "DamagedFileError", "DataReturn", "Entry", "FileRead", "NotASpectrumError",
-    "NotOpusFileError", "OpusFile", "ParameterDescription", "__version__", "acquisition_time", "describe",
-    "is_opus_file", "kind_of", "list_blocks", "metadata", "parameter_table", "parse_block", "read", "read_file",
-    "read_many", "read_spectrum", "resolve", "stack", "to_dask", "to_xarray",
+    "AxisUnitError", "Block", "BlockSpecError", "DamagedFileError", "DataReturn", "Entry", "FileRead",
+    "NotASpectrumError", "NotOpusFileError", "OpusFile", "ParameterDescription", "__version__", "acquisition_time",
+    "describe", "is_opus_file", "kind_of", "list_blocks", "metadata", "parameter_table", "parse_block", "read",
+    "read_file", "read_many", "read_spectrum", "resolve", "stack", "to_dask", "to_xarray",
 ]

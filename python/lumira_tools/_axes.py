@@ -2,9 +2,12 @@
 
 from __future__ import annotations
 
+import argparse
 import re
 from dataclasses import dataclass
-from typing import Mapping, Optional
+from typing import Any, Mapping, Optional
+
+import numpy as np
 
 import lumira
 
@@ -17,6 +20,7 @@ _UNITS = {
     "MIN": ("time", "min", "Time"),
     "SEC": ("time", "s", "Time"),
     "PNT": ("x", "points", "Point"),
+    "HZ": ("frequency", "Hz", "Frequency"),
 }
 
 # What the values of each block type are, for axis labels and xarray's long_name.
@@ -76,3 +80,75 @@ def z_units(ztx: object) -> Optional[str]:
         return _UNITS[text.upper()][1]
     bracketed = re.search(r"\(([^()]+)\)$", text)
     return bracketed.group(1).strip() if bracketed else None
+
+
+# --- converting the spectral axis ---------------------------------------------------------------------------
+
+# The speed of light in vacuum, in cm/s (exact by the definition of the metre): frequency = c * wavenumber.
+LIGHT_CM_PER_S = 29_979_245_800.0
+
+# What a caller may ask an axis to be in, by quantity or by unit: the DXU code it becomes.
+_ASKED = {"wavenumber": "WN", "cm-1": "WN", "1/cm": "WN", "wavelength": "MI", "um": "MI", "µm": "MI",
+          "micrometer": "MI", "nm": "NM", "nanometer": "NM", "frequency": "HZ", "hz": "HZ"}
+UNIT_CHOICES = ("wavenumber", "wavelength", "frequency", "cm-1", "um", "nm", "Hz")
+
+# Each convertible unit as wavenumbers: (reciprocal, factor), wavenumber = factor / x or factor * x.
+_AS_WAVENUMBER = {"WN": (False, 1.0), "MI": (True, 1e4), "NM": (True, 1e7), "HZ": (False, 1 / LIGHT_CM_PER_S)}
+
+
+class AxisUnitError(ValueError):
+    """An axis that cannot be put in the unit asked: points, times, a Raman shift, or values at or below zero."""
+
+
+def unit_axis(asked: str) -> Axis:
+    """The axis a caller names by quantity ('wavenumber', 'wavelength', 'frequency') or unit ('cm-1', 'um', 'nm',
+    'Hz'); wavelengths are in micrometres unless nm is asked."""
+    code = _ASKED.get(str(asked).strip().lower()) if isinstance(asked, str) else None
+    if code is None:
+        raise ValueError(f"x is one of {', '.join(repr(choice) for choice in UNIT_CHOICES)}, not {asked!r}")
+    return axis_of({"DXU": code}, False)
+
+
+def x_unit_option(text: str) -> str:
+    """An argparse type for the command line's --x-unit."""
+    try:
+        unit_axis(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from error
+    return text
+
+
+def converted(x: Any, source: Axis, target: Axis, data_type: str = "") -> Any:
+    """The axis values `x` in `source` units as values in `target` units (float64, in the same order, so still
+    monotonic: a reciprocal turns a falling axis into a rising one). The same unit gives `x` unchanged.
+
+    Raises AxisUnitError for what has no value in the other unit: an axis of points or times, a log axis, a Raman
+    shift (a difference from the laser line, which no parameter states reliably), or values below zero. A
+    wavenumber of 0 is an infinite wavelength.
+    """
+    values = np.asarray(x, np.float64)
+    if source.code == target.code:
+        return values
+    where = f"{source.title()} to {target.label.lower()} ({target.unit})"
+    if source.code not in _AS_WAVENUMBER or target.code not in _AS_WAVENUMBER:
+        raise AxisUnitError(f"an x axis in {source.title()} cannot be converted to {target.title()}")
+    if data_type == "RAM":
+        raise AxisUnitError(f"a Raman shift cannot be converted from {where}: it is a difference from the laser "
+                            "line, not a wavenumber of light")
+    if (values < 0).any():
+        raise AxisUnitError(f"an x axis reaching {values.min():g} cannot be converted from {where}: only values "
+                            "from zero up have one")
+    with np.errstate(divide="ignore"):
+        reciprocal, factor = _AS_WAVENUMBER[source.code]
+        wavenumbers = factor / values if reciprocal else values * factor
+        reciprocal, factor = _AS_WAVENUMBER[target.code]
+        return factor / wavenumbers if reciprocal else wavenumbers / factor
+
+
+def spectral_values(result: lumira.BaseDataReturn, x: Optional[str]) -> tuple[Axis, Any]:
+    """The result's spectral axis and its values, in the unit `x` names (None: as the file has them)."""
+    source = spectral_axis(result)
+    if x is None:
+        return source, np.asarray(result.x, np.float64)
+    target = unit_axis(x)
+    return target, converted(result.x, source, target, result.dataType)

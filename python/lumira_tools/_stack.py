@@ -18,7 +18,7 @@ from typing import TYPE_CHECKING, Any, Iterable, Literal, Optional, Union, cast
 import numpy as np
 
 from ._extras import need
-from ._axes import axis_of, value_label
+from ._axes import Axis, AxisUnitError, axis_of, converted, unit_axis, value_label
 from ._file import Block, block_index, patterns
 from ._many import chosen_block, read_files
 from ._read import BlockSpec, DamagedFileError, NotASpectrumError, NotOpusFileError, PathLike, parse_block
@@ -34,7 +34,7 @@ LARGEST_GRID = 16_777_216
 
 def stack(paths: Union[PathLike, Iterable[PathLike]], block: BlockSpec = None, *, axis: AxisMode = "first",
           scale: bool = True, workers: Optional[int] = None, progress: bool = False,
-          errors: Literal["collect", "raise"] = "collect") -> "xarray.Dataset":
+          errors: Literal["collect", "raise"] = "collect", x: Optional[str] = None) -> "xarray.Dataset":
     """The single spectra of many files as one Dataset: dimensions (`file`, spectral axis), the values named
     after the data type ('AB'), and along `file` the coordinates `path`, `time` (UTC; NaT where DAT and TIM do
     not tell it) and `SNM` (where a file has a sample name).
@@ -44,12 +44,18 @@ def stack(paths: Union[PathLike, Iterable[PathLike]], block: BlockSpec = None, *
     file's axis, "union" onto a grid covering all files at the finest spacing found, "exact" refuses an axis that
     differs from the first file's, and an array is the axis itself; NaN where a file does not reach.
 
+    Axes in other units than the first file's (wavenumbers beside wavelengths) are converted to its unit before
+    they are lined up, or to the unit `x` names: "wavenumber" (cm-1), "wavelength" (um), "nm" or "frequency"
+    (Hz); an array given as `axis` is in that unit.
+
     A file that cannot be read or holds no such block is skipped and listed in `attrs["failed"]` (path ->
-    exception); with `errors="raise"` the first one raises. A 3D block, a different block type or axis unit
-    than the first file's, is the caller's mistake and raises whatever `errors` says. The files are read in
+    exception); with `errors="raise"` the first one raises. A 3D block, a different block type than the first
+    file's, or an axis that no conversion makes one of the table's (points or times beside wavenumbers, a Raman
+    shift asked as wavelengths), is the caller's mistake and raises whatever `errors` says. The files are read in
     native batches, one for the paths and one per folder (`workers` threads; `progress` shows a bar).
     """
     xr = _xarray()  # before any file is read
+    named = unit_axis(x) if x is not None else None
     if errors not in ("collect", "raise"):
         raise ValueError(f"errors is 'collect' or 'raise', not {errors!r}")
     target = None if isinstance(axis, str) else _given_axis(axis)
@@ -60,7 +66,8 @@ def stack(paths: Union[PathLike, Iterable[PathLike]], block: BlockSpec = None, *
     if not spectra:
         raise ValueError(_nothing_read(failed))
     _check_alike(spectra)
-    groups = _by_axis(spectra, failed, errors)
+    unit, axes = _axes_in_one_unit(spectra, named)
+    groups = _by_axis(spectra, axes, failed, errors)
     if not groups:
         raise ValueError(_nothing_read(failed))
     if target is None:
@@ -77,7 +84,8 @@ def stack(paths: Union[PathLike, Iterable[PathLike]], block: BlockSpec = None, *
     if not kept.any():
         raise ValueError(_nothing_read(failed))
     stacked = [found for found, keep in zip(spectra, kept) if keep]
-    return cast("xarray.Dataset", _dataset(xr, stacked, values if kept.all() else values[kept], target, failed))
+    return cast("xarray.Dataset", _dataset(xr, stacked, values if kept.all() else values[kept], target, unit,
+                                           failed))
 
 
 def metadata(paths: Union[PathLike, Iterable[PathLike]], block: BlockSpec = None) -> "pandas.DataFrame":
@@ -197,18 +205,27 @@ def _result(found: Block) -> Any:
 
 
 def _check_alike(spectra: list[tuple[str, Block]]) -> None:
-    """One kind of value on one kind of axis: absorbance beside transmittance, or wavenumbers beside
-    wavelengths, would make a table whose columns mean different things from row to row."""
+    """One kind of value: absorbance beside transmittance would make a table whose rows mean different things."""
     first_path, first = spectra[0]
-    first_unit = axis_of(first.parameters or {}, False)
     for path, found in spectra[1:]:
         if found.request != first.request:
             raise ValueError(f"{path}: holds {found.name} where {first_path} holds {first.name}: name the block "
                              "to stack one kind")
-        unit = axis_of(found.parameters or {}, False)
-        if unit.code != first_unit.code:
-            raise ValueError(f"{path}: its x axis is in {unit.code or 'no stated unit'!r} where {first_path}'s is "
-                             f"in {first_unit.code or 'no stated unit'!r}")
+
+
+def _axes_in_one_unit(spectra: list[tuple[str, Block]],
+                      named: Optional[Axis]) -> tuple[Axis, list[tuple[str, Any]]]:
+    """The table's unit (the one named, else the first file's) and every file's axis in it, beside the unit it
+    came from. Axes already in it are the files' own arrays, so a stack of one unit converts nothing."""
+    unit = named or axis_of(spectra[0][1].parameters or {}, False)
+    axes = []
+    for path, found in spectra:
+        own = axis_of(found.parameters or {}, False)
+        try:
+            axes.append((own.code, converted(_result(found).x, own, unit, found.request[0])))
+        except AxisUnitError as error:
+            raise AxisUnitError(f"{path}: {error}") from error
+    return unit, axes
 
 
 # --- axes -----------------------------------------------------------------------------------------------
@@ -224,19 +241,20 @@ def _given_axis(axis: Any) -> Any:
 AxisGroups = list[tuple[Any, list[int]]]
 
 
-def _by_axis(spectra: list[tuple[str, Block]], failed: dict[str, BaseException], errors: str) -> AxisGroups:
+def _by_axis(spectra: list[tuple[str, Block]], axes: list[tuple[str, Any]], failed: dict[str, BaseException],
+             errors: str) -> AxisGroups:
     """The files' axes, each with the rows (in order) of the files on it, so that each axis is checked and
-    interpolated from once. An axis is linspace(FXV, LXV, NPT): its ends and length tell it."""
-    groups: dict[tuple[int, float, float], tuple[Any, list[int]]] = {}
-    for row, (path, found) in enumerate(spectra):
-        x = np.asarray(_result(found).x, np.float64)
+    interpolated from once. An axis is linspace(FXV, LXV, NPT), converted from its unit: its unit, ends and
+    length tell it."""
+    groups: dict[tuple[str, int, float, float], tuple[Any, list[int]]] = {}
+    for row, ((path, _), (code, x)) in enumerate(zip(spectra, axes)):
         if x.size == 0:
             _fail(failed, path, ValueError("the spectrum has no points"), errors)
             continue
         if not (math.isfinite(x[0]) and math.isfinite(x[-1])):
             _fail(failed, path, ValueError(f"its x axis is not finite ({x[0]} .. {x[-1]})"), errors)
             continue
-        groups.setdefault((x.size, float(x[0]), float(x[-1])), (x, []))[1].append(row)
+        groups.setdefault((code, x.size, float(x[0]), float(x[-1])), (x, []))[1].append(row)
     return list(groups.values())
 
 
@@ -321,10 +339,9 @@ def _xarray() -> Any:
     return need("xarray", "stack needs xarray: pip install 'lumira[xarray]'")
 
 
-def _dataset(xr: Any, kept: list[tuple[str, Block]], values: Any, target: Any,
+def _dataset(xr: Any, kept: list[tuple[str, Block]], values: Any, target: Any, axis: Axis,
              failed: dict[str, BaseException]) -> Any:
     first = _result(kept[0][1])
-    axis = axis_of(first.parameters, False)
     spectral = xr.Variable(axis.name, target, attrs={"units": axis.unit, "long_name": axis.label})
     coords: dict[str, Any] = {
         "path": ("file", np.array([path for path, _ in kept], dtype=str)),

@@ -10,7 +10,7 @@ import numpy as np
 import lumira
 
 from ._extras import need
-from ._axes import spectral_axis, value_label, z_units
+from ._axes import spectral_values, unit_axis, value_label, z_units
 from ._read import BlockSpec, PathLike, kind_of
 from ._time import acquisition_time
 
@@ -47,18 +47,25 @@ def _trace_names(labels: list[str], count: int) -> Any:
 
 
 def to_xarray(result: Union[lumira.BaseDataReturn, PathLike], lazy: bool = False, *, block: BlockSpec = None,
-              chunks: Optional[int] = None, scale: bool = True) -> Union["xarray.DataArray", "xarray.Dataset"]:
+              chunks: Optional[int] = None, scale: bool = True,
+              x: Optional[str] = None) -> Union["xarray.DataArray", "xarray.Dataset"]:
     """A DataArray with named dimensions and coordinates (a Dataset for multi-region maps).
 
     Dimensions: the spectral axis (`wavenumber`, `wavelength`, `time`, or `x`/`spectral_x`), `y` and `x` for
     image maps, `z` for series, `trace` for trace blocks, `point` for multi-region maps. The parameters become
     attributes.
 
+    `x` puts the spectral axis in another unit: "wavenumber" (cm-1), "wavelength" (um; "nm" for nanometres) or
+    "frequency" (Hz), the values kept in their order; an axis of points or times, or a Raman shift, raises
+    `AxisUnitError` (a ValueError).
+
     Given a path instead of a result, reads its `block` (as `read` does; `scale` as there); with `lazy=True` the
     values of a 3D block stay on disk as a Dask array (`to_dask`, `chunks` rows a chunk) under the same
     coordinates. Multi-region maps are read whole either way.
     """
     xr = _xarray()
+    if x is not None:
+        unit_axis(x)  # a misspelt unit before any file is read
     if isinstance(result, (str, bytes, os.PathLike)):
         if lazy:
             from ._dask import lazy_result
@@ -70,26 +77,26 @@ def to_xarray(result: Union[lumira.BaseDataReturn, PathLike], lazy: bool = False
             result = read(result, block, scale=scale)
     elif lazy:
         raise ValueError("lazy=True reads a file lazily: give the file's path, not a result already read")
-    axis = spectral_axis(result)
-    spectral = xr.Variable(axis.name, np.asarray(result.x), attrs={"units": axis.unit, "long_name": axis.label})
+    axis, values = spectral_values(result, x)
+    spectral = xr.Variable(axis.name, values, attrs={"units": axis.unit, "long_name": axis.label})
     attrs = attributes(result)
 
     return cast(Union["xarray.DataArray", "xarray.Dataset"], _build(xr, result, spectral, attrs))
 
 
 def _build(xr: Any, result: lumira.BaseDataReturn, spectral: Any, attrs: dict[str, Union[int, float, str]]) -> Any:
-    axis = spectral_axis(result)
+    dim = spectral.dims[0]
     name = result.dataType
     if isinstance(result, lumira.SingleDataReturn):
         y = np.asarray(result.y)
         if y.size != result.x.size:
             raise ValueError(f"the spectrum has {y.size} values for {result.x.size} axis points")
-        return xr.DataArray(y, dims=[axis.name], coords={axis.name: spectral}, name=name, attrs=attrs)
+        return xr.DataArray(y, dims=[dim], coords={dim: spectral}, name=name, attrs=attrs)
 
     if isinstance(result, (lumira.ImageDataReturn, lumira.ImageTRCDataReturn)):
         grid = {"y": ("y", np.asarray(result.mapY)), "x": ("x", np.asarray(result.mapX))}
         if isinstance(result, lumira.ImageDataReturn):
-            return xr.DataArray(result.spectra, dims=["y", "x", axis.name], coords={**grid, axis.name: spectral},
+            return xr.DataArray(result.spectra, dims=["y", "x", dim], coords={**grid, dim: spectral},
                                 name=name, attrs=attrs)
         traces = _values(result.traces)
         return xr.DataArray(traces, dims=["y", "x", "trace"],
@@ -100,13 +107,13 @@ def _build(xr: Any, result: lumira.BaseDataReturn, spectral: Any, attrs: dict[st
         ztx = result.parameters.get("ZTX", "z")
         units = z_units(ztx)
         z = xr.Variable("z", np.asarray(result.z), attrs={"long_name": str(ztx), **({"units": units} if units else {})})
-        return xr.DataArray(result.spectra, dims=["z", axis.name], coords={"z": z, axis.name: spectral},
+        return xr.DataArray(result.spectra, dims=["z", dim], coords={"z": z, dim: spectral},
                             name=name, attrs=attrs)
 
     if isinstance(result, lumira.TimeResolvedTRCDataReturn):
         traces = _values(result.traces)
-        return xr.DataArray(traces, dims=["trace", axis.name],
-                            coords={"trace": _trace_names(result.labels, traces.shape[0]), axis.name: spectral},
+        return xr.DataArray(traces, dims=["trace", dim],
+                            coords={"trace": _trace_names(result.labels, traces.shape[0]), dim: spectral},
                             name=name, attrs=attrs)
 
     if isinstance(result, (lumira.MultiRegionDataReturn, lumira.MultiRegionTRCDataReturn)):

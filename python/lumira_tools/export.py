@@ -1,5 +1,5 @@
-"""Writing results to CSV (spectra, image maps and series), NPZ (every kind) and NetCDF (through xarray), and
-stacks of many files (`stack`) to CSV, NetCDF and Parquet.
+"""Writing results to CSV (spectra, image maps and series), NPZ (every kind), NetCDF (through xarray) and
+JCAMP-DX (single spectra), and stacks of many files (`stack`) to CSV, NetCDF and Parquet.
 
 Every CSV number is the shortest text that reads back as the same value (float64 axes and coordinates, float32
 values), so a table read back holds what was written.
@@ -15,18 +15,20 @@ import os
 import stat
 import tempfile
 import threading
-from typing import Any, Callable, Iterable, Iterator, Literal
+from typing import Any, Callable, Iterable, Iterator, Literal, Optional, Sequence
 
 import numpy as np
 
 import lumira
 
+from . import _jcamp
 from ._extras import need
 from ._axes import spectral_axis
 from ._read import kind_of
 from ._xarray import to_xarray
 
-FORMATS = (".csv", ".npz", ".nc")
+FORMATS = (".csv", ".npz", ".nc", ".jdx", ".dx")
+JCAMP_FORMATS = (".jdx", ".dx")
 STACK_FORMATS = (".csv", ".nc", ".parquet")
 
 
@@ -35,13 +37,16 @@ class ExportError(ValueError):
 
 
 def export(result: lumira.BaseDataReturn, path: str | os.PathLike[str]) -> str:
-    """Writes `result` in the format its suffix names (.csv, .npz, .nc); returns the format's suffix.
+    """Writes `result` in the format its suffix names (.csv, .npz, .nc, .jdx or .dx); returns the format's suffix.
 
     The file appears only once it is complete: a failure leaves no file behind and an existing one untouched.
     """
     suffix = os.path.splitext(os.fspath(path))[1].lower()
     writers: dict[str, Callable[[lumira.BaseDataReturn, str], None]] = {
         ".csv": write_csv, ".npz": write_npz, ".nc": write_netcdf}
+    if suffix in JCAMP_FORMATS:
+        write_jcamp(result, path)
+        return suffix
     if suffix not in writers:
         raise ExportError(f"cannot export to {suffix or 'a file without suffix'!r}: use one of {', '.join(FORMATS)}")
     if suffix == ".csv":
@@ -49,6 +54,47 @@ def export(result: lumira.BaseDataReturn, path: str | os.PathLike[str]) -> str:
     with atomic_path(path) as temporary:
         writers[suffix](result, temporary)
     return suffix
+
+
+def write_jcamp(result: lumira.BaseDataReturn, path: str | os.PathLike[str], *, title: Optional[str] = None,
+                compressed: bool = True, parameters: Optional[Iterable[str]] = None) -> None:
+    """Writes a single spectrum as a JCAMP-DX 5.01 file (.jdx or .dx; UTF-8, lines ending CR LF).
+
+    `title` is the ##TITLE (default: the sample name SNM, else the block); `compressed` writes the table in
+    DIFDUP form with Y-checks, otherwise as plain numbers; `parameters` are the codes kept as ##$CODE user labels
+    where the block has them (default: `PARAMETERS`). The x axis is in the file's unit; 3D blocks, spectra with
+    NaN or infinite values and unevenly spaced axes raise ExportError. The file appears only when complete.
+    """
+    lines = _jcamp_checked(lambda: list(_jcamp.spectrum_lines(result, title=title, compressed=compressed,
+                                                             parameters=_jcamp.parameters_of(parameters))))
+    _write_text(path, _jcamp.text_of(lines))
+
+
+def write_jcamp_blocks(spectra: Iterable[tuple[str, lumira.BaseDataReturn]], path: str | os.PathLike[str], *,
+                       title: Optional[str] = None, compressed: bool = True,
+                       parameters: Optional[Iterable[str]] = None) -> None:
+    """Writes single spectra as the blocks of one compound JCAMP-DX file (##DATA TYPE=LINK, ##BLOCKS), one block
+    per (title, spectrum) pair in order, each on its own x axis. `title` is the compound's (default: the file's
+    name without suffix); the rest as `write_jcamp`."""
+    name = title if title is not None else os.path.splitext(os.path.basename(os.fspath(path)))[0]
+    lines = _jcamp_checked(lambda: list(_jcamp.compound_lines(spectra, title=name, compressed=compressed,
+                                                             parameters=_jcamp.parameters_of(parameters))))
+    _write_text(path, _jcamp.text_of(lines))
+
+
+PARAMETERS: Sequence[str] = _jcamp.PARAMETERS
+
+
+def _jcamp_checked(make: Callable[[], list[str]]) -> list[str]:
+    try:
+        return make()
+    except _jcamp.JcampError as error:
+        raise ExportError(str(error)) from error
+
+
+def _write_text(path: str | os.PathLike[str], text: str) -> None:
+    with atomic_path(path) as temporary, open(temporary, "w", encoding="utf-8", newline="") as out:
+        out.write(text)
 
 
 @contextlib.contextmanager

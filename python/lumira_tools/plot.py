@@ -15,7 +15,7 @@ import numpy as np
 import lumira
 
 from ._extras import need
-from ._axes import Axis, spectral_axis, value_label
+from ._axes import Axis, AxisUnitError, converted, spectral_axis, spectral_values, unit_axis, value_label
 from ._read import block_text
 from .export import atomic_path
 
@@ -41,15 +41,16 @@ def integrated(values: Any, x: Any) -> Any:
 
 
 def figure(result: lumira.BaseDataReturn, title: Optional[str] = None, *, xlim: Limits = None,
-           ylim: Limits = None) -> "Figure":
+           ylim: Limits = None, x: Optional[str] = None) -> "Figure":
     """The picture of a result: a spectrum; an integrated-intensity map beside the mean spectrum for maps;
     a heat map over z for series; one panel per trace for trace blocks.
 
     `xlim` and `ylim` (low, high) bound the panels over the spectral axis: x is that axis (still running from
-    high to low for wavenumbers), y the values (z for a series' heat map). Map panels keep their grid."""
+    high to low for wavenumbers), y the values (z for a series' heat map). Map panels keep their grid.
+    `x` draws the spectral axis in another unit, as `to_xarray` takes it ('wavelength', 'frequency', ...)."""
     new_figure = _figure_class()
     limits = (xlim, ylim)
-    axis = spectral_axis(result)
+    axis, xs = spectral_values(result, x)
     ylabel = value_label(result)
     if title is None:
         sample = result.parameters.get("SNM")
@@ -59,17 +60,17 @@ def figure(result: lumira.BaseDataReturn, title: Optional[str] = None, *, xlim: 
     if isinstance(result, lumira.SingleDataReturn):
         fig = new_figure(figsize=(8, 4.5), layout="constrained")
         ax = fig.add_subplot()
-        count = min(len(result.x), len(result.y))
-        ax.plot(result.x[:count], result.y[:count], linewidth=1.0, color="tab:blue")
-        _spectral(ax, axis, result.x, ylabel, limits)
+        count = min(len(xs), len(result.y))
+        ax.plot(xs[:count], result.y[:count], linewidth=1.0, color="tab:blue")
+        _spectral(ax, axis, xs, ylabel, limits)
     elif isinstance(result, lumira.ImageDataReturn):
         fig = new_figure(figsize=(11, 4.5), layout="constrained")
         left, right = fig.subplots(1, 2, width_ratios=[1, 1.4])
         _grid_map(fig, left, result.mapX, result.mapY, integrated(result.spectra, result.x), "integrated intensity")
         mean = np.asarray(result.spectra, np.float64).reshape(-1, len(result.x)).mean(axis=0) \
             if result.spectra.size else np.zeros(len(result.x))
-        right.plot(result.x, mean, linewidth=1.0, color="tab:blue")
-        _spectral(right, axis, result.x, f"mean {ylabel.lower()}", limits)
+        right.plot(xs, mean, linewidth=1.0, color="tab:blue")
+        _spectral(right, axis, xs, f"mean {ylabel.lower()}", limits)
     elif isinstance(result, lumira.ImageTRCDataReturn):
         traces = np.asarray(result.traces)
         fig, panels = _panels(new_figure, traces.shape[2])
@@ -80,31 +81,31 @@ def figure(result: lumira.BaseDataReturn, title: Optional[str] = None, *, xlim: 
         ax = fig.add_subplot()
         spectra = np.asarray(result.spectra, np.float64)
         if spectra.shape[0] >= 2 and spectra.shape[1] >= 2:
-            mesh = ax.pcolormesh(result.x, result.z, spectra, shading="nearest", cmap="viridis")
+            mesh = ax.pcolormesh(xs, result.z, spectra, shading="nearest", cmap="viridis")
             fig.colorbar(mesh, ax=ax, label=ylabel)
         else:  # too few rows or points for a heat map: draw the spectra
             for row, z in zip(spectra, result.z):
-                ax.plot(result.x, row, label=f"z = {z:g}")
-        _spectral(ax, axis, result.x, str(result.parameters.get("ZTX", "z")), limits)
+                ax.plot(xs, row, label=f"z = {z:g}")
+        _spectral(ax, axis, xs, str(result.parameters.get("ZTX", "z")), limits)
     elif isinstance(result, lumira.TimeResolvedTRCDataReturn):
         fig = new_figure(figsize=(8, 4.5), layout="constrained")
         ax = fig.add_subplot()
         for k, trace in enumerate(np.asarray(result.traces)):
-            ax.plot(result.x, trace, linewidth=1.0, label=_label(result.labels, k))
+            ax.plot(xs, trace, linewidth=1.0, label=_label(result.labels, k))
         if len(result.traces):
             ax.legend(fontsize="small")
-        _spectral(ax, axis, result.x, ylabel, limits)
+        _spectral(ax, axis, xs, ylabel, limits)
     elif isinstance(result, lumira.MultiRegionDataReturn):
         fig = new_figure(figsize=(11, 4.5), layout="constrained")
         left, right = fig.subplots(1, 2, width_ratios=[1, 1.4])
         _point_map(fig, left, result.regions, lambda spectra: integrated(spectra, result.x), "integrated intensity")
         for region in result.regions:
             if len(region.spectra):
-                right.plot(result.x, np.asarray(region.spectra, np.float64).mean(axis=0), linewidth=1.0,
+                right.plot(xs, np.asarray(region.spectra, np.float64).mean(axis=0), linewidth=1.0,
                            label=region.title)
         if result.regions:
             right.legend(fontsize="small")
-        _spectral(right, axis, result.x, f"mean {ylabel.lower()}", limits)
+        _spectral(right, axis, xs, f"mean {ylabel.lower()}", limits)
     elif isinstance(result, lumira.MultiRegionTRCDataReturn):
         fig, panels = _panels(new_figure, len(result.labels))
         for k, ax in enumerate(panels):
@@ -117,26 +118,30 @@ def figure(result: lumira.BaseDataReturn, title: Optional[str] = None, *, xlim: 
 
 
 def overlay(spectra: Sequence[tuple[str, lumira.SingleDataReturn]], title: Optional[str] = None, *,
-            xlim: Limits = None, ylim: Limits = None) -> "Figure":
+            xlim: Limits = None, ylim: Limits = None, x: Optional[str] = None) -> "Figure":
     """Single spectra of several files on one pair of axes, each labelled in the legend (with its file name, as
-    the pairs give it). They must share the kind of x axis: wavenumbers beside wavelengths would mislead."""
+    the pairs give it). Axes in other units than the first spectrum's are converted to its unit (or to the unit
+    `x` names, as `to_xarray` takes it); one that cannot be (points or times beside wavenumbers) raises
+    `AxisUnitError` naming its label."""
     if not spectra:
         raise ValueError("an overlay needs at least one spectrum")
     new_figure = _figure_class()
     first = spectra[0][1]
-    axis = spectral_axis(first)
-    for label, result in spectra[1:]:
-        if spectral_axis(result).code != axis.code:
-            raise ValueError(f"{label}: its x axis ({spectral_axis(result).title()}) is not the first "
-                             f"spectrum's ({axis.title()}): they cannot share one axis")
+    axis = unit_axis(x) if x is not None else spectral_axis(first)
+    axes = []
+    for label, result in spectra:
+        try:
+            axes.append(converted(result.x, spectral_axis(result), axis, result.dataType))
+        except AxisUnitError as error:
+            raise AxisUnitError(f"{label}: {error}") from error
     labels = {value_label(result) for _, result in spectra}
     fig = new_figure(figsize=(8, 4.5), layout="constrained")
     ax = fig.add_subplot()
-    for label, result in spectra:
-        count = min(len(result.x), len(result.y))
-        ax.plot(result.x[:count], result.y[:count], linewidth=1.0, label=label)
+    for (label, result), xs in zip(spectra, axes):
+        count = min(len(xs), len(result.y))
+        ax.plot(xs[:count], result.y[:count], linewidth=1.0, label=label)
     ax.legend(fontsize="small")
-    every_x = np.sort(np.concatenate([np.asarray(result.x, np.float64) for _, result in spectra]))
+    every_x = np.sort(np.concatenate(axes))
     _spectral(ax, axis, every_x, labels.pop() if len(labels) == 1 else "Value", (xlim, ylim))
     block = block_text((first.dataType, first.dimension, first.derivative))
     fig.suptitle(title if title is not None else f"{block} - {len(spectra)} file{'s' if len(spectra) != 1 else ''}")
@@ -144,12 +149,12 @@ def overlay(spectra: Sequence[tuple[str, lumira.SingleDataReturn]], title: Optio
 
 
 def plot(result: lumira.BaseDataReturn, path: str | os.PathLike[str], *, title: Optional[str] = None,
-         dpi: int = 100, xlim: Limits = None, ylim: Limits = None) -> None:
+         dpi: int = 100, xlim: Limits = None, ylim: Limits = None, x: Optional[str] = None) -> None:
     """Writes the picture of a result; the format follows the suffix (png, svg, pdf, ...; png without one).
 
     The file appears only once it is complete: a failure leaves no file behind and an existing one untouched.
     """
-    save(figure(result, title, xlim=xlim, ylim=ylim), path, dpi=dpi)
+    save(figure(result, title, xlim=xlim, ylim=ylim, x=x), path, dpi=dpi)
 
 
 def save(picture: "Figure", path: str | os.PathLike[str], *, dpi: int = 100) -> None:
@@ -173,14 +178,17 @@ def _label(labels: Sequence[str], k: int) -> str:
 
 
 def _spectral(ax: "Axes", axis: Axis, x: Any, ylabel: str, limits: tuple[Limits, Limits] = (None, None)) -> None:
-    ax.set_xlabel(axis.title().replace("cm-1", "cm$^{-1}$"))
+    ax.set_xlabel(axis.title().replace("cm-1", "cm$^{-1}$").replace("(um)", "(µm)"))
     ax.set_ylabel(ylabel)
     xlim, ylim = limits
+    # A wavenumber of 0 is an infinite wavelength: the limits are those of the points that can be drawn.
+    finite = np.asarray(x, np.float64)
+    finite = finite[np.isfinite(finite)]
     if xlim is not None:
         low, high = sorted(map(float, xlim))
         ax.set_xlim((high, low) if axis.descending else (low, high))
-    elif len(x) >= 2 and x[0] != x[-1]:
-        low, high = float(np.min(x)), float(np.max(x))
+    elif finite.size >= 2 and finite.min() != finite.max():
+        low, high = float(finite.min()), float(finite.max())
         ax.set_xlim((high, low) if axis.descending else (low, high))
     if ylim is not None:
         ax.set_ylim(*sorted(map(float, ylim)))

@@ -5,8 +5,10 @@ from __future__ import annotations
 import argparse
 import math
 import os
+import sys
 from typing import Any
 
+from .._axes import AxisUnitError, x_unit_option
 from .._file import Block
 from .._read import NotASpectrumError
 from ._common import (BLOCK_HELP, EXIT_FAILED, RAW_HELP, Failed, UsageError, check_writable, read_checked, report,
@@ -29,12 +31,16 @@ def run(args: argparse.Namespace) -> int:
         raise UsageError(f"{args.output}: cannot draw to '.{suffix}': use one of "
                          f"{', '.join('.' + known for known in sorted(formats))}")
     check_writable(args.output)
-    limits = {"xlim": args.xlim, "ylim": args.ylim}
+    limits = {"xlim": args.xlim, "ylim": args.ylim, "x": args.x_unit}
     if len(args.files) > 1:
         return _overlay(args, plotting, limits)
     result = read_checked(args.file, args.block, scale=not args.raw)
-    return write_output(args, result.name, lambda target: plotting.plot(result_of(result), target, title=args.title,
-                                                                        dpi=args.dpi, **limits))
+    try:
+        picture = plotting.figure(result_of(result), args.title, **limits)
+    except AxisUnitError as error:
+        report(args.file, error)
+        return EXIT_FAILED
+    return write_output(args, result.name, lambda target: plotting.save(picture, target, dpi=args.dpi))
 
 
 def _overlay(args: argparse.Namespace, plotting: Any, limits: dict[str, Any]) -> int:
@@ -57,8 +63,12 @@ def _overlay(args: argparse.Namespace, plotting: Any, limits: dict[str, Any]) ->
     if len(set(names)) < len(names):  # the same name in two folders: the paths tell them apart
         names = [path for path, _ in spectra]
     drawn = [(name, result_of(found)) for name, (_, found) in zip(names, spectra)]
-    return write_output(args, spectra[0][1].name, lambda target: plotting.save(
-        plotting.overlay(drawn, args.title, **limits), target, dpi=args.dpi))
+    try:
+        picture = plotting.overlay(drawn, args.title, **limits)
+    except AxisUnitError as error:  # it names the spectrum
+        print(f"lumira: {error}", file=sys.stderr)
+        return EXIT_FAILED
+    return write_output(args, spectra[0][1].name, lambda target: plotting.save(picture, target, dpi=args.dpi))
 
 
 def check_limits(args: argparse.Namespace) -> None:
@@ -85,5 +95,8 @@ def add_to(commands: Any, json_flag: argparse.ArgumentParser) -> None:
     for option, what in (("--xlim", "the spectral axis (a wavenumber axis still runs from high to low)"),
                          ("--ylim", "the values (z for a series' heat map)")):
         plot.add_argument(option, type=float, nargs=2, metavar=("LOW", "HIGH"), help=f"the range shown of {what}")
+    plot.add_argument("--x-unit", type=x_unit_option, metavar="UNIT",
+                      help="draw the spectral axis in UNIT: wavenumber (cm-1), wavelength (um), nm or frequency "
+                           "(Hz); without it, the axes of several files are converted to the first file's unit")
     plot.add_argument("--raw", action="store_true", help=RAW_HELP)
     plot.set_defaults(run=run)
