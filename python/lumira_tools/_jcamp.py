@@ -14,7 +14,7 @@ from __future__ import annotations
 
 import math
 from datetime import datetime
-from typing import Any, Iterable, Iterator, Optional, Sequence
+from typing import Any, Callable, Iterable, Iterator, Optional, Sequence
 
 import numpy as np
 
@@ -80,7 +80,6 @@ def spectrum_lines(found: lumira.BaseDataReturn, *, title: Optional[str] = None,
     y_exponent = _exponent(float(np.abs(y).max()))
     ordinates = _scaled(y, y_exponent)
     x_exponent = 0 if _whole(x) else _exponent(float(np.abs(x).max()))
-    abscissae = _scaled(x, x_exponent)
     code = axis_of(params, False).code
     name = title if title is not None else _text(params.get("SNM", "")) or block_text(
         (result.dataType, result.dimension, result.derivative))
@@ -116,9 +115,10 @@ def spectrum_lines(found: lumira.BaseDataReturn, *, title: Optional[str] = None,
         if key in params:
             yield f"##${key}={_value(params[key])}"
     yield "##XYDATA=(X++(Y..Y))"
-    starts = [str(v) for v in abscissae.tolist()]
-    values = ordinates.tolist()
-    yield from (_difdup_lines if compressed else _plain_lines)(starts, values)
+    def start(index: int) -> str:  # only the abscissae that start lines are written
+        return str(int(_scaled(x[index], x_exponent)))
+
+    yield from (_difdup_lines if compressed else _plain_lines)(start, ordinates.tolist())
     yield "##END="
 
 
@@ -202,11 +202,11 @@ def _dif(value: int) -> str:
     return (_DIF_NEGATIVE if value < 0 else _DIF_POSITIVE)[int(digits[0])] + digits[1:]
 
 
-def _difdup_lines(starts: list[str], values: list[int]) -> Iterator[str]:
+def _difdup_lines(start: Callable[[int], str], values: list[int]) -> Iterator[str]:
     count = len(values)
     first = 0
     while True:
-        line = f"{starts[first]} {_sqz(values[first])}"
+        line = f"{start(first)} {_sqz(values[first])}"
         last = first
         run_token, run = "", 0  # the difference written last and how often in a row
         while last + 1 < count:
@@ -223,15 +223,15 @@ def _difdup_lines(starts: list[str], values: list[int]) -> Iterator[str]:
         yield line
         if last + 1 >= count:
             if last > first:  # the last ordinate once more, as the check of the last line's differences
-                yield f"{starts[last]} {_sqz(values[last])}"
+                yield f"{start(last)} {_sqz(values[last])}"
             return
         first = last
 
 
-def _plain_lines(starts: list[str], values: list[int]) -> Iterator[str]:
+def _plain_lines(start: Callable[[int], str], values: list[int]) -> Iterator[str]:
     first = 0
     while first < len(values):
-        line = starts[first]
+        line = start(first)
         last = first
         while last < len(values) and len(line) + 1 + len(str(values[last])) <= LINE_WIDTH:
             line += f" {values[last]}"
@@ -240,8 +240,10 @@ def _plain_lines(starts: list[str], values: list[int]) -> Iterator[str]:
         first = last
 
 
-def text_of(lines: Iterable[str]) -> str:
-    return "".join(f"{line}\r\n" for line in lines)
+def write(path: str, lines: Iterable[str]) -> None:
+    """The lines, each ended CR LF, as they come: a spectrum's text is never held whole."""
+    with open(path, "w", encoding="utf-8", newline="") as out:
+        out.writelines(f"{line}\r\n" for line in lines)
 
 
 def parameters_of(chosen: Optional[Iterable[str]]) -> Sequence[str]:

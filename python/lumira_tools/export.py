@@ -65,9 +65,8 @@ def write_jcamp(result: lumira.BaseDataReturn, path: str | os.PathLike[str], *, 
     where the block has them (default: `PARAMETERS`). The x axis is in the file's unit; 3D blocks, spectra with
     NaN or infinite values and unevenly spaced axes raise ExportError. The file appears only when complete.
     """
-    lines = _jcamp_checked(lambda: list(_jcamp.spectrum_lines(result, title=title, compressed=compressed,
-                                                             parameters=_jcamp.parameters_of(parameters))))
-    _write_text(path, _jcamp.text_of(lines))
+    _write_jcamp(path, _jcamp.spectrum_lines(result, title=title, compressed=compressed,
+                                             parameters=_jcamp.parameters_of(parameters)))
 
 
 def write_jcamp_blocks(spectra: Iterable[tuple[str, lumira.BaseDataReturn]], path: str | os.PathLike[str], *,
@@ -77,24 +76,20 @@ def write_jcamp_blocks(spectra: Iterable[tuple[str, lumira.BaseDataReturn]], pat
     per (title, spectrum) pair in order, each on its own x axis. `title` is the compound's (default: the file's
     name without suffix); the rest as `write_jcamp`."""
     name = title if title is not None else os.path.splitext(os.path.basename(os.fspath(path)))[0]
-    lines = _jcamp_checked(lambda: list(_jcamp.compound_lines(spectra, title=name, compressed=compressed,
-                                                             parameters=_jcamp.parameters_of(parameters))))
-    _write_text(path, _jcamp.text_of(lines))
+    _write_jcamp(path, _jcamp.compound_lines(spectra, title=name, compressed=compressed,
+                                             parameters=_jcamp.parameters_of(parameters)))
 
 
 PARAMETERS: Sequence[str] = _jcamp.PARAMETERS
 
 
-def _jcamp_checked(make: Callable[[], list[str]]) -> list[str]:
+def _write_jcamp(path: str | os.PathLike[str], lines: Iterator[str]) -> None:
+    """Writes the lines; what JCAMP-DX cannot hold is found before the first line, and leaves no file behind."""
     try:
-        return make()
+        with atomic_path(path) as temporary:
+            _jcamp.write(temporary, lines)
     except _jcamp.JcampError as error:
         raise ExportError(str(error)) from error
-
-
-def _write_text(path: str | os.PathLike[str], text: str) -> None:
-    with atomic_path(path) as temporary, open(temporary, "w", encoding="utf-8", newline="") as out:
-        out.write(text)
 
 
 @contextlib.contextmanager

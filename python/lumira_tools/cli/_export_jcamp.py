@@ -12,7 +12,7 @@ from .. import export as exporting
 from .._file import Block
 from .._read import BlockSpecError
 from ..scan import error_text
-from ._common import EXIT_FAILED, EXIT_OK, UsageError, dump, report, result_of
+from ._common import EXIT_FAILED, EXIT_OK, UsageError, check_writable, dump, report, result_of
 
 
 def wants_folder(output: str) -> bool:
@@ -32,6 +32,7 @@ def export_stack(args: argparse.Namespace) -> int:
     if args.axis is not None or args.x_unit is not None:
         raise UsageError("JCAMP-DX blocks keep each file's own axis: --axis and --x-unit belong to tables")
     folder = wants_folder(args.output)
+    check_writable(args.output)  # the folder it goes in (for OUT/, the one OUT is made in)
     try:
         spectra, failed = _single_blocks(args.files, args.block, data=True, scale=not args.raw,
                                          workers=args.workers, progress=not args.json and sys.stderr.isatty(),
