@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "extract/record_info.hpp"
 #include "extract/records.hpp"
 #include "extract/spectrum.hpp"
 #include "extract/three_d.hpp"
@@ -29,6 +30,24 @@ inline std::vector<std::uint8_t> labelByBytes(ByteSource& source, const BlockHea
     return text;
 }
 
+// The fixed part of an info record as plain reads of its bytes find it:
+// within its infoSize and the file, never past them.
+inline void checkLeading(ByteSource& source, const BlockHead& head, std::int64_t recordOffset,
+                         const InfoRecord& info, InfoTable& table, std::size_t row) {
+    std::uint8_t lead[infoFieldsSize];
+    const std::size_t held = info.leading(lead);
+    require(static_cast<std::int64_t>(held) <= std::clamp<std::int64_t>(head.infoSize, 0, infoFieldsSize),
+            "info fields read past their record");
+    for (std::size_t at = 0; at < held; ++at) {
+        const std::int64_t position = recordOffset + head.blockSize + static_cast<std::int64_t>(at);
+        std::uint8_t byte = 0;
+        require(position >= 0 && source.readAt(static_cast<std::uint64_t>(position), {&byte, 1}) == 1 &&
+                    byte == lead[at],
+                "info fields differ from the file");
+    }
+    table.store(row, info);
+}
+
 // Copies the records that pass the whole-record check into scratch rows and
 // compares the batched copy with plain reads of the same bytes.
 inline void copyChecked(ByteSource& source, const BlockHead& head, const std::vector<RecordOffset>& records,
@@ -47,6 +66,9 @@ inline void copyChecked(ByteSource& source, const BlockHead& head, const std::ve
     for (std::size_t k = 0; k < held.size(); ++k)
         targets.push_back({held[k].offset, std::span<float>(rows).subspan(k * width, width)});
     std::vector<std::size_t> visited;
+    InfoTable table;
+    const auto infoRows = static_cast<std::int64_t>(targets.size());
+    table.reset(std::span(&infoRows, 1), source.size());
     handled([&] {
         copyRecords(source, head, targets, [&](std::size_t k, const InfoRecord& info) {
             require(k < targets.size() && (visited.empty() || k > visited.back()), "records visited out of order");
@@ -56,6 +78,7 @@ inline void copyChecked(ByteSource& source, const BlockHead& head, const std::ve
             const std::optional<double> value = info.value();
             // A file that shrank while read tells the two apart; only a whole one must agree.
             if (!whole) return;
+            checkLeading(source, head, targets[k].offset, info, table, k);
             require(value.has_value() == !recordValueCut(source, head, targets[k].offset),
                     "value and cut check disagree");
             if (value) {

@@ -96,11 +96,26 @@ INFO_Z_OFFSET = 136
 INFO_LABEL_OFFSET = 152
 
 
-def info_record(size: int, *, z: float = 0.0, label: Union[str, bytes] = b"") -> bytes:
-    """An info record with the z value (or start time) at 136 and the label from 152."""
+# The fixed fields an info record starts with: name -> (offset, struct format).
+INFO_FIELDS = {
+    "NSS": (0, "<i"), "NSR": (4, "<i"), "NSN": (8, "<i"), "NPT": (12, "<i"), "GFW": (16, "<i"), "GBW": (20, "<i"),
+    "BFW": (24, "<i"), "BBW": (28, "<i"), "HFL": (32, "<d"), "LFL": (40, "<d"), "HFF": (48, "<d"),
+    "LFF": (56, "<d"), "filter_size": (64, "<i"), "filter_type": (68, "<i"), "FXV": (72, "<d"), "LXV": (80, "<d"),
+    "MNY": (88, "<d"), "MXY": (96, "<d"), "CSF": (104, "<d"), "PKA": (112, "<d"), "PRA": (120, "<d"),
+    "PKL": (128, "<i"), "PRL": (132, "<i"), "SRT": (136, "<d"), "ERT": (144, "<d"),
+}
+
+
+def info_record(size: int, *, z: float = 0.0, label: Union[str, bytes] = b"", fields: dict | None = None) -> bytes:
+    """An info record with the z value (or start time) at 136, the label from 152, and `fields` (names of
+    INFO_FIELDS) where the record has room for them; an SRT among them replaces z."""
     raw = bytearray(size)
     if size >= INFO_Z_OFFSET + 8:
         raw[INFO_Z_OFFSET:INFO_Z_OFFSET + 8] = struct.pack("<d", z)
+    for name, value in (fields or {}).items():
+        offset, layout = INFO_FIELDS[name]
+        packed = struct.pack(layout, value)
+        raw[offset:offset + len(packed)] = packed[:max(0, size - offset)]
     text = label.encode("latin-1") if isinstance(label, str) else label
     room = size - INFO_LABEL_OFFSET
     if room > 0:
@@ -113,6 +128,7 @@ class Record3D:
     values: Sequence[float]
     z: float = 0.0
     label: Union[str, bytes] = b""
+    info: dict | None = None  # fixed info fields (see INFO_FIELDS)
 
 
 def data_block_3d(records: Sequence[Record3D], *, store_table: Sequence[Sequence[int]] | None = None,
@@ -147,7 +163,7 @@ def data_block_3d(records: Sequence[Record3D], *, store_table: Sequence[Sequence
             rec = next(remaining)
             data = struct.pack(f"<{len(rec.values)}f", *rec.values)
             body += data.ljust(block_size, b"\0")
-            body += info_record(info_size, z=rec.z, label=rec.label)
+            body += info_record(info_size, z=rec.z, label=rec.label, fields=rec.info)
     padding = bytes(max(0, block_offset - head_size))
     return head + table + padding + bytes(body)
 

@@ -107,16 +107,20 @@ def to_dask(path: PathLike, block: BlockSpec = None, *, chunks: Optional[int] = 
     return _array(_rows(path, block, scale=scale, strict=strict), chunks)
 
 
-def _array(lazy: BlockRows, chunks: Optional[int]) -> "dask.array.Array":
-    da = _dask_array()
+def _rows_per_chunk(lazy: BlockRows, chunks: Optional[int]) -> int:
     along = 2 if lazy.kind == "image map (traces)" else 0
     row_bytes = 4 * int(np.prod(lazy.shape)) // max(lazy.shape[along], 1)
     if chunks is None:
-        per_chunk = max(1, CHUNK_BYTES // max(row_bytes, 1))
-    elif isinstance(chunks, bool) or not isinstance(chunks, (int, np.integer)) or chunks < 1:
+        return max(1, CHUNK_BYTES // max(row_bytes, 1))
+    if isinstance(chunks, bool) or not isinstance(chunks, (int, np.integer)) or chunks < 1:
         raise ValueError(f"chunks is a positive number of rows, not {chunks!r}")
-    else:
-        per_chunk = int(chunks)
+    return int(chunks)
+
+
+def _array(lazy: BlockRows, chunks: Optional[int]) -> "dask.array.Array":
+    da = _dask_array()
+    along = 2 if lazy.kind == "image map (traces)" else 0
+    per_chunk = _rows_per_chunk(lazy, chunks)
     layout = tuple(-1 if axis != along else per_chunk for axis in range(lazy.ndim))
     stamp = os.stat(lazy.path)
     token = hashlib.sha1(repr((lazy.path, stamp.st_mtime_ns, stamp.st_size, lazy.number, lazy.factor)).encode())
@@ -160,16 +164,23 @@ def _laid_out(name: str, found: Block, *, scale: bool, strict: bool) -> tuple[Bl
     return BlockRows(name, found.number, kind, rows, values, grid, factor), info
 
 
-def lazy_result(path: PathLike, block: BlockSpec = None, *, chunks: Optional[int] = None, scale: bool = True,
-                strict: bool = True) -> DataReturn:
+def lazy_block(path: PathLike, block: BlockSpec = None, *, chunks: Optional[int] = None, scale: bool = True,
+               strict: bool = True) -> tuple[DataReturn, Optional[dict[str, Any]]]:
     """The result `read` gives, with a lazy Dask array in place of its values and everything else read: axes, map
-    coordinates, z values, labels and parameters. Single spectra and multi-region maps are read whole."""
+    coordinates, z values, labels and parameters; and the block's record info (`Block.record_info`). Single spectra
+    and multi-region maps are read whole.
+
+    The record info of a series or of traces is read at once, as the layout reads each record's z value or label
+    anyway; that of an image map is lazy too, chunk by chunk along with the values, since it takes a small read
+    from every record of a map that may be far bigger than memory."""
     name = os.fsdecode(os.fspath(path))
     found = _described(name, block, strict)
     if found.kind is None or found.kind.startswith("multi-region") or found.request[1] != "3D":
-        from ._file import read
-
-        return read(name, f"#{found.number}", strict=strict, scale=scale)
+        whole = read_block(name, f"#{found.number}", strict=strict, scale=scale)
+        if whole.error is not None:
+            raise whole.error
+        assert whole.result is not None
+        return whole.result, whole.record_info
     lazy, info = _laid_out(name, found, scale=scale, strict=strict)
     values: Any = _array(lazy, chunks)
     parameters: dict[str, Any] = dict(found.parameters or {})
@@ -186,7 +197,45 @@ def lazy_result(path: PathLike, block: BlockSpec = None, *, chunks: Optional[int
     elif found.kind == "series (traces)":
         result = lumira.TimeResolvedTRCDataReturn(labels=info, traces=values, **texts)
     assert result is not None
-    return result
+    return result, _record_info(lazy, chunks)
+
+
+def _record_info(lazy: BlockRows, chunks: Optional[int]) -> Optional[dict[str, Any]]:
+    """The block's record info: read at once, or for an image map as Dask arrays chunked as its values are."""
+    if lazy.kind != "image map":
+        return _native_info(lazy.path, lazy.number, 0, lazy.rows)
+    import dask
+
+    da = _dask_array()
+    rows, columns = lazy.grid
+    fields = _native_info(lazy.path, lazy.number, 0, 0)
+    if fields is None:
+        return None
+    per_chunk = _rows_per_chunk(lazy, chunks)
+    pieces = [(min(rows, first + per_chunk) - first,
+               dask.delayed(_map_info, pure=True)(lazy.path, lazy.number, first, min(rows, first + per_chunk), columns))
+              for first in range(0, rows, per_chunk)]
+    return {name: da.concatenate([da.from_delayed(piece[name], shape=(count, columns), dtype=empty.dtype)
+                                  for count, piece in pieces]) if pieces else da.zeros((0, columns), empty.dtype)
+            for name, empty in fields.items()}
+
+
+def _map_info(path: str, number: int, first: int, stop: int, columns: int) -> dict[str, Any]:
+    """Record info of grid rows first to stop of an image map, each field as a (rows, columns) array."""
+    info = _native_info(path, number, first * columns, stop * columns)
+    if info is None:  # the file changed since its layout was read
+        raise DamagedFileError("its record info cannot be read", path)
+    return {name: values.reshape(stop - first, columns) for name, values in info.items()}
+
+
+def _native_info(path: str, number: int, start: int, stop: int) -> Optional[dict[str, Any]]:
+    try:
+        return _native.read_record_info(path, number, start, stop)
+    except Exception as error:
+        damaged = content_damage(error, path)
+        if damaged is None:
+            raise
+        raise damaged from error
 
 
 def _map_axis(parameters: dict[str, Any], origin: str, step: str, count: str) -> Any:

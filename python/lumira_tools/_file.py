@@ -66,6 +66,8 @@ class Block(NamedTuple):
     (getOpusData returns that one). `kind` and `shape` say what its values are (`shape` of all points of all
     regions for a multi-region map). `result` is the block read (None with `data=False` or when it failed),
     `error` what stopped it, `parameters` its merged parameters, `offset` where its data block lies.
+    `record_info` holds a 3D block's per-record fields (scans, x and y range, start and end time, ...) as arrays
+    along its records (see RECORD_INFO_FIELDS); None for single spectra, with `data=False` and when it failed.
     """
 
     number: int
@@ -77,6 +79,7 @@ class Block(NamedTuple):
     parameters: Optional[dict[str, Union[int, float, str]]]
     error: Optional[BaseException]
     result: Optional[DataReturn]
+    record_info: Optional[dict[str, np.ndarray]] = None
 
     @property
     def ok(self) -> bool:

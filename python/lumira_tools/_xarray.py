@@ -11,6 +11,7 @@ import lumira
 
 from ._extras import need
 from ._axes import spectral_values, unit_axis, value_label, z_units
+from ._file import Block
 from ._read import BlockSpec, PathLike, kind_of
 from ._time import acquisition_time
 
@@ -46,14 +47,15 @@ def _trace_names(labels: list[str], count: int) -> Any:
     return list(labels) if len(labels) == count else np.arange(count)
 
 
-def to_xarray(result: Union[lumira.BaseDataReturn, PathLike], lazy: bool = False, *, block: BlockSpec = None,
-              chunks: Optional[int] = None, scale: bool = True,
+def to_xarray(result: Union[lumira.BaseDataReturn, Block, PathLike], lazy: bool = False, *,
+              block: BlockSpec = None, chunks: Optional[int] = None, scale: bool = True,
               x: Optional[str] = None) -> Union["xarray.DataArray", "xarray.Dataset"]:
     """A DataArray with named dimensions and coordinates (a Dataset for multi-region maps).
 
     Dimensions: the spectral axis (`wavenumber`, `wavelength`, `time`, or `x`/`spectral_x`), `y` and `x` for
     image maps, `z` for series, `trace` for trace blocks, `point` for multi-region maps. The parameters become
-    attributes.
+    attributes. A 3D block's record info (`Block.record_info`: scans, x and y range, start and end time, ... of
+    each record) becomes coordinates along its record dimensions, when given a Block of `read_file` or a path.
 
     `x` puts the spectral axis in another unit: "wavenumber" (cm-1), "wavelength" (um; "nm" for nanometres) or
     "frequency" (Hz), the values kept in their order; an axis of points or times, or a Raman shift, raises
@@ -61,27 +63,55 @@ def to_xarray(result: Union[lumira.BaseDataReturn, PathLike], lazy: bool = False
 
     Given a path instead of a result, reads its `block` (as `read` does; `scale` as there); with `lazy=True` the
     values of a 3D block stay on disk as a Dask array (`to_dask`, `chunks` rows a chunk) under the same
-    coordinates. Multi-region maps are read whole either way.
+    coordinates, an image map's record info too. Multi-region maps are read whole either way.
     """
     xr = _xarray()
     if x is not None:
         unit_axis(x)  # a misspelt unit before any file is read
+    info: Optional[dict[str, Any]] = None
     if isinstance(result, (str, bytes, os.PathLike)):
         if lazy:
-            from ._dask import lazy_result
+            from ._dask import lazy_block
 
-            result = lazy_result(result, block, chunks=chunks, scale=scale)
+            result, info = lazy_block(result, block, chunks=chunks, scale=scale)
         else:
-            from ._file import read
+            from ._file import read_block
 
-            result = read(result, block, scale=scale)
+            result = read_block(result, block, scale=scale)
     elif lazy:
         raise ValueError("lazy=True reads a file lazily: give the file's path, not a result already read")
+    if isinstance(result, Block):
+        if result.error is not None:
+            raise result.error
+        if result.result is None:
+            raise ValueError(f"{result.name} was read without its values (data=False)")
+        info = result.record_info
+        result = result.result
     axis, values = spectral_values(result, x)
     spectral = xr.Variable(axis.name, values, attrs={"units": axis.unit, "long_name": axis.label})
     attrs = attributes(result)
+    built = _build(xr, result, spectral, attrs)
+    return cast(Union["xarray.DataArray", "xarray.Dataset"], _with_record_info(built, result, info))
 
-    return cast(Union["xarray.DataArray", "xarray.Dataset"], _build(xr, result, spectral, attrs))
+
+def _record_dims(result: lumira.BaseDataReturn) -> tuple[str, ...]:
+    """The dimensions a result's records lie along: a map's grid, a series' z, the traces, the points."""
+    if isinstance(result, lumira.ImageDataReturn):
+        return ("y", "x")
+    if isinstance(result, lumira.TimeResolvedDataReturn):
+        return ("z",)
+    if isinstance(result, lumira.MultiRegionDataReturn):
+        return ("point",)
+    return ("trace",)
+
+
+def _with_record_info(built: Any, result: lumira.BaseDataReturn, info: Optional[dict[str, Any]]) -> Any:
+    if not info:
+        return built
+    dims = _record_dims(result)
+    shape = tuple(built.sizes[dim] for dim in dims)
+    coords = {name: (dims, values) for name, values in info.items() if tuple(values.shape) == shape}
+    return built.assign_coords(coords)
 
 
 def _build(xr: Any, result: lumira.BaseDataReturn, spectral: Any, attrs: dict[str, Union[int, float, str]]) -> Any:

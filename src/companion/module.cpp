@@ -34,6 +34,9 @@ PyMethodDef methods[] = {
     {"read_records", readRecords, METH_VARARGS,
      "read_records(source, select, start, stop, out)\n--\n\n"
      "Reads rows start to stop of a 3D block into `out` (float32 memory of (stop - start) x values)."},
+    {"read_record_info", readRecordInfo, METH_VARARGS,
+     "read_record_info(source, select, start, stop)\n--\n\n"
+     "The info fields of rows start to stop of a 3D block: a dict from field name to an array."},
     {"isOpusFile", module::isOpusFile, METH_O, "isOpusFile(path, /)\n--\n\nTests the magic bytes."},
     {nullptr, nullptr, 0, nullptr},
 };

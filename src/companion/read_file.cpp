@@ -3,8 +3,9 @@
 //   listing    the file's listContents triples
 //   directory  every directory entry as eight little-endian int64: the six
 //              type codes, the size in words and the byte offset
-//   blocks     one tuple per chosen block: (index, request, offset, shadowed,
-//              kind, shape, parameters, error, result, damage)
+//   blocks     one package Block per chosen block: (index, request, kind,
+//              shape, offset, shadowed, parameters, error, result,
+//              record_info), record_info a 3D block's info fields as arrays
 //   damage     the directory's short reads (strict), as the errors `unpack`
 //              raises for them
 //
@@ -23,6 +24,7 @@
 #include "extract/python/arrays.hpp"
 #include "extract/python/call.hpp"
 #include "extract/python/parameters.hpp"
+#include "extract/python/three_dimensional.hpp"
 #include "module/opus_file.hpp"
 #include "module/reports.hpp"
 #include "module/state.hpp"
@@ -151,7 +153,10 @@ private:
     std::vector<Slot> slots_;  // never full: twice the keys it will hold
 };
 
-// What the caller's classes are: the block type (a tuple of nine fields) and
+// The fields of the package's Block, in its order.
+constexpr Py_ssize_t blockFields = 10;
+
+// What the caller's classes are: the block type (a tuple of blockFields fields) and
 // the error that stands for a damaged file.
 struct Classes {
     PyTypeObject* block;
@@ -182,6 +187,7 @@ public:
         if (options_.strict && outcome.error.get() == Py_None) outcome.error = strictError(outcome, damage, classes);
         if (outcome.error.get() != Py_None) {
             outcome.result = py::Ref::borrow(Py_None);
+            outcome.recordInfo = py::Ref::borrow(Py_None);
         } else if (outcome.result.get() != Py_None && options_.scale && outcome.kindName != nullptr) {
             attempt(outcome, [&] {
                 if (const auto factor = scaleFactor(outcome.parameters))
@@ -189,7 +195,7 @@ public:
             });
         }
 
-        py::Ref made = py::Ref::fresh(classes.block->tp_alloc(classes.block, 9));
+        py::Ref made = py::Ref::fresh(classes.block->tp_alloc(classes.block, blockFields));
         PyObject* const fields[] = {py::integer(static_cast<long long>(index)).release(),
                                     py::Ref::borrow(texts).release(),
                                     outcome.kind.release(),
@@ -198,8 +204,9 @@ public:
                                     py::Ref::borrow(block.shadowed ? Py_True : Py_False).release(),
                                     outcome.parameters.release(),
                                     outcome.error.release(),
-                                    outcome.result.release()};
-        for (Py_ssize_t i = 0; i < 9; ++i) PyTuple_SET_ITEM(made.get(), i, fields[i]);
+                                    outcome.result.release(),
+                                    outcome.recordInfo.release()};
+        for (Py_ssize_t i = 0; i < blockFields; ++i) PyTuple_SET_ITEM(made.get(), i, fields[i]);
         return made;
     }
 
@@ -213,6 +220,7 @@ private:
         py::Ref parameters = py::Ref::borrow(Py_None);
         py::Ref error = py::Ref::borrow(Py_None);
         py::Ref result = py::Ref::borrow(Py_None);
+        py::Ref recordInfo = py::Ref::borrow(Py_None);  // a 3D block's record info fields
         std::int64_t points = -1;  // a spectrum's NPT, for the strict check
         const char* kindName = nullptr;
     };
@@ -238,8 +246,15 @@ private:
         if (!damage.empty()) return;
         extract::OpusDataCall call{module_, file_, request, block.located, outcome.parameters, nullptr, true};
         if (!request.threeD) outcome.points = spectrumPoints(outcome.parameters);
+        if (options_.data && request.threeD) {
+            InfoTable recordInfo;
+            call.recordInfo = &recordInfo;
+            outcome.result = extract::readThreeDimensional(call);
+            outcome.recordInfo = extract::recordInfoArrays(module_, recordInfo);
+            return;
+        }
         if (options_.data) {
-            outcome.result = request.threeD ? extract::readThreeDimensional(call) : extract::readSingleSpectrum(call);
+            outcome.result = extract::readSingleSpectrum(call);
             return;
         }
         const Shape described = describeBlock(call);

@@ -3,6 +3,7 @@
 //
 //   record_layout(source, select) -> (kind, rows, values, info, damage)
 //   read_records(source, select, start, stop, out) -> None
+//   read_record_info(source, select, start, stop) -> {field: array}
 //
 // Rows are the block's records in the order the whole-block readers place
 // them: an image map's grid cells row by row (cells after the last record
@@ -11,7 +12,11 @@
 // values: the z values of a series (a float64 array), the labels of traces;
 // `damage` counts the fields the end of the file cut off (read as zero).
 // The checks are the whole-block readers': a damaged record fails as it
-// fails there, when its range is read.
+// fails there, when its range is read. The info fields of a range of rows
+// (scans, x and y range, start and end time, ...) are read as read_file
+// gives them, one array per field, and never fail: a field that a record,
+// or the file, is too short for is missing (NaN, or -1 for integers), as it
+// is for the grid cells no record fills.
 #include <algorithm>
 
 #include "companion/whole_file.hpp"
@@ -21,6 +26,7 @@
 #include "extract/python/call.hpp"
 #include "extract/python/parameters.hpp"
 #include "extract/python/three_dimensional.hpp"
+#include "extract/record_info.hpp"
 #include "extract/records.hpp"
 #include "extract/spectrum.hpp"
 #include "extract/three_d.hpp"
@@ -215,6 +221,44 @@ PyObject* readRecords(PyObject* module, PyObject* args) {
         }
         block.file->close();
         return py::Ref::borrow(Py_None);
+    });
+}
+
+PyObject* readRecordInfo(PyObject* module, PyObject* args) {
+    return py::boundary([&] {
+        PyObject* source = nullptr;
+        PyObject* select = nullptr;
+        long long start = 0;
+        long long stop = 0;
+        if (!PyArg_ParseTuple(args, "OOLL:read_record_info", &source, &select, &start, &stop))
+            throw py::ErrorAlreadySet{};
+        ShortReads damage;  // fields of the head cut off: judged when the layout was read
+        const module::ShortReadSink sink(damage);
+        RecordBlock block = layOut(module, source, select);
+        if (start < 0 || stop < start || stop > block.rows) {
+            PyErr_Format(PyExc_IndexError, "rows %lld to %lld are outside the block's %lld rows", start, stop,
+                         static_cast<long long>(block.rows));
+            throw py::ErrorAlreadySet{};
+        }
+        // The block's rows as a whole within the limit, so every range of them answers alike.
+        if (!InfoTable::fits(static_cast<std::uint64_t>(block.rows), block.file->source().size())) {
+            block.file->close();
+            return py::Ref::borrow(Py_None);
+        }
+        InfoTable table;
+        const std::int64_t rows = stop - start;
+        table.reset(std::span(&rows, 1), block.file->source().size());
+        {
+            py::ReleasedGil unlocked;
+            const auto held = std::min<std::int64_t>(stop, static_cast<std::int64_t>(block.records.size()));
+            for (std::int64_t row = start; row < held; ++row) {
+                const InfoRecord info(block.file->source(), block.head, block.records[static_cast<std::size_t>(row)].offset,
+                                      {}, 0);
+                table.store(static_cast<std::size_t>(row - start), info);
+            }
+        }
+        block.file->close();
+        return extract::recordInfoArrays(module, table);
     });
 }
 

@@ -37,7 +37,7 @@ struct Options {
     bool data = true;     // read the values (else kind and shape only)
     bool strict = true;   // cut-off fields make a block damaged instead of being reported
     bool scale = true;    // multiply values by CSF
-    py::Borrowed blockType = nullptr;    // the package's Block: a tuple of nine fields
+    py::Borrowed blockType = nullptr;    // the package's Block: a tuple of ten fields
     py::Borrowed damagedType = nullptr;  // the package's DamagedFileError
 };
 
@@ -84,9 +84,11 @@ PyObject* readFile(PyObject* module, PyObject* args);
 // read_files(paths, workers, data, strict, scale, select, block_type, damaged_type, progress)
 PyObject* readFiles(PyObject* module, PyObject* args);
 
-// record_layout(source, select) and read_records(source, select, start, stop, out): see records.cpp.
+// record_layout(source, select), read_records(source, select, start, stop, out) and
+// read_record_info(source, select, start, stop): see records.cpp.
 PyObject* recordLayout(PyObject* module, PyObject* args);
 PyObject* readRecords(PyObject* module, PyObject* args);
+PyObject* readRecordInfo(PyObject* module, PyObject* args);
 
 // The kind of a result in words ("spectrum", "image map (traces)", ...), or
 // nothing for an object of none of the module's result classes.

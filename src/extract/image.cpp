@@ -39,7 +39,8 @@ void checkImagePlacement(const ByteSource& source, const BlockHead& head, const 
     }
 }
 
-void readImageSpectra(ByteSource& source, const BlockHead& head, const ImageGrid& grid, std::span<float> cells) {
+void readImageSpectra(ByteSource& source, const BlockHead& head, const ImageGrid& grid, std::span<float> cells,
+                      const InfoVisitor& visit) {
     const auto records = imageRecords(head, source.size());
     checkImagePlacement(source, head, grid, records);
     const auto points = static_cast<std::size_t>(grid.points);
@@ -47,7 +48,7 @@ void readImageSpectra(ByteSource& source, const BlockHead& head, const ImageGrid
     targets.reserve(records.size());
     for (std::size_t cell = 0; cell < records.size(); ++cell)
         targets.push_back({records[cell].offset, cells.subspan(cell * points, points)});
-    copyRecords(source, head, targets);
+    copyRecords(source, head, targets, visit);
 }
 
 void checkTraceMapRecords(const ByteSource& source, const BlockHead& head, const ImageGrid& grid,

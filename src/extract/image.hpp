@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "container/cursor.hpp"
+#include "extract/records.hpp"
 #include "extract/three_d.hpp"
 
 namespace lumira {
@@ -29,8 +30,9 @@ void checkImagePlacement(const ByteSource& source, const BlockHead& head, const 
                          std::span<const RecordOffset> records);
 
 // Fills `cells` (rows x columns x points) record by record, after
-// checkImagePlacement.
-void readImageSpectra(ByteSource& source, const BlockHead& head, const ImageGrid& grid, std::span<float> cells);
+// checkImagePlacement; `visit` sees each record's info with its cell.
+void readImageSpectra(ByteSource& source, const BlockHead& head, const ImageGrid& grid, std::span<float> cells,
+                      const InfoVisitor& visit = {});
 
 // Checks the records of a trace map, each one whole map of rows x columns
 // values (`grid.points` of them, else ValueError as NumPy's reshape words

@@ -59,6 +59,11 @@ std::vector<std::uint8_t> InfoRecord::label() const {
     return text;
 }
 
+std::size_t InfoRecord::leading(std::span<std::uint8_t> out) const {
+    const auto wanted = static_cast<std::size_t>(std::clamp<std::int64_t>(head_.infoSize, 0, std::ssize(out)));
+    return read(0, out.first(wanted));
+}
+
 namespace {
 
 // Copies `targets`, whose first is target `base` of the whole run.

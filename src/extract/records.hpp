@@ -33,6 +33,9 @@ public:
     std::optional<double> value() const;
     // The bytes from byte 152 up to the first NUL or the record's end.
     std::vector<std::uint8_t> label() const;
+    // The record's first bytes into `out`, as far as its infoSize and the
+    // file hold them; how many that is.
+    std::size_t leading(std::span<std::uint8_t> out) const;
 
 private:
     std::size_t read(std::int64_t at, std::span<std::uint8_t> out) const;

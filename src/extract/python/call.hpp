@@ -7,6 +7,7 @@
 #include "core/python.hpp"
 #include "core/ref.hpp"
 #include "extract/python/request.hpp"
+#include "extract/record_info.hpp"
 #include "extract/request.hpp"
 #include "module/open_file.hpp"
 
@@ -20,6 +21,8 @@ struct OpusDataCall {
     py::Ref parameters;     // the merged parameter dictionary
     FieldDecoder* decoder;  // for every cursor of the call; none while `unpack` is genuine
     bool keepOpen = false;  // more blocks of the file are read after this one
+    // When given, a 3D read gathers its records' info fields here as it copies them.
+    InfoTable* recordInfo = nullptr;
 
     // The data are read: a call that reads one block closes its file here.
     void doneReading() {

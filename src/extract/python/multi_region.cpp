@@ -257,8 +257,13 @@ private:
             } else {
                 py::WritableBuffer timeBuffer(startTime);
                 auto times = valuesOf<double>(timeBuffer, count);
+                // The points of all regions, one after the other.
+                InfoTable* table = threeD_.call.recordInfo;
+                const std::size_t first = table != nullptr ? table->rows() : 0;
+                if (table != nullptr && !table->grow(plan.sources.size(), threeD_.call.file.source().size()))
+                    table = nullptr;
                 py::ReleasedGil unlocked;
-                copySpectra(plan, rows, times);
+                copySpectra(plan, rows, times, table, first);
             }
         }
         const py::Keyword keywords[] = {
@@ -266,7 +271,8 @@ private:
         return construct(module, "Region", keywords);
     }
 
-    void copySpectra(const PointPlan& plan, std::span<float> rows, std::span<double> startTimes) const {
+    void copySpectra(const PointPlan& plan, std::span<float> rows, std::span<double> startTimes, InfoTable* table,
+                     std::size_t firstRow) const {
         const auto width = static_cast<std::size_t>(threeD_.points);
         std::vector<RecordTarget> targets;
         targets.reserve(plan.sources.size());
@@ -275,6 +281,7 @@ private:
         copyRecords(
             threeD_.call.file.source(), layout_.records.head, targets, [&](std::size_t point, const InfoRecord& info) {
                 startTimes[point] = plan.startTimes.empty() ? info.value().value_or(0.0) : plan.startTimes[point];
+                if (table != nullptr) table->store(firstRow + point, info);
             });
     }
 
@@ -330,9 +337,12 @@ TraceData readTraces(ThreeDCall& threeD, const Layout& layout) {
     traces.count = plan.records.size();
     traces.values.resize(traces.count * static_cast<std::size_t>(threeD.points));
     traces.labels.resize(traces.count);
+    InfoTable* table = recordInfoTable(threeD, {static_cast<std::int64_t>(traces.count)});
     py::ReleasedGil unlocked;
-    readRecordRows(source, plan, threeD.points, traces.values,
-                   [&](std::size_t k, const InfoRecord& info) { traces.labels[k] = info.label(); });
+    readRecordRows(source, plan, threeD.points, traces.values, [&](std::size_t k, const InfoRecord& info) {
+        traces.labels[k] = info.label();
+        if (table != nullptr) table->store(k, info);
+    });
     return traces;
 }
 
@@ -358,7 +368,11 @@ py::Ref readMultiRegionMap(ThreeDCall& threeD) {
     const std::vector<std::int32_t> starts = regionStarts(columns.list("Group"));
 
     std::optional<TraceData> traces;
-    if (call.request.traces) traces = readTraces(threeD, layout);
+    if (call.request.traces) {
+        traces = readTraces(threeD, layout);
+    } else {
+        recordInfoTable(threeD, {0});  // the regions' points are added as each is read
+    }
     RegionReader reader(threeD, layout, traces ? &*traces : nullptr);
     py::Ref regions = py::Ref::fresh(PyList_New(0));
     for (std::int32_t first : starts) {

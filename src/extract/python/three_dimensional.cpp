@@ -61,6 +61,35 @@ void requireRecords(const RecordPlan& plan) {
     }
 }
 
+InfoTable* recordInfoTable(ThreeDCall& threeD, std::initializer_list<std::int64_t> shape) {
+    InfoTable* table = threeD.call.recordInfo;
+    if (table == nullptr) return nullptr;
+    return table->reset(std::span(shape.begin(), shape.size()), threeD.call.file.source().size()) ? table : nullptr;
+}
+
+py::Ref recordInfoArrays(py::Borrowed module, const InfoTable& table) {
+    if (!table.available()) return py::Ref::borrow(Py_None);
+    py::Ref shape = py::Ref::fresh(PyTuple_New(static_cast<Py_ssize_t>(table.shape().size())));
+    for (std::size_t i = 0; i < table.shape().size(); ++i)
+        PyTuple_SET_ITEM(shape.get(), static_cast<Py_ssize_t>(i), py::integer(table.shape()[i]).release());
+    const auto rows = static_cast<std::int64_t>(table.rows());
+    py::Ref fields = py::Ref::fresh(_PyDict_NewPresized(static_cast<Py_ssize_t>(infoFields.size())));
+    for (std::size_t k = 0; k < infoFields.size(); ++k) {
+        const InfoField& field = infoFields[k];
+        py::Ref column = numpyArray(module, "empty", shape, field.real ? "float64" : "int32");
+        {
+            py::WritableBuffer buffer(column);
+            if (field.real) {
+                std::ranges::copy(table.reals(k), valuesOf<double>(buffer, rows).begin());
+            } else {
+                std::ranges::copy(table.integers(k), valuesOf<std::int32_t>(buffer, rows).begin());
+            }
+        }
+        py::setItem(fields, py::interned(field.name), column);
+    }
+    return fields;
+}
+
 py::Ref readThreeDimensional(OpusDataCall& call) {
     ThreeDCall threeD{call, lookup(call.parameters, "NPT"), {}, {}, {}};
     py::Ref fxv = lookup(call.parameters, "FXV");

@@ -7,6 +7,7 @@
 #include "container/cursor.hpp"
 #include "core/python.hpp"
 #include "extract/python/call.hpp"
+#include "extract/record_info.hpp"
 #include "extract/records.hpp"
 #include "extract/three_d.hpp"
 
@@ -65,5 +66,13 @@ void readRecordRows(ByteSource& source, const RecordPlan& plan, std::int64_t poi
 
 // "need at least one array to concatenate", as stacking no rows fails.
 void requireRecords(const RecordPlan& plan);
+
+// The call's table of record info fields reset to rows of `shape`, when the
+// call gathers them and they fit within the result limit; else nullptr.
+InfoTable* recordInfoTable(ThreeDCall& threeD, std::initializer_list<std::int64_t> shape);
+
+// The fields of a table as a dict from field name to an array of the
+// table's shape (int32 or float64); None when the table was not available.
+py::Ref recordInfoArrays(py::Borrowed module, const InfoTable& table);
 
 }  // namespace lumira::extract

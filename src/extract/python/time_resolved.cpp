@@ -49,6 +49,7 @@ py::Ref readTimeResolvedSpectra(ThreeDCall& threeD) {
     const auto count = static_cast<std::int64_t>(plan.records.size());
     py::Ref spectra = emptyFloat32(threeD.call.module, {count, threeD.points});
     py::Ref z = emptyFloat64(threeD.call.module, count);
+    InfoTable* table = recordInfoTable(threeD, {count});
     {
         py::WritableBuffer rowBuffer(spectra);
         py::WritableBuffer zBuffer(z);
@@ -58,6 +59,7 @@ py::Ref readTimeResolvedSpectra(ThreeDCall& threeD) {
         readRecordRows(threeD.call.file.source(), plan, threeD.points, rows,
                        [&](std::size_t k, const InfoRecord& info) {
                            zValues[k] = plan.decodedValues.empty() ? info.value().value_or(0.0) : plan.decodedValues[k];
+                           if (table != nullptr) table->store(k, info);
                        });
     }
     threeD.call.doneReading();
@@ -70,12 +72,16 @@ py::Ref readTimeResolvedTraces(ThreeDCall& threeD) {
     const auto count = static_cast<std::int64_t>(plan.records.size());
     py::Ref traces = emptyFloat32(threeD.call.module, {count, threeD.points});
     std::vector<std::vector<std::uint8_t>> labels(plan.records.size());
+    InfoTable* table = recordInfoTable(threeD, {count});
     {
         py::WritableBuffer buffer(traces);
         auto rows = valuesOf<float>(buffer, count * threeD.points);
         py::ReleasedGil unlocked;
         readRecordRows(threeD.call.file.source(), plan, threeD.points, rows,
-                       [&](std::size_t k, const InfoRecord& info) { labels[k] = info.label(); });
+                       [&](std::size_t k, const InfoRecord& info) {
+                           labels[k] = info.label();
+                           if (table != nullptr) table->store(k, info);
+                       });
     }
     threeD.call.doneReading();
     py::Ref labelTexts = labelList(labels);
