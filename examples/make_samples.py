@@ -93,7 +93,10 @@ def curing_series() -> OpusFile:
         extent = 1 - math.exp(-k / 8)
         values = [0.02 + bands(x, [(915, 0.6 * (1 - extent), 8), (3400, 0.5 * extent, 120), (1510, 0.9, 8)])
                   for x in xs]
-        records.append(Record3D(values, z=20.0 * k))
+        # Each record: 16 scans, taking 14.2 of its 20 s.
+        info = {"NSS": 16, "NPT": npt, "FXV": xs[0], "LXV": xs[-1], "MNY": min(values), "MXY": max(values),
+                "CSF": 1.0, "SRT": 20.0 * k, "ERT": 20.0 * k + 14.2}
+        records.append(Record3D(values, z=20.0 * k, info=info))
     flat = [v for r in records for v in r.values]
     f = OpusFile()
     f.add(named_type("AB", param=DATA, dimension="3D"), data_block_3d(records))
