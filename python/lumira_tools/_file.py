@@ -67,7 +67,8 @@ class Block(NamedTuple):
     regions for a multi-region map). `result` is the block read (None with `data=False` or when it failed),
     `error` what stopped it, `parameters` its merged parameters, `offset` where its data block lies.
     `record_info` holds a 3D block's per-record fields (scans, x and y range, start and end time, ...) as arrays
-    along its records (see RECORD_INFO_FIELDS); None for single spectra, with `data=False` and when it failed.
+    along its records (a dict from field name to array); None for single spectra, with `data=False` and when it
+    failed.
     """
 
     number: int
@@ -79,7 +80,7 @@ class Block(NamedTuple):
     parameters: Optional[dict[str, Union[int, float, str]]]
     error: Optional[BaseException]
     result: Optional[DataReturn]
-    record_info: Optional[dict[str, np.ndarray]] = None
+    record_info: Optional[dict[str, Any]] = None
 
     @property
     def ok(self) -> bool:
@@ -161,7 +162,7 @@ class OpusFile:
                     return found
             raise KeyError(f"no block #{wanted} in {self.path}")
         request = choose(self.listing, block)
-        for found in reversed(self.blocks):
+        for found in self.blocks[::-1]:  # (reversed() of these tuples loses their type in mypy)
             if found.request == request:
                 return found
         raise KeyError(f"{block_text(request)}: no such data block in {self.path}")
