@@ -18,7 +18,7 @@ import three_d_samples
 import tool_results
 from lumira_tools.cli import main
 from opusbuilder import DATA, DATA_PARAMS, OpusFile, Record3D, data_block_3d, named_type, spectrum_params
-from test_tools_read import cut_directory, short_spectrum, two_blocks
+from test_tools_read import cut_directory, cut_short, short_spectrum, two_blocks
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 SAMPLE = str(ROOT / "examples" / "data" / "film_absorbance.0")
@@ -175,8 +175,8 @@ def test_export_the_sample(tmp_path, suffix):
 
 
 DAMAGED = {
-    "short spectrum": (short_spectrum(), "the file ends early: 5 of 8 points are there"),
-    "cut directory": (cut_directory(), "the file ends early: 2 fields cut off"),
+    "short spectrum": (short_spectrum(), cut_short(short_spectrum(), 12)),
+    "cut directory": (cut_directory(), cut_short(cut_directory(), 6)),
     "not opus": (b"\x89PNG....", "not an OPUS file"),
     "empty": (b"", "not an OPUS file"),
 }
@@ -212,15 +212,17 @@ def test_scan_summarises_and_lists_failures(tmp_path):
     assert done.returncode == 1 and done.stderr == ""  # no progress bar off a terminal
     lines = done.stdout.splitlines()
     assert lines[0].startswith(f"{tmp_path}: 9 files (") and lines[0].endswith(" files/s")
-    assert lines[1].split() == ["OPUS", "files", "read:", "5", "other", "files:", "2", "failed:", "2"]
+    # the empty .0 file is a save that failed: damaged, not some other file
+    assert lines[1].split() == ["OPUS", "files", "read:", "5", "other", "files:", "1", "failed:", "3"]
     assert [line.split() for line in lines[3:6]] == [["BLOCK", "KIND", "FILES"], ["AB/2D/3DER", "spectrum", "5"],
                                                      ["SSC/2D/NONE", "spectrum", "5"]]
     failed = lines[lines.index("Failed:") + 1:]
-    assert failed[1] == f"  {tmp_path / 'a' / 'b' / 'short.1'}: the file ends early: 5 of 8 points are there"
-    assert failed[0] == f"  {tmp_path / 'a' / 'b' / 'lost.0'}: No data block exists in the file for: AB 2D NONE"
+    assert failed[0] == f"  {tmp_path / 'a' / 'b' / 'empty.0'}: not an OPUS file: it is empty"
+    assert failed[2] == f"  {tmp_path / 'a' / 'b' / 'short.1'}: {cut_short(short_spectrum(), 12)}"
+    assert failed[1] == f"  {tmp_path / 'a' / 'b' / 'lost.0'}: No data block exists in the file for: AB 2D NONE"
 
     report = json.loads(lumira_cli("scan", "--json", "-j", "2", tmp_path).stdout)
-    assert (report["files"], report["opus_files"], len(report["failed"])) == (9, 7, 2)
+    assert (report["files"], report["opus_files"], len(report["failed"])) == (9, 7, 3)
     assert lumira_cli("scan", tmp_path / "a" / "good0.0").returncode == 1
 
 
@@ -308,15 +310,16 @@ def test_plot_and_export_3d_blocks(three_d_files, tmp_path, sample):
 def test_a_3d_block_that_cannot_be_read_is_reported_with_the_others_listed(tmp_path, capsys):
     f = OpusFile().spectrum("AB", [1.0, 2.0, 3.0], spectrum_params(3, 4000.0, 400.0))
     f.params(named_type("AB", param=DATA_PARAMS, dimension="3D"), spectrum_params(8, 4000.0, 400.0, ZTX="s"))
-    f.add(named_type("AB", param=DATA, dimension="3D"), data_block_3d([Record3D([k] * 8, z=k) for k in range(3)]))
+    records = data_block_3d([Record3D([k] * 8, z=k) for k in range(3)], block_size=4)
+    f.add(named_type("AB", param=DATA, dimension="3D"), records)
     path = tmp_path / "two.0"
-    path.write_bytes(f.build()[:-170])  # the last record is cut inside its values
+    path.write_bytes(f.build())  # records whose value part is shorter than NPT values
     assert main(["ls", str(path)]) == 1
     out, err = capsys.readouterr()
     assert "AB/3D/NONE  unreadable" in out and "AB/2D/NONE  spectrum" in out
     assert max(map(len, out.splitlines()[1:])) < 100  # the long message does not stretch the table
-    assert err == (f"lumira: {path}: #1 AB/3D/NONE: 3D data block at offset {len(f.build()) - 3 * 192 - 32} is "
-                   f"damaged: spectrum record 3 at byte {len(f.build()) - 192} ends past the end of the file\n")
+    assert err == (f"lumira: {path}: #1 AB/3D/NONE: 3D data block at offset {len(f.build()) - len(records)} is "
+                   f"damaged: records hold 4 bytes of values but NPT is 8 (32 bytes)\n")
 
 
 # --- real 3D files: these run once the extension reads 3D blocks -------------------------------------------

@@ -30,6 +30,11 @@ def short_spectrum():
     return f.build()[:-12]
 
 
+def cut_short(data, missing):
+    """What the tools say of a file whose last `missing` bytes were cut off."""
+    return f"the file is cut short at {len(data):,} bytes; its directory reaches {len(data) + missing:,}"
+
+
 def cut_directory():
     """Complete blocks, then a directory whose last (irrelevant) entry the end of the file cuts off."""
     f = OpusFile()
@@ -89,8 +94,8 @@ def test_read_spectrum_refuses_a_3d_block_before_reading_it(tmp_path, monkeypatc
 @pytest.mark.parametrize("data, error, message", [
     (b"\0\1", NotOpusFileError, "not an OPUS file"),  # too short for the magic: not an error of its own
     (b"PK\3\4 not opus", NotOpusFileError, "not an OPUS file"),
-    (short_spectrum(), DamagedFileError, "5 of 8 points"),
-    (cut_directory(), DamagedFileError, "2 fields cut off"),
+    (short_spectrum(), DamagedFileError, cut_short(short_spectrum(), 12)),
+    (cut_directory(), DamagedFileError, cut_short(cut_directory(), 6)),
     (OpusFile().build(), ValueError, "holds no data block"),
 ])
 def test_read_refuses_what_is_not_a_whole_block(write, capsys, data, error, message):

@@ -7,10 +7,10 @@ extension module of the same distribution with the same readers, which reads who
 from ._axes import AxisUnitError
 from ._dask import to_dask
 from ._describe import ParameterDescription, describe, parameter_table
-from ._file import Block, Entry, OpusFile, read, read_file, read_spectrum
+from ._file import Block, Entry, OpusFile, list_blocks, read, read_file, read_spectrum, resolve
 from ._many import FileRead, read_many
-from ._read import (BlockSpecError, DamagedFileError, DataReturn, NotASpectrumError, NotOpusFileError, is_opus_file,
-                    kind_of, list_blocks, parse_block, resolve)
+from ._read import (BlockSpecError, DamagedFileError, DataReturn, NoSuchBlockError, NotASpectrumError,
+                    NotOpusFileError, is_opus_file, kind_of, parse_block)
 from ._stack import metadata, stack
 from ._time import acquisition_time
 from ._version import package_version
@@ -20,7 +20,7 @@ __version__ = package_version()
 
 __all__ = [
     "AxisUnitError", "Block", "BlockSpecError", "DamagedFileError", "DataReturn", "Entry", "FileRead",
-    "NotASpectrumError", "NotOpusFileError", "OpusFile", "ParameterDescription", "__version__", "acquisition_time",
-    "describe", "is_opus_file", "kind_of", "list_blocks", "metadata", "parameter_table", "parse_block", "read",
-    "read_file", "read_many", "read_spectrum", "resolve", "stack", "to_dask", "to_xarray",
+    "NoSuchBlockError", "NotASpectrumError", "NotOpusFileError", "OpusFile", "ParameterDescription", "__version__",
+    "acquisition_time", "describe", "is_opus_file", "kind_of", "list_blocks", "metadata", "parameter_table",
+    "parse_block", "read", "read_file", "read_many", "read_spectrum", "resolve", "stack", "to_dask", "to_xarray",
 ]

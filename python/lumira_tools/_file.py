@@ -18,14 +18,12 @@ import numpy as np
 import lumira
 
 from . import _native
-from ._read import (TYPE_PREFERENCE, BlockSpec, BlockSpecError, DamagedFileError, DataReturn, NotASpectrumError,
-                    NotOpusFileError, PathLike, Request, block_text, content_damage, parse_block)
+from ._blocks import as_request, choose, held_blocks, missing_block, patterns, type_name
+from ._read import (BlockSpec, DamagedFileError, DataReturn, NotASpectrumError, NotOpusFileError, PathLike, Request,
+                    block_text, content_damage, is_opus_file, parse_block)
 from ._time import acquisition_time
 
 NON_OPUS = "Can't process a non-Opus file"
-NO_DATA_BLOCK = "No data block exists in the file for: "
-
-Pattern = tuple[Optional[str], Optional[str], Optional[str]]
 
 
 @dataclass(frozen=True)
@@ -44,18 +42,7 @@ class Entry:
     @property
     def name(self) -> Optional[str]:
         """The data type's name ('AB', 'SSC', ...) where it has one."""
-        for name, (data, sample) in _TYPE_CODES.items():
-            if data == self.dataType and sample in (-1, self.sampleType):
-                return name
-        return None
-
-
-_TYPE_CODES = {
-    "REFL": (12, -1), "RAM": (10, -1), "SPOW": (14, 1), "RPOW": (14, 2), "SPH": (3, 1), "RPH": (3, 2),
-    "PAS": (17, -1), "LREFL": (15, -1), "KM": (6, -1), "SIFG": (2, 1), "RIFG": (2, 2), "TR": (5, -1),
-    "EMIS": (11, -1), "ATR": (16, -1), "TRARI": (18, -1), "ABARI": (19, -1), "AB": (4, -1), "TRC": (7, -1),
-    "SSC": (1, 1), "RSC": (1, 2),
-}
+        return type_name(self.dataType, self.sampleType)
 
 
 class Block(NamedTuple):
@@ -161,67 +148,19 @@ class OpusFile:
                 if found.number == wanted:
                     return found
             raise KeyError(f"no block #{wanted} in {self.path}")
-        request = choose(self.listing, block)
+        request = choose(self.listing, block, self.held, self.path)
         for found in self.blocks[::-1]:  # (reversed() of these tuples loses their type in mypy)
             if found.request == request:
                 return found
         raise KeyError(f"{block_text(request)}: no such data block in {self.path}")
 
+    @property
+    def held(self) -> list[str]:
+        """The data blocks the directory lists ('AB/2D/NONE'), in directory order, each once."""
+        return held_blocks(self._directory)
+
     def __repr__(self) -> str:
         return f"<OpusFile {self.path!r}: {len(self.blocks)} data block{'s' if len(self.blocks) != 1 else ''}>"
-
-
-Selector = Union[int, Request, list[Pattern]]
-
-
-def patterns(block: BlockSpec) -> Selector:
-    """What the native reader is asked for: a block by its place ('#2'), a request written out, or patterns the
-    first listed match of which wins (for None, the types in the order of TYPE_PREFERENCE)."""
-    if isinstance(block, str) and block.strip().startswith("#"):
-        return block_index(block)
-    parts = parse_block(block)
-    if parts is None:
-        return [(name, None, None) for name in TYPE_PREFERENCE]
-    if len(parts) == 3:
-        return as_request(parts)
-    padded = tuple(parts) + (None,) * (3 - len(parts))
-    return [(padded[0], padded[1], padded[2])]
-
-
-def block_index(text: str) -> int:
-    """'#2' -> 2: a block by its place among the file's blocks, as `lumira ls` numbers them."""
-    digits = text.strip()[1:].strip()
-    if not digits.isdigit():
-        raise BlockSpecError(f"a block by its place is written #N, e.g. #0, not {text!r}")
-    return int(digits)
-
-
-def as_request(parts: Sequence[str]) -> Request:
-    # The listing names derivative code 3 "3DER"; a request must call it "NDER".
-    return parts[0], parts[1], "NDER" if parts[2] == "3DER" else parts[2]
-
-
-def choose(listing: Sequence[Sequence[str]], block: BlockSpec) -> Request:
-    """The request that `block` (not a '#N' place) stands for in a file with this listing."""
-    wanted = patterns(block)
-    if isinstance(wanted, tuple):
-        return wanted
-    if isinstance(wanted, int):
-        raise BlockSpecError(f"#{wanted} names a block by its place, not by its type")
-    for pattern in wanted:
-        for triple in listing:
-            if all(part is None or part == have for part, have in zip(pattern, triple)):
-                return as_request(triple)
-    raise missing_block(listing, block)
-
-
-def missing_block(listing: Sequence[Sequence[str]], block: BlockSpec) -> ValueError:
-    if isinstance(block, str) and block.strip().startswith("#"):
-        return ValueError(f"no block {block.strip()} in the file")
-    parts = parse_block(block)
-    if parts is None:
-        return ValueError("the file holds no data block")
-    return ValueError(f"no {'/'.join(parts)} block in the file (it holds {', '.join(map(block_text, listing))})")
 
 
 def read_file(path: PathLike, *, data: bool = True, scale: bool = True, strict: bool = True) -> OpusFile:
@@ -256,7 +195,7 @@ def read_block(path: PathLike, block: BlockSpec = None, *, data: bool = True, sc
     raises only when the file cannot be read or holds no such block."""
     opened = _read(path, patterns(block), data=data, scale=scale, strict=strict)
     if not opened.blocks:
-        raise missing_block(opened.listing, block)
+        raise missing_block(opened.held, opened.listing, block, opened.path)
     return opened.blocks[0]
 
 
@@ -265,14 +204,32 @@ def read_spectrum(path: PathLike, block: BlockSpec = None, *, strict: bool = Tru
     """`read` for a single spectrum: the same block `read` would take, refused with NotASpectrumError when it is a
     3D block, so the result is typed as a SingleDataReturn."""
     probe = read_block(path, block, data=False, strict=strict)
+    name = os.fsdecode(os.fspath(path))
     if probe.request[1] != "2D":
-        raise NotASpectrumError(f"{probe.name} is a 3D block (a map or a series), not a single spectrum: "
-                                "read it with read()")
-    request = probe.request
+        raise NotASpectrumError(f"{probe.name} is a 3D block ({probe.kind or 'a map or a series'}), not a single "
+                                "spectrum: read it with read()", name)
     result = read(path, f"#{probe.number}", strict=strict, scale=scale)
     if not isinstance(result, lumira.SingleDataReturn):  # a rebound result class could make anything
-        raise NotASpectrumError(f"{block_text(request)} did not read as a single spectrum")
+        raise NotASpectrumError(f"{probe.name} did not read as a single spectrum", name)
     return result
+
+
+def list_blocks(path: PathLike, *, strict: bool = True) -> list[tuple[str, str, str]]:
+    """The data blocks of the file as (type, dimension, derivative) triples, in directory order: the N-th is the
+    block `#N` names (listContents names the same blocks, its own way ordered). Refuses files that are not OPUS
+    files, and with `strict` damaged ones."""
+    return [tuple(block.name.split("/")) for block in read_file(path, data=False, strict=strict)]  # type: ignore
+
+
+def resolve(path: PathLike, block: BlockSpec = None, *, strict: bool = True) -> Request:
+    """The (type, dimension, derivative) request that `read` makes for `block` in this file; a request written
+    out in full is left to the read to find or refuse."""
+    parts = parse_block(block) if not (isinstance(block, str) and block.strip().startswith("#")) else None
+    if parts is not None and len(parts) == 3:
+        if not is_opus_file(path):
+            raise NotOpusFileError("not an OPUS file", os.fsdecode(os.fspath(path)))
+        return as_request(parts)
+    return read_block(path, block, data=False, strict=strict).request
 
 
 def _read(path: PathLike, select: Any, *, data: bool, scale: bool, strict: bool) -> OpusFile:
@@ -284,7 +241,7 @@ def _read(path: PathLike, select: Any, *, data: bool, scale: bool, strict: bool)
         converted = native_error(error, text)
         if converted is error:
             raise
-        raise converted from (error if isinstance(converted, DamagedFileError) else None)
+        raise converted from converted.__cause__ if isinstance(converted, DamagedFileError) else None
     return opus_file(text, read)
 
 
@@ -292,11 +249,22 @@ def native_error(error: BaseException, path: str) -> BaseException:
     """The error for the package's callers of one the native reader raised for a whole file: a file too short
     for the magic, or without it, is NotOpusFileError; damage found in its content, DamagedFileError; a block the
     file does not hold, the files' own errors and everything else stay as they are."""
-    if isinstance(error, struct.error) or (type(error) is ValueError and str(error) == NON_OPUS):
-        return NotOpusFileError("not an OPUS file")
-    if type(error) is ValueError and str(error).startswith(NO_DATA_BLOCK):
-        return error  # the file holds no such block: an answer about the file, not damage in it
+    if isinstance(error, struct.error):
+        short = NotOpusFileError(_too_short(path), path)
+        short.too_short = True
+        return short
+    if type(error) is ValueError and str(error) == NON_OPUS:
+        return NotOpusFileError("not an OPUS file", path)
     return content_damage(error, path) or error
+
+
+def _too_short(path: str) -> str:
+    try:
+        size = os.path.getsize(path)
+    except (OSError, ValueError):
+        return "not an OPUS file: too short to hold the OPUS magic"
+    return "not an OPUS file: it is empty" if size == 0 else \
+        f"not an OPUS file: it holds {size} byte{'s' if size != 1 else ''}, too few for the OPUS magic"
 
 
 def opus_file(path: str, read: tuple[Any, ...]) -> OpusFile:

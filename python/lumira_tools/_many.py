@@ -8,7 +8,8 @@ from dataclasses import dataclass
 from typing import Any, Callable, Iterable, Optional, Union
 
 from . import _native
-from ._file import Block, OpusFile, missing_block, native_error, opus_file, patterns
+from ._blocks import missing_block, patterns
+from ._file import Block, OpusFile, native_error, opus_file
 from ._read import BlockSpec, DamagedFileError, DataReturn, PathLike
 
 
@@ -57,7 +58,7 @@ def chosen_block(outcome: Any, block: BlockSpec) -> Union[Block, BaseException]:
     if isinstance(outcome, BaseException):
         return outcome
     if not outcome.blocks:
-        return missing_block(outcome.listing, block)
+        return missing_block(outcome.held, outcome.listing, block, outcome.path)
     found: Block = outcome.blocks[0]
     return found.error if found.error is not None else found
 

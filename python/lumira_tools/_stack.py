@@ -19,9 +19,11 @@ import numpy as np
 
 from ._extras import need
 from ._axes import Axis, AxisUnitError, axis_of, converted, unit_axis, value_label
-from ._file import Block, block_index, patterns
+from ._blocks import block_index, patterns
+from ._file import Block
 from ._many import chosen_block, read_files
-from ._read import BlockSpec, DamagedFileError, NotASpectrumError, NotOpusFileError, PathLike, parse_block
+from ._read import (BlockSpec, DamagedFileError, NotASpectrumError, NotOpusFileError, PathLike, failed_save,
+                    parse_block)
 
 if TYPE_CHECKING:
     import pandas
@@ -135,7 +137,7 @@ def _single_blocks(paths: Union[PathLike, Iterable[PathLike]], block: BlockSpec,
             read.append((path, outcome, False))
     spectra: list[tuple[str, Block]] = []
     for path, outcome, searched in read:
-        if isinstance(outcome, NotOpusFileError) and searched:
+        if isinstance(outcome, NotOpusFileError) and searched and not failed_save(path, outcome):
             continue  # a folder's other files are not failures
         found = chosen_block(outcome, block)
         if isinstance(found, BaseException):

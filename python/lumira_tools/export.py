@@ -313,7 +313,7 @@ def _stack_csv(dataset: Any, path: str) -> None:
 
 def failed_text(failed: Any) -> str:
     """The failed files of a stack, one "path: error" a line."""
-    from .scan import error_text
+    from ._read import error_text
 
     return "\n".join(f"{path}: {error_text(error)}" for path, error in dict(failed or {}).items())
 

@@ -9,7 +9,8 @@ from dataclasses import dataclass, field
 from typing import Any, Optional
 
 from ._many import progress_bar, read_files
-from ._read import DamagedFileError, NotOpusFileError
+from ._read import NotOpusFileError, failed_save
+from ._read import error_text as error_text  # where callers have found it
 
 
 @dataclass
@@ -45,19 +46,6 @@ class ScanReport:
         return len(self.files) / self.seconds if self.seconds > 0 else float("inf")
 
 
-def error_text(error: BaseException) -> str:
-    """An error in one line, for people: the OS's words for file errors, what is wrong in a damaged file (its
-    path is said where the error is reported), else the type and message."""
-    if isinstance(error, DamagedFileError):
-        return error.reason
-    if isinstance(error, OSError) and error.strerror:
-        return error.strerror
-    message = str(error)
-    if isinstance(error, (ValueError, ImportError)) and message:
-        return message
-    return f"{type(error).__name__}: {message}" if message else type(error).__name__
-
-
 def scanned_file(path: str, outcome: Any) -> FileScan:
     """What a scan says of a file from what reading its blocks (without their values) gave."""
     found = FileScan(path)
@@ -66,6 +54,8 @@ def scanned_file(path: str, outcome: Any) -> FileScan:
     except OSError:
         pass
     if isinstance(outcome, NotOpusFileError):
+        if failed_save(path, outcome):
+            found.error = error_text(outcome)
         return found
     if isinstance(outcome, BaseException):
         found.opus = not isinstance(outcome, OSError)

@@ -5,7 +5,8 @@
 //              type codes, the size in words and the byte offset
 //   blocks     one package Block per chosen block: (index, request, kind,
 //              shape, offset, shadowed, parameters, error, result,
-//              record_info), record_info a 3D block's info fields as arrays
+//              record_info), record_info a 3D block's info fields as arrays;
+//              none when the selection names a block the file does not hold
 //   damage     the directory's short reads (strict), as the errors `unpack`
 //              raises for them
 //
@@ -16,6 +17,7 @@
 // released while it is read.
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstring>
 #include <span>
 #include <string>
@@ -168,6 +170,62 @@ py::Ref damagedError(py::Borrowed damagedType, const std::string& message) {
     return py::call(damagedType, {text});
 }
 
+[[noreturn]] void raiseDamaged(py::Borrowed damagedType, const std::string& message) {
+    py::Ref error = damagedError(damagedType, message);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    throw py::ErrorAlreadySet{};
+}
+
+// 1234567 -> "1,234,567", as the package writes sizes for people.
+std::string grouped(std::uint64_t value) {
+    const std::string digits = std::to_string(value);
+    std::string text;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) text.push_back(',');
+        text.push_back(digits[i]);
+    }
+    return text;
+}
+
+// A file that ends before its directory does, or whose directory points
+// before its start, is damaged as a whole: said once, before any block is.
+void refuseOutside(const FileExtent& extent, py::Borrowed damagedType) {
+    std::string message;
+    if (extent.cutShort()) {
+        message = "the file is cut short at " + grouped(extent.size) + " bytes; its directory reaches " +
+                  grouped(static_cast<std::uint64_t>(extent.reach));
+    } else if (extent.beforeStart) {
+        message = "its directory points at offset " + std::to_string(*extent.beforeStart) +
+                  ", before the start of the file";
+    } else {
+        return;
+    }
+    raiseDamaged(damagedType, message);
+}
+
+// An axis or map grid with an infinite or NaN end would be NaN throughout
+// (and NumPy would warn while making it): the parameter is damage.
+void refuseNonFiniteAxes(py::Borrowed parameters, bool threeD, py::Borrowed damagedType) {
+    constexpr std::string_view spectral[] = {"FXV", "LXV"};
+    constexpr std::string_view grid[] = {"AOX", "AOY", "DDX", "DDY"};
+    const auto check = [&](std::string_view code, const char* what) {
+        PyObject* value = PyDict_GetItemWithError(parameters.get(), py::interned(code).get());
+        if (value == nullptr) {
+            if (PyErr_Occurred()) throw py::ErrorAlreadySet{};
+            return;
+        }
+        if (!PyFloat_Check(value) || std::isfinite(PyFloat_AS_DOUBLE(value))) return;
+        py::Ref text = py::Ref::fresh(PyObject_Repr(value));
+        const char* utf8 = PyUnicode_AsUTF8(text.get());
+        if (utf8 == nullptr) throw py::ErrorAlreadySet{};
+        raiseDamaged(damagedType, "its parameter " + std::string(code) + " is " + utf8 + ", so its " + what +
+                                      " cannot be computed");
+    };
+    for (std::string_view code : spectral) check(code, "x axis");
+    if (threeD)
+        for (std::string_view code : grid) check(code, "map grid");
+}
+
 // Builds the blocks of one planned file.
 class FileReader {
 public:
@@ -241,6 +299,7 @@ private:
         const extract::Request request = requestOf(texts, block.codes);
         if (!block.located.foundDataBlock()) extract::raiseNoDataBlock(request);
         outcome.parameters = merged(block.located);
+        refuseNonFiniteAxes(outcome.parameters, request.threeD, options_.damagedType);
         // A strict caller refuses a block whose parameters were cut off: its
         // values need not be read.
         if (!damage.empty()) return;
@@ -451,11 +510,8 @@ py::Ref readPlannedFile(py::Borrowed module, module::OpenFile& file, FilePlan& p
                         const Options& options) {
     if (!plan.magic.complete) module::raiseShortMagic(module, plan.magic.bytes);
     if (!plan.magic.isOpus) module::refuseNonOpus();
+    if (options.strict) refuseOutside(plan.extent, options.damagedType);
     py::Ref damage = options.strict ? errorList(module, plan.directoryShortReads) : py::Ref::fresh(PyList_New(0));
-    if (plan.missing) {
-        py::Ref texts = plan.missingListed ? requestTexts(*plan.missingListed) : selection.requestTexts;
-        extract::raiseNoDataBlock(requestOf(texts, *plan.missing));
-    }
 
     PyObject* triples = module::stateOf(module).listedTriples;
     py::Ref listing = py::Ref::fresh(PyList_New(static_cast<Py_ssize_t>(plan.listing.size())));

@@ -1,6 +1,9 @@
 #include "extract/file_plan.hpp"
 
 #include <algorithm>
+#include <array>
+
+#include "core/checked.hpp"
 
 namespace lumira {
 
@@ -9,7 +12,43 @@ bool BlockChoice::Pattern::matches(const ListedBlock& listed) const noexcept {
            (!derivType || *derivType == listed.derivType);
 }
 
+bool FileExtent::cutShort() const noexcept {
+    const std::uint64_t padded = size + (-size & 3u);
+    return reach > 0 && static_cast<std::uint64_t>(reach) > padded;
+}
+
 namespace {
+
+std::int32_t int32At(std::span<const std::uint8_t> raw) {
+    return static_cast<std::int32_t>(std::uint32_t{raw[0]} | std::uint32_t{raw[1]} << 8 |
+                                     std::uint32_t{raw[2]} << 16 | std::uint32_t{raw[3]} << 24);
+}
+
+// The header's directory offset and entry count, read apart from the
+// directory reader (whose cut-off fields are its own to report).
+FileExtent extentOf(ByteSource& source, const Directory& directory) {
+    constexpr std::int64_t headerSize = 24;
+    FileExtent extent;
+    extent.size = source.size();
+    extent.reach = headerSize;
+    const auto note = [&](std::int64_t offset, std::int64_t bytes) {
+        if (offset < 0) {
+            if (!extent.beforeStart) extent.beforeStart = offset;
+            return;
+        }
+        const auto end = tryAdd(offset, std::max<std::int64_t>(bytes, 0));
+        extent.reach = std::max(extent.reach, end.value_or(INT64_MAX));
+    };
+    std::array<std::uint8_t, 12> fields{};
+    if (source.readAt(12, fields) == fields.size()) {
+        const std::int32_t offsetToDirectory = int32At(std::span(fields).first(4));
+        const std::int32_t entries = int32At(std::span(fields).last(4));
+        note(offsetToDirectory, std::int64_t{12} * std::max(entries, 0));
+    }
+    for (const DirectoryEntry& entry : directory)
+        note(entry.byteOffset, tryMul(entry.sizeInWords, 4).value_or(INT64_MAX));
+    return extent;
+}
 
 // The block a request reads: the last data block that answers it.
 std::optional<std::size_t> answering(const FilePlan& plan, const RequestCodes& codes) {
@@ -80,6 +119,7 @@ FilePlan planFile(ByteSource& source, const BlockChoice& selection) {
     if (!plan.magic.isOpus) return plan;
     Cursor cursor(source, plan.directoryShortReads);
     plan.directory = readDirectory(cursor);
+    plan.extent = extentOf(source, plan.directory);
     plan.listing = listBlocks(plan.directory);
     plan.blocks = fileBlocks(plan.directory);
     choose(plan, selection);

@@ -41,11 +41,24 @@ struct ParsedParameters {
     std::exception_ptr failure;
 };
 
+// How far the file's header, directory and listed blocks reach, beside its
+// size: a file cut short (an interrupted copy) ends before its directory does.
+struct FileExtent {
+    std::uint64_t size = 0;
+    std::int64_t reach = 0;                     // the end of the furthest of them
+    std::optional<std::int64_t> beforeStart;    // an offset that points before the file's first byte
+
+    // The file ends before what its directory describes, beyond the padding
+    // of a last block to a whole word.
+    bool cutShort() const noexcept;
+};
+
 // What is read without the interpreter lock before any object is built.
 struct FilePlan {
     MagicTest magic;
     Directory directory;
     ShortReads directoryShortReads;
+    FileExtent extent;
     std::vector<ListedBlock> listing;
     std::vector<FileBlock> blocks;
     std::vector<std::size_t> chosen;             // indices into blocks, in directory order

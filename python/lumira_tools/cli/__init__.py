@@ -13,7 +13,7 @@ import sys
 from typing import Optional, Sequence
 
 from .. import __version__
-from .._file import block_index
+from .._blocks import block_index
 from .._read import BlockSpecError, parse_block
 from . import _export, _ls, _plot, _scan, _show
 from ._common import EXIT_FAILED, EXIT_USAGE, Failed, UsageError

@@ -13,7 +13,7 @@ import numpy as np
 from .. import export as exporting
 from .._file import Block, read_block
 from .._read import BlockSpecError, DataReturn
-from ..scan import error_text
+from .._read import error_text
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
 BLOCK_HELP = ("the block, written TYPE/DIMENSION/DERIVATIVE in any case, e.g. AB/2D/NONE, or #N for the N-th block "

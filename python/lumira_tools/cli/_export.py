@@ -11,7 +11,7 @@ from typing import Any
 from .. import export as exporting
 from .._axes import x_unit_option
 from .._read import BlockSpecError
-from ..scan import error_text
+from .._read import error_text
 from . import _export_jcamp as export_jcamp
 from ._common import (BLOCK_HELP, EXIT_FAILED, EXIT_OK, RAW_HELP, UsageError, check_writable, dump, positive,
                       read_checked, report, result_of, write_output)

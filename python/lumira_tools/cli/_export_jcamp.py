@@ -11,7 +11,7 @@ from .. import _jcamp
 from .. import export as exporting
 from .._file import Block
 from .._read import BlockSpecError
-from ..scan import error_text
+from .._read import error_text
 from ._common import EXIT_FAILED, EXIT_OK, UsageError, check_writable, dump, report, result_of
 
 

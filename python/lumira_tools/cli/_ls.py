@@ -8,7 +8,7 @@ from typing import Any
 from .._axes import axis_of
 from .._file import Block, read_file
 from .._read import NotOpusFileError, block_text
-from ..scan import error_text
+from .._read import error_text
 from ._common import EXIT_FAILED, EXIT_OK, TABLE_ERROR_WIDTH, cut, dump, report, table
 
 MAP_KIND_NAMES = ("image map", "image map (traces)", "multi-region", "multi-region (traces)")
