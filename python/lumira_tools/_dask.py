@@ -9,8 +9,7 @@ dask.distributed.
 from __future__ import annotations
 
 import hashlib
-import os
-from typing import TYPE_CHECKING, Any, Optional, Union
+from typing import TYPE_CHECKING, Any, Optional, Union, cast
 
 import numpy as np
 
@@ -19,7 +18,8 @@ import lumira
 from ._extras import need
 from . import _native
 from ._file import Block, read_block, scale_factor
-from ._read import BlockSpec, DamagedFileError, DataReturn, PathLike, content_damage
+from ._read import BlockSpec, DamagedFileError, DataReturn, content_damage
+from ._sources import Input, Source, input_of
 
 if TYPE_CHECKING:
     import dask.array
@@ -38,9 +38,9 @@ class BlockRows:
     series' records, a trace map's traces (the last axis of its array).
     """
 
-    def __init__(self, path: str, number: int, kind: str, rows: int, values: int, grid: tuple[int, int],
+    def __init__(self, source: Input, number: int, kind: str, rows: int, values: int, grid: tuple[int, int],
                  factor: Optional[float]) -> None:
-        self.path, self.number, self.kind = path, number, kind
+        self.source, self.path, self.number, self.kind = source, source.name, number, kind
         self.rows, self.values, self.grid, self.factor = rows, values, grid, factor
         self.dtype = np.dtype(np.float32)
         if kind == "image map":
@@ -55,7 +55,8 @@ class BlockRows:
         """Rows start to stop (records of the block), as a float32 array of (stop - start, values)."""
         out = np.empty((stop - start, self.values), np.float32)
         try:
-            _native.read_records(self.path, self.number, start, stop, out)
+            with self.source.opened(whole=False) as native:
+                _native.read_records(native, self.number, start, stop, out)
         except Exception as error:
             damaged = content_damage(error, self.path)
             if damaged is None:
@@ -96,7 +97,7 @@ def _rows_of(selection: Any, length: int) -> tuple[int, int, Any]:
     return first, int(picked.max()) + 1, slice(int(offsets[0]), stop if stop >= 0 else None, step)
 
 
-def to_dask(path: PathLike, block: BlockSpec = None, *, chunks: Optional[int] = None, scale: bool = True,
+def to_dask(path: Source, block: BlockSpec = None, *, chunks: Optional[int] = None, scale: bool = True,
             strict: bool = True) -> "dask.array.Array":
     """A 3D block as a lazy Dask array: an image map (NPY, NPX, NPT), or its traces (NPY, NPX, traces), a series
     (records, NPT) or its traces (traces, NPT), the values of `read` (scaled by CSF unless `scale=False`).
@@ -122,35 +123,36 @@ def _array(lazy: BlockRows, chunks: Optional[int]) -> "dask.array.Array":
     along = 2 if lazy.kind == "image map (traces)" else 0
     per_chunk = _rows_per_chunk(lazy, chunks)
     layout = tuple(-1 if axis != along else per_chunk for axis in range(lazy.ndim))
-    stamp = os.stat(lazy.path)
-    token = hashlib.sha1(repr((lazy.path, stamp.st_mtime_ns, stamp.st_size, lazy.number, lazy.factor)).encode())
+    token = hashlib.sha1(repr((lazy.source.token(), lazy.number, lazy.factor)).encode())
     array: dask.array.Array = da.from_array(lazy, chunks=layout, name=f"lumira-{token.hexdigest()}", lock=False,
                                             asarray=True, fancy=False, meta=np.empty((0,) * lazy.ndim, np.float32))
     return array
 
 
-def _rows(path: PathLike, block: BlockSpec, *, scale: bool, strict: bool) -> BlockRows:
-    name = os.fsdecode(os.fspath(path))
-    return _laid_out(name, _described(name, block, strict), scale=scale, strict=strict)[0]
+def _rows(path: Source, block: BlockSpec, *, scale: bool, strict: bool) -> BlockRows:
+    source = input_of(path)
+    return _laid_out(source, _described(source, block, strict), scale=scale, strict=strict)[0]
 
 
-def _described(name: str, block: BlockSpec, strict: bool) -> Block:
+def _described(source: Input, block: BlockSpec, strict: bool) -> Block:
     """The block's parameters, kind and shape, no values; its error raised."""
-    found = read_block(name, block, data=False, strict=strict)
+    found = read_block(source, block, data=False, strict=strict)
     if found.error is not None:
         raise found.error
     return found
 
 
-def _laid_out(name: str, found: Block, *, scale: bool, strict: bool) -> tuple[BlockRows, Any]:
+def _laid_out(source: Input, found: Block, *, scale: bool, strict: bool) -> tuple[BlockRows, Any]:
     """The block's rows (what every chunk is given) and what they carry besides their values (z values, labels),
     from one layout whose errors are DamagedFileErrors."""
+    name = source.name
     if found.request[1] != "3D":
         raise ValueError(f"{name}: {found.name} is a single spectrum: to_dask reads 3D blocks")
     if found.kind is not None and found.kind.startswith("multi-region"):
         raise ValueError(f"{name}: {found.name} is a multi-region map, whose records are read whole: use read()")
     try:
-        kind, rows, values, info, damage = _native.record_layout(name, found.number)
+        with source.opened(whole=False) as native:
+            kind, rows, values, info, damage = _native.record_layout(native, found.number)
     except Exception as error:
         damaged = content_damage(error, name, found.name)
         if damaged is None:
@@ -161,10 +163,10 @@ def _laid_out(name: str, found: Block, *, scale: bool, strict: bool) -> tuple[Bl
     parameters = found.parameters or {}
     grid = (int(parameters.get("NPY", 0)), int(parameters.get("NPX", 0))) if kind.startswith("image") else (0, 0)
     factor = scale_factor(parameters) if scale else None
-    return BlockRows(name, found.number, kind, rows, values, grid, factor), info
+    return BlockRows(source, found.number, kind, rows, values, grid, factor), info
 
 
-def lazy_block(path: PathLike, block: BlockSpec = None, *, chunks: Optional[int] = None, scale: bool = True,
+def lazy_block(path: Source, block: BlockSpec = None, *, chunks: Optional[int] = None, scale: bool = True,
                strict: bool = True) -> tuple[DataReturn, Optional[dict[str, Any]]]:
     """The result `read` gives, with a lazy Dask array in place of its values and everything else read: axes, map
     coordinates, z values, labels and parameters; and the block's record info (`Block.record_info`). Single spectra
@@ -173,16 +175,31 @@ def lazy_block(path: PathLike, block: BlockSpec = None, *, chunks: Optional[int]
     The record info of a series or of traces is read at once, as the layout reads each record's z value or label
     anyway; that of an image map is lazy too, chunk by chunk along with the values, since it takes a small read
     from every record of a map that may be far bigger than memory."""
-    name = os.fsdecode(os.fspath(path))
-    found = _described(name, block, strict)
+    lazy, described = lazy_values(path, block, scale=scale, strict=strict)
+    if lazy is None:
+        return cast(tuple[DataReturn, Optional[dict[str, Any]]], described)
+    return result_with(described, _array(lazy, chunks)), _record_info(lazy, chunks)
+
+
+def lazy_values(path: Source, block: BlockSpec = None, *, scale: bool = True,
+                strict: bool = True) -> tuple[Optional[BlockRows], Any]:
+    """A 3D block's rows to read on demand and what `lazy_block` builds around them (see `result_with`); for
+    single spectra and multi-region maps, None and the result read whole with its record info."""
+    source = input_of(path)
+    found = _described(source, block, strict)
     if found.kind is None or found.kind.startswith("multi-region") or found.request[1] != "3D":
-        whole = read_block(name, f"#{found.number}", strict=strict, scale=scale)
+        whole = read_block(source, f"#{found.number}", strict=strict, scale=scale)
         if whole.error is not None:
             raise whole.error
         assert whole.result is not None
-        return whole.result, whole.record_info
-    lazy, info = _laid_out(name, found, scale=scale, strict=strict)
-    values: Any = _array(lazy, chunks)
+        return None, (whole.result, whole.record_info)
+    lazy, info = _laid_out(source, found, scale=scale, strict=strict)
+    return lazy, (found, info)
+
+
+def result_with(described: Any, values: Any) -> DataReturn:
+    """The result of a 3D block described by `lazy_values`, with `values` (any array-like) as its values."""
+    found, info = described
     parameters: dict[str, Any] = dict(found.parameters or {})
     texts = dict(dimension=found.request[1], dataType=found.request[0], deriv=found.request[2],
                  parameters=parameters, minY=parameters["MNY"], maxY=parameters["MXY"],
@@ -203,36 +220,38 @@ def lazy_block(path: PathLike, block: BlockSpec = None, *, chunks: Optional[int]
 def _record_info(lazy: BlockRows, chunks: Optional[int]) -> Optional[dict[str, Any]]:
     """The block's record info: read at once, or for an image map as Dask arrays chunked as its values are."""
     if lazy.kind != "image map":
-        return _native_info(lazy.path, lazy.number, 0, lazy.rows)
+        return _native_info(lazy.source, lazy.number, 0, lazy.rows)
     import dask
 
     da = _dask_array()
     rows, columns = lazy.grid
-    fields = _native_info(lazy.path, lazy.number, 0, 0)
+    fields = _native_info(lazy.source, lazy.number, 0, 0)
     if fields is None:
         return None
     per_chunk = _rows_per_chunk(lazy, chunks)
     pieces = [(min(rows, first + per_chunk) - first,
-               dask.delayed(_map_info, pure=True)(lazy.path, lazy.number, first, min(rows, first + per_chunk), columns))
+               dask.delayed(_map_info, pure=True)(lazy.source, lazy.number, first, min(rows, first + per_chunk), columns))
               for first in range(0, rows, per_chunk)]
     return {name: da.concatenate([da.from_delayed(piece[name], shape=(count, columns), dtype=empty.dtype)
                                   for count, piece in pieces]) if pieces else da.zeros((0, columns), empty.dtype)
             for name, empty in fields.items()}
 
 
-def _map_info(path: str, number: int, first: int, stop: int, columns: int) -> dict[str, Any]:
+def _map_info(source: Input, number: int, first: int, stop: int, columns: int) -> dict[str, Any]:
     """Record info of grid rows first to stop of an image map, each field as a (rows, columns) array."""
-    info = _native_info(path, number, first * columns, stop * columns)
+    info = _native_info(source, number, first * columns, stop * columns)
     if info is None:  # the file changed since its layout was read
-        raise DamagedFileError("its record info cannot be read", path)
+        raise DamagedFileError("its record info cannot be read", source.name)
     return {name: values.reshape(stop - first, columns) for name, values in info.items()}
 
 
-def _native_info(path: str, number: int, start: int, stop: int) -> Optional[dict[str, Any]]:
+def _native_info(source: Input, number: int, start: int, stop: int) -> Optional[dict[str, Any]]:
     try:
-        return _native.read_record_info(path, number, start, stop)
+        with source.opened(whole=False) as native:
+            info: Optional[dict[str, Any]] = _native.read_record_info(native, number, start, stop)
+            return info
     except Exception as error:
-        damaged = content_damage(error, path)
+        damaged = content_damage(error, source.name)
         if damaged is None:
             raise
         raise damaged from error

@@ -19,8 +19,9 @@ import lumira
 
 from . import _native
 from ._blocks import as_request, choose, held_blocks, missing_block, patterns, type_name
-from ._read import (BlockSpec, DamagedFileError, DataReturn, NotASpectrumError, NotOpusFileError, PathLike, Request,
-                    block_text, content_damage, is_opus_file, parse_block)
+from ._read import (BlockSpec, DamagedFileError, DataReturn, NotASpectrumError, NotOpusFileError, Request,
+                    block_text, content_damage, parse_block)
+from ._sources import Input, RangeReader, Source, input_of, is_opus_source
 from ._time import acquisition_time
 
 NON_OPUS = "Can't process a non-Opus file"
@@ -109,12 +110,30 @@ class OpusFile:
     preferred block) or an index into `blocks`.
     """
 
-    def __init__(self, path: str, listing: list[Request], directory: bytes, blocks: list[Block]) -> None:
+    def __init__(self, path: str, listing: list[Request], directory: bytes, blocks: list[Block],
+                 source: Optional[Input] = None) -> None:
         self.path = path
         self.listing = listing
         self.blocks = blocks
         self._directory = directory
         self._entries: Optional[list[Entry]] = None
+        self._source = source if source is not None else input_of(path)
+
+    def _read_bytes(self, offset: int, size: int) -> bytes:
+        """`size` bytes of the file from `offset` on (fewer where it ends), from wherever the file came: for
+        what is read on access after the file was read."""
+        if offset < 0 or size < 0:
+            raise ValueError(f"no bytes at offset {offset} of size {size}")
+        with self._source.opened(whole=False) as native:
+            if isinstance(native, str):
+                with open(native, "rb") as file:
+                    file.seek(offset)
+                    return file.read(size)
+            if isinstance(native, RangeReader):
+                room = bytearray(max(0, min(size, native.size - offset)))
+                got = native.readinto_at(offset, memoryview(room))
+                return bytes(room[:got])
+            return bytes(memoryview(native).cast("B")[offset:offset + size])
 
     @property
     def entries(self) -> list[Entry]:
@@ -163,7 +182,7 @@ class OpusFile:
         return f"<OpusFile {self.path!r}: {len(self.blocks)} data block{'s' if len(self.blocks) != 1 else ''}>"
 
 
-def read_file(path: PathLike, *, data: bool = True, scale: bool = True, strict: bool = True) -> OpusFile:
+def read_file(path: Source, *, data: bool = True, scale: bool = True, strict: bool = True) -> OpusFile:
     """Every data block of the file, read with the file opened once.
 
     With `data=False` only the parameters, kind and shape of each block are read, no values. With `scale`,
@@ -175,7 +194,7 @@ def read_file(path: PathLike, *, data: bool = True, scale: bool = True, strict: 
     return _read(path, None, data=data, scale=scale, strict=strict)
 
 
-def read(path: PathLike, block: BlockSpec = None, *, strict: bool = True, scale: bool = True) -> DataReturn:
+def read(path: Source, block: BlockSpec = None, *, strict: bool = True, scale: bool = True) -> DataReturn:
     """One block of a file: 'AB/2D/NONE', a triple, a prefix such as 'ab' (the first listed block that matches),
     or None for the preferred block (see `resolve`), read as getOpusData reads it, with the file opened once.
 
@@ -189,7 +208,7 @@ def read(path: PathLike, block: BlockSpec = None, *, strict: bool = True, scale:
     return found.result
 
 
-def read_block(path: PathLike, block: BlockSpec = None, *, data: bool = True, scale: bool = True,
+def read_block(path: Source, block: BlockSpec = None, *, data: bool = True, scale: bool = True,
                strict: bool = True) -> Block:
     """The Block that `block` names ('#2' by its place, else as `read` takes it), alone read from the file;
     raises only when the file cannot be read or holds no such block."""
@@ -199,50 +218,52 @@ def read_block(path: PathLike, block: BlockSpec = None, *, data: bool = True, sc
     return opened.blocks[0]
 
 
-def read_spectrum(path: PathLike, block: BlockSpec = None, *, strict: bool = True,
+def read_spectrum(path: Source, block: BlockSpec = None, *, strict: bool = True,
                   scale: bool = True) -> lumira.SingleDataReturn:
     """`read` for a single spectrum: the same block `read` would take, refused with NotASpectrumError when it is a
     3D block, so the result is typed as a SingleDataReturn."""
-    probe = read_block(path, block, data=False, strict=strict)
-    name = os.fsdecode(os.fspath(path))
+    found = input_of(path)  # read twice: a stream is read once
+    probe = read_block(found, block, data=False, strict=strict)
+    name = found.name
     if probe.request[1] != "2D":
         raise NotASpectrumError(f"{probe.name} is a 3D block ({probe.kind or 'a map or a series'}), not a single "
                                 "spectrum: read it with read()", name)
-    result = read(path, f"#{probe.number}", strict=strict, scale=scale)
+    result = read(found, f"#{probe.number}", strict=strict, scale=scale)
     if not isinstance(result, lumira.SingleDataReturn):  # a rebound result class could make anything
         raise NotASpectrumError(f"{probe.name} did not read as a single spectrum", name)
     return result
 
 
-def list_blocks(path: PathLike, *, strict: bool = True) -> list[tuple[str, str, str]]:
+def list_blocks(path: Source, *, strict: bool = True) -> list[tuple[str, str, str]]:
     """The data blocks of the file as (type, dimension, derivative) triples, in directory order: the N-th is the
     block `#N` names (listContents names the same blocks, its own way ordered). Refuses files that are not OPUS
     files, and with `strict` damaged ones."""
     return [tuple(block.name.split("/")) for block in read_file(path, data=False, strict=strict)]  # type: ignore
 
 
-def resolve(path: PathLike, block: BlockSpec = None, *, strict: bool = True) -> Request:
+def resolve(path: Source, block: BlockSpec = None, *, strict: bool = True) -> Request:
     """The (type, dimension, derivative) request that `read` makes for `block` in this file; a request written
     out in full is left to the read to find or refuse."""
     parts = parse_block(block) if not (isinstance(block, str) and block.strip().startswith("#")) else None
     if parts is not None and len(parts) == 3:
-        if not is_opus_file(path):
-            raise NotOpusFileError("not an OPUS file", os.fsdecode(os.fspath(path)))
+        found = input_of(path)
+        if not is_opus_source(found):
+            raise NotOpusFileError("not an OPUS file", found.name)
         return as_request(parts)
     return read_block(path, block, data=False, strict=strict).request
 
 
-def _read(path: PathLike, select: Any, *, data: bool, scale: bool, strict: bool) -> OpusFile:
-    name = os.fspath(path)
-    text = name if isinstance(name, str) else os.fsdecode(name)
+def _read(source: Source, select: Any, *, data: bool, scale: bool, strict: bool) -> OpusFile:
+    found = input_of(source)
     try:
-        read = _native.read_file(name, data, strict, scale, select, Block, DamagedFileError)
+        with found.opened(whole=data) as native:
+            read = _native.read_file(native, data, strict, scale, select, Block, DamagedFileError)
     except Exception as error:
-        converted = native_error(error, text)
+        converted = native_error(error, found.name)
         if converted is error:
             raise
         raise converted from converted.__cause__ if isinstance(converted, DamagedFileError) else None
-    return opus_file(text, read)
+    return opus_file(found, read)
 
 
 def native_error(error: BaseException, path: str) -> BaseException:
@@ -267,9 +288,10 @@ def _too_short(path: str) -> str:
         f"not an OPUS file: it holds {size} byte{'s' if size != 1 else ''}, too few for the OPUS magic"
 
 
-def opus_file(path: str, read: tuple[Any, ...]) -> OpusFile:
+def opus_file(found: Input, read: tuple[Any, ...]) -> OpusFile:
     """The OpusFile of what the native reader gives: a directory cut short raises DamagedFileError; a block's
     error caused by the file's content is a DamagedFileError naming the file and the block."""
+    path = found.name
     listing, directory, blocks, damage = read
     if damage:
         raise damaged(damage, path) from damage[0]
@@ -278,7 +300,7 @@ def opus_file(path: str, read: tuple[Any, ...]) -> OpusFile:
             wrapped = content_damage(block.error, path, block.name)
             if wrapped is not None and wrapped is not block.error:
                 blocks[number] = block._replace(error=wrapped)
-    return OpusFile(path, listing, directory, blocks)
+    return OpusFile(path, listing, directory, blocks, found)
 
 
 def damaged(reports: Sequence[BaseException], path: Optional[str] = None) -> DamagedFileError:

@@ -5,12 +5,13 @@ from __future__ import annotations
 import os
 import sys
 from dataclasses import dataclass
-from typing import Any, Callable, Iterable, Optional, Union
+from typing import Any, Callable, Iterable, Iterator, Optional, Union, cast
 
 from . import _native
 from ._blocks import missing_block, patterns
 from ._file import Block, OpusFile, native_error, opus_file
-from ._read import BlockSpec, DamagedFileError, DataReturn, PathLike
+from ._read import BlockSpec, DamagedFileError, DataReturn, NotOpusFileError
+from ._sources import Input, PathInput, Source, expand, input_of
 
 
 @dataclass(frozen=True)
@@ -31,19 +32,25 @@ def default_workers() -> int:
     return os.cpu_count() or 1
 
 
-def read_many(paths: Iterable[PathLike], block: BlockSpec = None, workers: Optional[int] = None, *,
+def read_many(paths: Union[Source, Iterable[Source]], block: BlockSpec = None, workers: Optional[int] = None, *,
               strict: bool = True, scale: bool = True, progress: bool = False) -> list[FileRead]:
-    """Reads the same block of many files; one FileRead per path, in the order given.
+    """Reads the same block of many files; one FileRead per file, in the order given.
 
-    `block` is taken as `read` takes it, file by file. `workers` threads open and parse the files ahead of the
-    thread that builds the results (default: one per CPU), so a batch is never slower than a loop of `read`;
-    large 3D blocks are copied by that many threads at once. A file that cannot be read gives a FileRead with
-    its `error` set; no error is raised for it. With `progress`, a progress bar runs on standard error (tqdm).
+    `paths` is a file (a path, a URL, contents as bytes or a file object), a folder (the OPUS files under it, in
+    sorted order), a zip archive (its OPUS files), or an iterable of them; a single path that does not exist
+    raises FileNotFoundError. `block` is taken as `read` takes it, file by file. `workers` threads open and parse
+    the files ahead of the thread that builds the results (default: one per CPU), so a batch is never slower than
+    a loop of `read`; large 3D blocks are copied by that many threads at once. A file that cannot be read gives a
+    FileRead with its `error` set; no error is raised for it. With `progress`, a progress bar runs on standard
+    error (tqdm).
     """
     select = patterns(block)  # a misspelt block is the caller's error, not every file's
-    opened = read_files(paths, select, workers, data=True, strict=strict, scale=scale, progress=progress)
+    inputs = expand(paths)
+    opened = read_files(inputs, select, workers, data=True, strict=strict, scale=scale, progress=progress)
     found: list[FileRead] = []
-    for name, outcome in opened:
+    for source, (name, outcome) in zip(inputs, opened):
+        if source.searched and isinstance(outcome, NotOpusFileError):
+            continue  # a folder's other files were not asked for
         chosen = chosen_block(outcome, block)
         if isinstance(chosen, BaseException):
             found.append(FileRead(name, error=chosen))
@@ -66,37 +73,92 @@ def chosen_block(outcome: Any, block: BlockSpec) -> Union[Block, BaseException]:
 Progress = Union[bool, Callable[[], Any], None]
 
 
-def read_files(paths: Iterable[PathLike], select: Any, workers: Optional[int] = None, *, data: bool,
+def read_files(sources: Iterable[Source], select: Any, workers: Optional[int] = None, *, data: bool,
                strict: bool, scale: bool, progress: Progress = False) -> list[tuple[str, Any]]:
-    """(path, OpusFile or the error that stopped it) for every path, in order, read in one native batch.
+    """(name, OpusFile or the error that stopped it) for every file, in order, read in native batches.
 
-    `progress`: True for a tqdm bar, or a function called once per file read."""
+    Paths are opened and parsed ahead on native threads; contents, file objects, archive members and remote
+    files (fetched whole, concurrently) are read in batches of at most BATCH of them, so that only so many are
+    held in memory at once. `progress`: True for a tqdm bar, or a function called once per file read."""
     if workers is not None and workers < 1:
         raise ValueError(f"workers must be at least 1, not {workers}")
-    names = [os.fspath(path) for path in paths]
-    if not names:
+    inputs = [input_of(source) for source in sources]
+    if not inputs:
         return []
-    bar = progress_bar(len(names)) if progress is True else None
+    bar = progress_bar(len(inputs)) if progress is True else None
     update: Optional[Callable[[], Any]] = (lambda: bar.update(1)) if bar is not None else None
     if callable(progress):
         update = progress
+    outcomes: list[tuple[str, Any]] = []
     try:
-        reads = _native.read_files(names, workers or default_workers(), data, strict, scale, select, Block,
-                                   DamagedFileError, update)
+        for batch in _batches(inputs):
+            outcomes.extend(_read_batch(batch, select, workers or default_workers(), data=data, strict=strict,
+                                        scale=scale, update=update))
     finally:
         if bar is not None:
             bar.close()
+    return outcomes
+
+
+# Files other than local paths held in memory at once by a batch.
+BATCH = 64
+
+
+def _batches(inputs: list[Input]) -> Iterator[list[Input]]:
+    batch: list[Input] = []
+    held = 0
+    for found in inputs:
+        batch.append(found)
+        held += not isinstance(found, PathInput)
+        if held == BATCH:
+            yield batch
+            batch, held = [], 0
+    if batch:
+        yield batch
+
+
+def _read_batch(inputs: list[Input], select: Any, workers: int, *, data: bool, strict: bool, scale: bool,
+                update: Optional[Callable[[], Any]]) -> list[tuple[str, Any]]:
+    sources = _native_sources(inputs, data)
+    readable = [index for index, source in enumerate(sources) if not isinstance(source, BaseException)]
+    if update is not None:
+        for _ in range(len(inputs) - len(readable)):
+            update()  # the files that failed before the batch count as read
+    reads = _native.read_files([sources[index] for index in readable], workers, data, strict, scale, select,
+                               Block, DamagedFileError, update) if readable else []
+    for index, read in zip(readable, reads):
+        failure = getattr(sources[index], "failure", None)
+        sources[index] = failure if isinstance(failure, BaseException) else read
     outcomes: list[tuple[str, Any]] = []
-    for name, read in zip(names, reads):
-        text = name if isinstance(name, str) else os.fsdecode(name)
+    for found, read in zip(inputs, sources):
         if isinstance(read, BaseException):
-            outcomes.append((text, native_error(read, text)))
+            outcomes.append((found.name, native_error(read, found.name)))
             continue
         try:
-            outcomes.append((text, opus_file(text, read)))
+            outcomes.append((found.name, opus_file(found, read)))
         except DamagedFileError as error:
-            outcomes.append((text, error))
+            outcomes.append((found.name, error))
     return outcomes
+
+
+def _native_sources(inputs: list[Input], data: bool) -> list[Any]:
+    """What the native batch reads for each input, or the exception getting it raised; remote files to be read
+    whole are fetched together."""
+    from ._remote import RemoteInput, fetch_whole
+
+    sources: list[Any] = [None] * len(inputs)
+    remote = [index for index, found in enumerate(inputs) if data and isinstance(found, RemoteInput)]
+    if remote:
+        for index, fetched in zip(remote, fetch_whole([cast(RemoteInput, inputs[index]) for index in remote])):
+            sources[index] = fetched
+    for index, found in enumerate(inputs):
+        if sources[index] is not None:
+            continue
+        try:
+            sources[index] = found.whole() if data else found.ranges()
+        except Exception as error:
+            sources[index] = error
+    return sources
 
 
 def progress_bar(total: int, *, terminal_only: bool = False) -> Any:

@@ -11,7 +11,6 @@ A file whose axis is the target axis is copied bit for bit.
 from __future__ import annotations
 
 import math
-import os
 from datetime import datetime
 from typing import TYPE_CHECKING, Any, Iterable, Literal, Optional, Union, cast
 
@@ -22,8 +21,8 @@ from ._axes import Axis, AxisUnitError, axis_of, converted, unit_axis, value_lab
 from ._blocks import block_index, patterns
 from ._file import Block
 from ._many import chosen_block, read_files
-from ._read import (BlockSpec, DamagedFileError, NotASpectrumError, NotOpusFileError, PathLike, failed_save,
-                    parse_block)
+from ._read import BlockSpec, DamagedFileError, NotASpectrumError, NotOpusFileError, failed_save, parse_block
+from ._sources import Source, expand
 
 if TYPE_CHECKING:
     import pandas
@@ -34,14 +33,16 @@ AxisMode = Union[Literal["first", "union", "exact"], Any]
 LARGEST_GRID = 16_777_216
 
 
-def stack(paths: Union[PathLike, Iterable[PathLike]], block: BlockSpec = None, *, axis: AxisMode = "first",
+def stack(paths: Union[Source, Iterable[Source]], block: BlockSpec = None, *, axis: AxisMode = "first",
           scale: bool = True, workers: Optional[int] = None, progress: bool = False,
           errors: Literal["collect", "raise"] = "collect", x: Optional[str] = None) -> "xarray.Dataset":
     """The single spectra of many files as one Dataset: dimensions (`file`, spectral axis), the values named
     after the data type ('AB'), and along `file` the coordinates `path`, `time` (UTC; NaT where DAT and TIM do
     not tell it) and `SNM` (where a file has a sample name).
 
-    `paths` are files or folders (a folder gives the OPUS files under it, found by their magic, in sorted order).
+    `paths` is a file (a path, a URL, contents as bytes or a file object), a folder or URL prefix (the OPUS files
+    under it, found by their magic, in sorted order), a zip archive (its OPUS files), or an iterable of them; a
+    single path that does not exist raises FileNotFoundError.
     `block` is taken as `read` takes it, file by file. `axis`: "first" interpolates every spectrum onto the first
     file's axis, "union" onto a grid covering all files at the finest spacing found, "exact" refuses an axis that
     differs from the first file's, and an array is the axis itself; NaN where a file does not reach.
@@ -90,7 +91,7 @@ def stack(paths: Union[PathLike, Iterable[PathLike]], block: BlockSpec = None, *
                                            failed))
 
 
-def metadata(paths: Union[PathLike, Iterable[PathLike]], block: BlockSpec = None) -> "pandas.DataFrame":
+def metadata(paths: Union[Source, Iterable[Source]], block: BlockSpec = None) -> "pandas.DataFrame":
     """One row per file, with its `path`, `time` (UTC; NaT where DAT and TIM do not tell it) and every parameter
     of the block as a column, read without any values (one native batch). `paths` and `block` as `stack` takes
     them; files that cannot be read or hold no such block are left out and listed in `attrs["failed"]`; a 3D
@@ -109,7 +110,7 @@ def metadata(paths: Union[PathLike, Iterable[PathLike]], block: BlockSpec = None
 # --- reading --------------------------------------------------------------------------------------------
 
 
-def _single_blocks(paths: Union[PathLike, Iterable[PathLike]], block: BlockSpec, *, data: bool, scale: bool,
+def _single_blocks(paths: Union[Source, Iterable[Source]], block: BlockSpec, *, data: bool, scale: bool,
                    workers: Optional[int], progress: bool,
                    errors: str) -> tuple[list[tuple[str, Block]], dict[str, BaseException]]:
     """(path, block) of every file whose block was read, in order, and the failures (path -> error)."""
@@ -122,19 +123,9 @@ def _single_blocks(paths: Union[PathLike, Iterable[PathLike]], block: BlockSpec,
     else:
         block_index(block)
     failed: dict[str, BaseException] = {}
-
-    def batch(names: list[str]) -> list[tuple[str, Any]]:
-        return read_files(names, select, workers, data=data, strict=True, scale=scale, progress=progress)
-
-    read: list[tuple[str, Any, bool]] = []
-    for path, outcome in batch(_names(paths)):
-        # Only a path that fails is asked whether it is a folder: the batch opens every file anyway.
-        if isinstance(outcome, OSError) and os.path.isdir(path):
-            files, unlisted = _folder(path)
-            read.extend((folder, error, False) for folder, error in unlisted)
-            read.extend((file, found, True) for file, found in batch(files))
-        else:
-            read.append((path, outcome, False))
+    inputs = expand(paths)
+    outcomes = read_files(inputs, select, workers, data=data, strict=True, scale=scale, progress=progress)
+    read = [(path, outcome, source.searched) for source, (path, outcome) in zip(inputs, outcomes)]
     spectra: list[tuple[str, Block]] = []
     for path, outcome, searched in read:
         if isinstance(outcome, NotOpusFileError) and searched and not failed_save(path, outcome):
@@ -148,25 +139,6 @@ def _single_blocks(paths: Union[PathLike, Iterable[PathLike]], block: BlockSpec,
         else:
             spectra.append((path, found))
     return spectra, failed
-
-
-def _names(paths: Union[PathLike, Iterable[PathLike]]) -> list[str]:
-    if isinstance(paths, (str, bytes, os.PathLike)):
-        paths = [paths]
-    return [os.fsdecode(os.fspath(path)) for path in paths]
-
-
-def _folder(root: str) -> tuple[list[str], list[tuple[str, OSError]]]:
-    """The regular files under a folder, in sorted order, and the folders that could not be listed. Only regular
-    files: opening a named pipe would wait for a writer."""
-    files: list[str] = []
-    unlisted: list[tuple[str, OSError]] = []
-    for folder, folders, names in os.walk(root, onerror=lambda error: unlisted.append((error.filename or root,
-                                                                                          error))):
-        folders.sort()
-        inside = [os.path.join(folder, name) for name in sorted(names)]
-        files.extend(path for path in inside if os.path.isfile(path))
-    return files, unlisted
 
 
 def _fail(failed: dict[str, BaseException], path: str, error: BaseException, errors: str) -> None:

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import os
 from typing import TYPE_CHECKING, Any, Optional, Union, cast
 
 import numpy as np
@@ -12,7 +11,8 @@ import lumira
 from ._extras import need
 from ._axes import spectral_values, unit_axis, value_label, z_units
 from ._file import Block
-from ._read import BlockSpec, PathLike, kind_of
+from ._read import BlockSpec, kind_of
+from ._sources import Source
 from ._time import acquisition_time
 
 if TYPE_CHECKING:
@@ -47,7 +47,7 @@ def _trace_names(labels: list[str], count: int) -> Any:
     return list(labels) if len(labels) == count else np.arange(count)
 
 
-def to_xarray(result: Union[lumira.BaseDataReturn, Block, PathLike], lazy: bool = False, *,
+def to_xarray(result: Union[lumira.BaseDataReturn, Block, Source], lazy: bool = False, *,
               block: BlockSpec = None, chunks: Optional[int] = None, scale: bool = True,
               x: Optional[str] = None) -> Union["xarray.DataArray", "xarray.Dataset"]:
     """A DataArray with named dimensions and coordinates (a Dataset for multi-region maps).
@@ -61,7 +61,8 @@ def to_xarray(result: Union[lumira.BaseDataReturn, Block, PathLike], lazy: bool 
     "frequency" (Hz), the values kept in their order; an axis of points or times, or a Raman shift, raises
     `AxisUnitError` (a ValueError).
 
-    Given a path instead of a result, reads its `block` (as `read` does; `scale` as there); with `lazy=True` the
+    Given a file instead of a result (a path, a URL, contents as bytes or a file object), reads its `block` (as
+    `read` does; `scale` as there); with `lazy=True` the
     values of a 3D block stay on disk as a Dask array (`to_dask`, `chunks` rows a chunk) under the same
     coordinates, an image map's record info too. Multi-region maps are read whole either way.
     """
@@ -69,7 +70,7 @@ def to_xarray(result: Union[lumira.BaseDataReturn, Block, PathLike], lazy: bool 
     if x is not None:
         unit_axis(x)  # a misspelt unit before any file is read
     info: Optional[dict[str, Any]] = None
-    if isinstance(result, (str, bytes, os.PathLike)):
+    if not isinstance(result, (lumira.BaseDataReturn, Block)):
         if lazy:
             from ._dask import lazy_block
 

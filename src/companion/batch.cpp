@@ -14,6 +14,7 @@
 #include <mutex>
 #include <thread>
 
+#include "companion/sources.hpp"
 #include "companion/whole_file.hpp"
 #include "extract/copy_threads.hpp"
 #include "module/opus_file.hpp"
@@ -189,8 +190,9 @@ PyObject* readFiles(PyObject* module, PyObject* args) {
         const auto count = static_cast<std::size_t>(PyList_GET_SIZE(names.get()));
         std::vector<std::optional<std::string>> native(count);
         for (std::size_t i = 0; i < count; ++i) {
-            if (const auto path = module::nativePath(module, PyList_GET_ITEM(names.get(), static_cast<Py_ssize_t>(i))))
-                native[i] = std::string(path->text());
+            PyObject* item = PyList_GET_ITEM(names.get(), static_cast<Py_ssize_t>(i));
+            if (isOtherSource(item)) continue;  // contents and readers are read on this thread
+            if (const auto path = module::nativePath(module, item)) native[i] = std::string(path->text());
         }
 
         const CopyThreads copiers(static_cast<unsigned>(std::max(workers, 1)));

@@ -22,6 +22,7 @@
 #include <span>
 #include <string>
 
+#include "companion/sources.hpp"
 #include "companion/whole_file.hpp"
 #include "extract/python/arrays.hpp"
 #include "extract/python/call.hpp"
@@ -536,6 +537,10 @@ std::pair<std::unique_ptr<module::OpenFile>, FilePlan> openAndPlan(py::Borrowed 
                                                                     const Selection& selection) {
     std::unique_ptr<module::OpenFile> file;
     FilePlan plan;
+    if (isOtherSource(source)) {
+        file = openThroughHost(module, source, selection, plan);
+        return {std::move(file), std::move(plan)};
+    }
     if (const auto native = module::nativePath(module, source)) {
         std::exception_ptr failure;
         {
@@ -556,7 +561,14 @@ std::pair<std::unique_ptr<module::OpenFile>, FilePlan> openAndPlan(py::Borrowed 
 
 std::unique_ptr<module::OpenFile> openThroughHost(py::Borrowed module, py::Borrowed source,
                                                   const Selection& selection, FilePlan& plan) {
-    std::unique_ptr<module::OpenFile> file = module::OpenFile::throughHost(source);
+    std::unique_ptr<module::OpenFile> file;
+    if (isOtherSource(source)) {
+        OpenedPath opened;
+        opened.source = otherSource(source);
+        file = module::OpenFile::adopt(std::move(opened));
+    } else {
+        file = module::OpenFile::throughHost(source);
+    }
     ShortReads none;
     plan = module::parseUnlocked(module, none, [&] { return planFile(file->source(), selection); });
     return file;

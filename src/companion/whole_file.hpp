@@ -41,12 +41,13 @@ struct Options {
     py::Borrowed damagedType = nullptr;  // the package's DamagedFileError
 };
 
-// Opens the source (a path as the built-in open takes it) and plans the file
-// in one stretch without the lock; the host's open when it must be asked.
+// Opens the source (a path as the built-in open takes it, contents or a
+// reader: see sources.hpp) and plans the file in one stretch without the
+// lock; the host's open when it must be asked.
 std::pair<std::unique_ptr<module::OpenFile>, FilePlan> openAndPlan(py::Borrowed module, py::Borrowed source,
                                                                     const Selection& selection);
 
-// Opens the source with the host's open (for what a native open cannot take,
+// Opens contents or a reader, or else the source with the host's open (for what a native open cannot take,
 // and to raise the host's error) and plans the file into `plan`.
 std::unique_ptr<module::OpenFile> openThroughHost(py::Borrowed module, py::Borrowed source,
                                                   const Selection& selection, FilePlan& plan);

@@ -1,0 +1,363 @@
+"""Where files come from: a path, the contents themselves, a file object, a member of a zip archive or a URL.
+
+Every reading function of the package takes any of them. `input_of` turns one into an `Input`, which hands the
+native reader what it reads: a local path (opened natively), contents in memory, or a reader of byte ranges (file
+objects and remote files), so that a lazy array over a remote map fetches only the records it needs. `expand`
+turns "a path, a folder, or an iterable of them" into the files to read, the same way for read_many, stack and
+metadata.
+
+Names: an input is named in results and messages by its path, its URL, `archive.zip/member`, the file object's
+`name`, or `<N bytes>` for contents; never by what it holds.
+"""
+
+from __future__ import annotations
+
+import io
+import os
+import threading
+import uuid
+import zipfile
+from contextlib import contextmanager
+from typing import IO, Any, Iterable, Iterator, Optional, Protocol, Union, runtime_checkable
+
+MAGIC = b"\n\n\xfe\xfe"
+
+
+@runtime_checkable
+class BinaryFile(Protocol):
+    """A binary file object: what has `read` (and, to be read in pieces, `seek` and `tell`)."""
+
+    def read(self, size: int = -1, /) -> bytes: ...
+
+
+Source = Union[str, "os.PathLike[str]", bytes, bytearray, memoryview, IO[bytes], BinaryFile, "Input"]
+
+
+class Input:
+    """One file to read, whatever holds it. `searched` marks a file found in a folder, an archive or under a
+    prefix, where a file that is not an OPUS file is skipped rather than reported."""
+
+    name: str
+    searched: bool = False
+
+    def whole(self) -> Any:
+        """What the native reader takes to read the whole file: a path or the contents."""
+        return self.ranges()
+
+    def ranges(self) -> Any:
+        """What the native reader takes to read parts of the file: a path, the contents, or a RangeReader."""
+        raise NotImplementedError
+
+    def token(self) -> str:
+        """Tells this file's present contents apart from any other's (names of lazy arrays)."""
+        return uuid.uuid4().hex
+
+    def head(self, size: int) -> bytes:
+        """The first `size` bytes (fewer for a shorter file)."""
+        view = bytearray(size)
+        source = self.ranges()
+        if isinstance(source, str):
+            with open(source, "rb") as file:
+                return file.read(size)
+        if isinstance(source, RangeReader):
+            got = source.readinto_at(0, memoryview(view))
+            source.check()
+            return bytes(view[:got])
+        return bytes(memoryview(source).cast("B")[:size])
+
+    @contextmanager
+    def opened(self, whole: bool = True) -> Iterator[Any]:
+        """The native source for one call; a reader's failure is raised in place of the short read it caused."""
+        source = self.whole() if whole else self.ranges()
+        try:
+            yield source
+        except BaseException:
+            if isinstance(source, RangeReader) and source.failure is not None:
+                raise source.failure from None
+            raise
+        if isinstance(source, RangeReader):
+            source.check()
+
+    def __repr__(self) -> str:
+        return f"<{type(self).__name__} {self.name}>"
+
+
+class RangeReader:
+    """What the native reader calls for the bytes of a file it does not open itself: `readinto_at(offset, view)`
+    fills the view from `offset` on and returns the count. An exception is kept as `failure` (the native side
+    stores it there as well) and reads as the end of the file; `check` raises it."""
+
+    def __init__(self, size: int, fill: Any) -> None:
+        self.size, self._fill = size, fill
+        self.failure: Optional[BaseException] = None
+
+    def readinto_at(self, offset: int, view: memoryview) -> int:
+        try:
+            got: int = self._fill(offset, view)
+            return got
+        except Exception as error:
+            if self.failure is None:
+                self.failure = error
+            return 0
+
+    def check(self) -> None:
+        if self.failure is not None:
+            raise self.failure
+
+
+# --- the kinds of input ------------------------------------------------------------------------------------
+
+
+class PathInput(Input):
+    def __init__(self, path: str, searched: bool = False) -> None:
+        self.name = self.path = path
+        self.searched = searched
+
+    def ranges(self) -> Any:
+        return self.path
+
+    def token(self) -> str:
+        stamp = os.stat(self.path)
+        return repr((os.path.abspath(self.path), stamp.st_mtime_ns, stamp.st_size))
+
+
+class MemoryInput(Input):
+    def __init__(self, contents: Any, name: Optional[str] = None, searched: bool = False) -> None:
+        view = memoryview(contents)
+        self.contents = contents if view.c_contiguous else view.tobytes()
+        self.name = name or f"<{view.nbytes:,} bytes>"
+        self.searched = searched
+
+    def ranges(self) -> Any:
+        return self.contents
+
+
+class FileObjectInput(Input):
+    """A binary file object, read where it stands in pieces (its position is put back after each) when it can
+    seek, else read to its end once."""
+
+    def __init__(self, file: Any) -> None:
+        name = getattr(file, "name", None)
+        self.name = name if isinstance(name, str) else f"<{type(file).__name__}>"
+        self.file = file
+        self.lock = threading.Lock()
+        self.stream = not _seekable(file)
+        self.contents: Optional[bytes] = None
+
+    def whole(self) -> Any:
+        if isinstance(self.file, io.BytesIO):
+            return self.file.getvalue()
+        return self.ranges()
+
+    def ranges(self) -> Any:
+        if self.stream:
+            with self.lock:
+                if self.contents is None:  # a stream is read once, when it is first needed
+                    self.contents = _read_all(self.file)
+            return self.contents
+        with self.lock:
+            start = self.file.tell()
+            size = self.file.seek(0, io.SEEK_END)
+            self.file.seek(start)
+        return RangeReader(size, self._fill)
+
+    def _fill(self, offset: int, view: memoryview) -> int:
+        with self.lock:
+            start = self.file.tell()
+            try:
+                self.file.seek(offset)
+                readinto = getattr(self.file, "readinto", None)
+                if readinto is not None:
+                    return int(readinto(view) or 0)
+                data = self.file.read(len(view))
+                view[:len(data)] = data
+                return len(data)
+            finally:
+                self.file.seek(start)
+
+    def __getstate__(self) -> dict[str, Any]:
+        state = dict(self.__dict__)
+        del state["lock"]
+        return state
+
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        self.__dict__.update(state, lock=threading.Lock())
+
+
+class FailedInput(Input):
+    """A file that cannot even be found (a folder that cannot be listed): reading it raises why."""
+
+    def __init__(self, name: str, error: BaseException) -> None:
+        self.name, self.error = name, error
+
+    def ranges(self) -> Any:
+        raise self.error
+
+
+class ZipMemberInput(Input):
+    """A member of a local zip archive, read from the archive without extracting it."""
+
+    def __init__(self, archive: str, member: str, searched: bool = False) -> None:
+        self.archive, self.member = archive, member
+        self.name = f"{archive}/{member}"
+        self.searched = searched
+
+    def ranges(self) -> Any:
+        with zipfile.ZipFile(self.archive) as opened:
+            return opened.read(self.member)
+
+    def token(self) -> str:
+        stamp = os.stat(self.archive)
+        return repr((os.path.abspath(self.archive), stamp.st_mtime_ns, stamp.st_size, self.member))
+
+
+def _seekable(file: Any) -> bool:
+    try:
+        if hasattr(file, "seekable") and not file.seekable():
+            return False
+        file.tell()
+        return hasattr(file, "seek")
+    except (OSError, ValueError, AttributeError):
+        return False
+
+
+def _read_all(file: Any) -> bytes:
+    data = file.read()
+    if not isinstance(data, (bytes, bytearray)):
+        raise TypeError(f"a file object is read in binary mode: {type(file).__name__}.read() gave "
+                        f"{type(data).__name__}, not bytes")
+    return bytes(data)
+
+
+# --- from what callers give --------------------------------------------------------------------------------
+
+
+def is_url(text: str) -> bool:
+    """A URL for fsspec ('s3://...', 'https://...', 'zip://member::archive.zip'), not a local path."""
+    return ("://" in text or "::" in text) and not os.path.exists(text)
+
+
+def is_single(source: Any) -> bool:
+    """Whether `source` stands for one input rather than an iterable of them: a single str is never iterated."""
+    return isinstance(source, (str, os.PathLike, bytes, bytearray, memoryview, Input)) or _is_file_like(source)
+
+
+def _is_file_like(source: Any) -> bool:
+    return hasattr(source, "read") or (hasattr(source, "fs") and hasattr(source, "path"))
+
+
+def input_of(source: Any, *, searched: bool = False) -> Input:
+    """The Input for one file. A path inside a zip archive is written `archive.zip/member`; a `.zip` path holding
+    one file stands for that file (several: name one)."""
+    if isinstance(source, Input):
+        return source
+    if isinstance(source, (bytes, bytearray, memoryview)):
+        return MemoryInput(source, searched=searched)
+    if hasattr(source, "fs") and hasattr(source, "path"):
+        from ._remote import remote_input
+
+        return remote_input(source.fs, source.path, searched=searched)
+    if hasattr(source, "read"):
+        return FileObjectInput(source)
+    if not isinstance(source, (str, os.PathLike)):
+        raise TypeError(f"a file is a path, its contents (bytes) or a binary file object, not "
+                        f"{type(source).__name__}")
+    path = os.fsdecode(os.fspath(source))
+    if is_url(path):
+        from ._remote import url_input
+
+        return url_input(path, searched=searched)
+    if not os.path.exists(path):
+        member = _zip_member(path)
+        if member is not None:
+            return member
+    elif is_zip_archive(path):
+        members = zip_members(path)
+        if len(members) != 1:
+            raise ValueError(f"{path} is a zip archive of {len(members)} files: name one as {path}/MEMBER, or "
+                             "read them all with read_many, stack or metadata")
+        return members[0]
+    return PathInput(path, searched)
+
+
+def is_zip_archive(path: str) -> bool:
+    return path.lower().endswith(".zip") and os.path.isfile(path) and zipfile.is_zipfile(path)
+
+
+def zip_members(archive: str) -> list[Input]:
+    """The files of a zip archive, in sorted order."""
+    with zipfile.ZipFile(archive) as opened:
+        names = sorted(info.filename for info in opened.infolist() if not info.is_dir())
+    return [ZipMemberInput(archive, name, searched=True) for name in names]
+
+
+def _zip_member(path: str) -> Optional[Input]:
+    """`archive.zip/member` as a member of the archive, when the archive exists and holds it."""
+    lowered = path.lower()
+    at = lowered.find(".zip" + os.sep)
+    while at >= 0:
+        archive, member = path[:at + 4], path[at + 5:].replace(os.sep, "/")
+        if is_zip_archive(archive):
+            with zipfile.ZipFile(archive) as opened:
+                try:
+                    opened.getinfo(member)
+                except KeyError:
+                    raise FileNotFoundError(2, f"no member {member!r} in the zip archive {archive}", path) from None
+            return ZipMemberInput(archive, member)
+        at = lowered.find(".zip" + os.sep, at + 1)
+    return None
+
+
+def expand(sources: Any) -> list[Input]:
+    """The files that "a path, a folder, or an iterable of them" stands for, in order: a folder gives the regular
+    files under it (sorted), a zip archive its members, a URL prefix or pattern the files under it, anything else
+    itself. A single str is never iterated, and a single path that does not exist raises FileNotFoundError (in
+    an iterable, it is left for the reader to report)."""
+    if is_single(sources):
+        return _expanded(sources, alone=True)
+    found: list[Input] = []
+    for source in sources:
+        found.extend(_expanded(source, alone=False))
+    return found
+
+
+def _expanded(source: Any, *, alone: bool) -> list[Input]:
+    if isinstance(source, (str, os.PathLike)) and not isinstance(source, Input):
+        path = os.fsdecode(os.fspath(source))
+        if is_url(path):
+            from ._remote import expand_url
+
+            return expand_url(path, alone=alone)
+        if os.path.isdir(path):
+            files, unlisted = folder_files(path)
+            return [FailedInput(name, error) for name, error in unlisted] + [
+                PathInput(file, searched=True) for file in files]
+        if is_zip_archive(path):
+            return zip_members(path)
+        if alone and not os.path.exists(path) and _zip_member(path) is None:
+            raise FileNotFoundError(2, "No such file or directory", path)
+        if not os.path.exists(path):
+            return [_zip_member(path) or PathInput(path)]
+        return [PathInput(path)]
+    return [input_of(source)]
+
+
+def folder_files(root: str) -> tuple[list[str], list[tuple[str, OSError]]]:
+    """The regular files under a folder, in sorted order, and the folders that could not be listed. Only regular
+    files: opening a named pipe would wait for a writer."""
+    files: list[str] = []
+    unlisted: list[tuple[str, OSError]] = []
+    for folder, folders, names in os.walk(root, onerror=lambda error: unlisted.append((error.filename or root,
+                                                                                          error))):
+        folders.sort()
+        inside = [os.path.join(folder, name) for name in sorted(names)]
+        files.extend(path for path in inside if os.path.isfile(path))
+    return files, unlisted
+
+
+def is_opus_source(source: Any) -> bool:
+    """Whether a file of any kind starts with the OPUS magic bytes (a shorter one does not)."""
+    return input_of(source).head(4) == MAGIC
+
+
+__all__ = ["Input", "RangeReader", "Source", "expand", "folder_files", "input_of", "is_opus_source", "is_single"]
