@@ -40,7 +40,7 @@ class FailingFile(io.RawIOBase):
         return True
 
     def readinto(self, view):
-        if self.tell() > 1000:
+        if self.tell() >= 65536:
             raise ConnectionError("connection reset by peer")
         return self._data.readinto(view)
 
@@ -112,7 +112,7 @@ def test_messages_never_quote_contents(contents):
 
 def test_a_reader_that_fails_raises_its_own_error():
     with pytest.raises(ConnectionError, match="reset by peer"):
-        lumira_tools.read_file(FailingFile(SAMPLE.read_bytes()), data=False)
+        lumira_tools.read_file(FailingFile(MAP.read_bytes()))
     found = lumira_tools.read_many([FailingFile(MAP.read_bytes()), str(SAMPLE)])
     assert isinstance(found[0].error, ConnectionError) and found[1].ok
 

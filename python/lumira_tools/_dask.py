@@ -51,11 +51,15 @@ class BlockRows:
             self.shape = (rows, values)
         self.ndim = len(self.shape)
 
-    def read(self, start: int, stop: int) -> Any:
-        """Rows start to stop (records of the block), as a float32 array of (stop - start, values)."""
+    def read(self, start: int, stop: int, native: Any = None) -> Any:
+        """Rows start to stop (records of the block), as a float32 array of (stop - start, values); `native` is the
+        source opened for several reads (by default, it is opened for this one)."""
         out = np.empty((stop - start, self.values), np.float32)
         try:
-            with self.source.opened(whole=False) as native:
+            if native is None:
+                with self.source.opened(whole=False) as opened:
+                    _native.read_records(opened, self.number, start, stop, out)
+            else:
                 _native.read_records(native, self.number, start, stop, out)
         except Exception as error:
             damaged = content_damage(error, self.path)
@@ -76,10 +80,23 @@ class BlockRows:
             return np.moveaxis(maps, 0, -1)[index[0], index[1], local]
         first, stop, local = _rows_of(index[0], self.shape[0])
         if self.kind == "image map":
-            columns = self.grid[1]
+            return self._cells(first, stop, local, index)
+        return self.read(first, stop)[(local,) + index[1:]]
+
+
+    def _cells(self, first: int, stop: int, local: Any, index: tuple[Any, ...]) -> Any:
+        """The grid cells of grid rows [first, stop) that the index takes: whole rows in one read, or of each row
+        only the columns the index spans."""
+        columns = self.grid[1]
+        left, right, across = _rows_of(index[1], self.shape[1])
+        if right - left == columns:
             cells = self.read(first * columns, stop * columns).reshape(stop - first, columns, self.values)
             return cells[(local,) + index[1:]]
-        return self.read(first, stop)[(local,) + index[1:]]
+        cells = np.empty((stop - first, right - left, self.values), np.float32)
+        with self.source.opened(whole=False) as native:  # one source: its layout is read once
+            for row in range(first, stop):
+                cells[row - first] = self.read(row * columns + left, row * columns + right, native)
+        return cells[(local, across) + index[2:]]
 
 
 def _rows_of(selection: Any, length: int) -> tuple[int, int, Any]:
@@ -118,11 +135,17 @@ def _rows_per_chunk(lazy: BlockRows, chunks: Optional[int]) -> int:
     return int(chunks)
 
 
-def _array(lazy: BlockRows, chunks: Optional[int]) -> "dask.array.Array":
-    da = _dask_array()
+def chunk_layout(lazy: BlockRows, chunks: Optional[int] = None) -> tuple[int, ...]:
+    """Chunk sizes along each axis: `chunks` rows (by default about CHUNK_BYTES of them) along the axis of the
+    block's records, whole along the others (-1)."""
     along = 2 if lazy.kind == "image map (traces)" else 0
     per_chunk = _rows_per_chunk(lazy, chunks)
-    layout = tuple(-1 if axis != along else per_chunk for axis in range(lazy.ndim))
+    return tuple(-1 if axis != along else per_chunk for axis in range(lazy.ndim))
+
+
+def _array(lazy: BlockRows, chunks: Optional[int]) -> "dask.array.Array":
+    da = _dask_array()
+    layout = chunk_layout(lazy, chunks)
     token = hashlib.sha1(repr((lazy.source.token(), lazy.number, lazy.factor)).encode())
     array: dask.array.Array = da.from_array(lazy, chunks=layout, name=f"lumira-{token.hexdigest()}", lock=False,
                                             asarray=True, fancy=False, meta=np.empty((0,) * lazy.ndim, np.float32))

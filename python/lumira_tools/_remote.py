@@ -8,17 +8,10 @@ looks up again is fetched once.
 
 from __future__ import annotations
 
-import threading
-from collections import OrderedDict
 from typing import Any, Optional, Sequence
 
 from ._extras import need
-from ._sources import Input, RangeReader
-
-# Small reads fetch whole aligned blocks of this size, and this many blocks are kept per file.
-BLOCK = 64 * 1024
-BLOCKS_KEPT = 32
-
+from ._sources import BlockCache, Input, RangeReader
 
 def fsspec_module() -> Any:
     return need("fsspec", "reading URLs needs fsspec: pip install 'lumira[remote]'")
@@ -33,8 +26,7 @@ class RemoteInput(Input):
         self.name = name or _url(fs, path)
         self.searched = searched
         self._size: Optional[int] = None
-        self._lock = threading.Lock()
-        self._blocks: OrderedDict[int, bytes] = OrderedDict()
+        self._blocks = BlockCache()  # a file in a store does not change under its name: one cache for all reads
 
     @property
     def size(self) -> int:
@@ -47,7 +39,7 @@ class RemoteInput(Input):
         return data
 
     def ranges(self) -> Any:
-        return RangeReader(self.size, self._fill)
+        return RangeReader(self.size, self._fill, self._blocks)
 
     def token(self) -> str:
         info = self.fs.info(self.path)
@@ -56,42 +48,17 @@ class RemoteInput(Input):
         return repr((self.name, info.get("size"), str(stamp)))
 
     def _fill(self, offset: int, view: memoryview) -> int:
-        wanted = max(0, min(len(view), self.size - offset))
-        if wanted >= BLOCK:
-            data = self.fs.cat_file(self.path, start=offset, end=offset + wanted)
-            view[:len(data)] = data
-            return len(data)
-        done = 0
-        while done < wanted:
-            index, inside = divmod(offset + done, BLOCK)
-            block = self._block(index)
-            piece = block[inside:inside + wanted - done]
-            if not piece:
-                break
-            view[done:done + len(piece)] = piece
-            done += len(piece)
-        return done
-
-    def _block(self, index: int) -> bytes:
-        with self._lock:
-            if index in self._blocks:
-                self._blocks.move_to_end(index)
-                return self._blocks[index]
-        start = index * BLOCK
-        data: bytes = self.fs.cat_file(self.path, start=start, end=min(start + BLOCK, self.size))
-        with self._lock:
-            self._blocks[index] = data
-            while len(self._blocks) > BLOCKS_KEPT:
-                self._blocks.popitem(last=False)
-        return data
+        data = self.fs.cat_file(self.path, start=offset, end=offset + len(view))
+        view[:len(data)] = data
+        return len(data)
 
     def __getstate__(self) -> dict[str, Any]:
         state = dict(self.__dict__)
-        state.update(_lock=None, _blocks=None)
+        del state["_blocks"]
         return state
 
     def __setstate__(self, state: dict[str, Any]) -> None:
-        self.__dict__.update(state, _lock=threading.Lock(), _blocks=OrderedDict())
+        self.__dict__.update(state, _blocks=BlockCache())
 
 
 def _url(fs: Any, path: str) -> str:

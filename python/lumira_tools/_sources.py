@@ -17,6 +17,7 @@ import os
 import threading
 import uuid
 import zipfile
+from collections import OrderedDict
 from contextlib import contextmanager
 from typing import IO, Any, Iterable, Iterator, Optional, Protocol, Union, runtime_checkable
 
@@ -84,25 +85,78 @@ class Input:
 
 class RangeReader:
     """What the native reader calls for the bytes of a file it does not open itself: `readinto_at(offset, view)`
-    fills the view from `offset` on and returns the count. An exception is kept as `failure` (the native side
-    stores it there as well) and reads as the end of the file; `check` raises it."""
+    fills the view from `offset` on and returns the count. Reads smaller than BLOCK are served from whole aligned
+    blocks kept in `blocks` (the layout that each piece of a lazy array looks up again is read once); larger ones
+    go straight into the view. An exception is kept as `failure` (the native side stores it there as well) and
+    reads as the end of the file; `check` raises it."""
 
-    def __init__(self, size: int, fill: Any) -> None:
+    def __init__(self, size: int, fill: Any, blocks: Optional[BlockCache] = None) -> None:
         self.size, self._fill = size, fill
+        self._blocks = blocks if blocks is not None else BlockCache()
         self.failure: Optional[BaseException] = None
 
     def readinto_at(self, offset: int, view: memoryview) -> int:
         try:
-            got: int = self._fill(offset, view)
-            return got
+            return self._read(offset, view)
         except Exception as error:
             if self.failure is None:
                 self.failure = error
             return 0
 
+    def _read(self, offset: int, view: memoryview) -> int:
+        wanted = max(0, min(len(view), self.size - offset))
+        if wanted >= BLOCK:
+            got: int = self._fill(offset, view[:wanted])
+            return got
+        done = 0
+        while done < wanted:
+            index, inside = divmod(offset + done, BLOCK)
+            piece = self._blocks.get(index, self._block)[inside:inside + wanted - done]
+            if not piece:
+                break
+            view[done:done + len(piece)] = piece
+            done += len(piece)
+        return done
+
+    def _block(self, index: int) -> bytes:
+        start = index * BLOCK
+        room = bytearray(min(BLOCK, self.size - start))
+        got = 0
+        while got < len(room):
+            count = self._fill(start + got, memoryview(room)[got:])
+            if count <= 0:
+                break
+            got += count
+        return bytes(room[:got])
+
     def check(self) -> None:
         if self.failure is not None:
             raise self.failure
+
+
+# Small reads fetch whole aligned blocks of this size; a cache keeps this many of them.
+BLOCK = 64 * 1024
+BLOCKS_KEPT = 32
+
+
+class BlockCache:
+    """The most recently used blocks of one file, shared by the threads that read it."""
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._blocks: OrderedDict[int, bytes] = OrderedDict()
+
+    def get(self, index: int, load: Any) -> bytes:
+        with self._lock:
+            if index in self._blocks:
+                self._blocks.move_to_end(index)
+                return self._blocks[index]
+        data: bytes = load(index)
+        with self._lock:
+            self._blocks[index] = data
+            while len(self._blocks) > BLOCKS_KEPT:
+                self._blocks.popitem(last=False)
+        return data
 
 
 # --- the kinds of input ------------------------------------------------------------------------------------

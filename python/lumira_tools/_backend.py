@@ -1,0 +1,95 @@
+"""The xarray backend engine `lumira`: `xr.open_dataset(path, engine="lumira", block=None)` gives what
+`to_xarray(path, block)` gives, as a Dataset, with the values of maps and series left on disk until indexed.
+
+xarray finds the engine through the `xarray.backends` entry point, and without being named for files that start
+with the OPUS magic bytes (instrument files end in `.0`, `.1`, `.001`..., so the suffix tells nothing).
+"""
+
+from __future__ import annotations
+
+import io
+import os
+from typing import Any, Iterable, Optional
+
+import numpy as np
+from xarray.backends import BackendArray, BackendEntrypoint
+from xarray.core import indexing
+
+import lumira
+
+from ._dask import BlockRows, chunk_layout, lazy_values, result_with
+from ._read import BlockSpec
+from ._sources import MAGIC, is_url
+from ._xarray import to_xarray
+
+
+class RecordArray(BackendArray):
+    """A 3D block's values for xarray's lazy indexing: an index reads the records it touches and no others."""
+
+    def __init__(self, rows: BlockRows) -> None:
+        self.rows = rows
+        self.shape = rows.shape
+        self.dtype = np.dtype(np.float32)
+
+    def __getitem__(self, key: indexing.ExplicitIndexer) -> Any:
+        return indexing.explicit_indexing_adapter(key, self.shape, indexing.IndexingSupport.BASIC, self.rows.__getitem__)
+
+
+class LumiraBackendEntrypoint(BackendEntrypoint):
+    """OPUS spectral data files: one data block (`block`, as `lumira_tools.read` takes it) as a Dataset."""
+
+    description = "Open OPUS spectral data files (spectra, image maps, series) with lumira"
+    url = "https://pypi.org/project/lumira/"
+    open_dataset_parameters = ("filename_or_obj", "drop_variables", "block", "scale", "storage_options")
+
+    def open_dataset(self, filename_or_obj: Any, *, drop_variables: Optional[Iterable[str]] = None,
+                     block: BlockSpec = None, scale: bool = True,
+                     storage_options: Optional[dict[str, Any]] = None) -> Any:
+        source = _source(filename_or_obj, storage_options)
+        rows, described = lazy_values(source, block, scale=scale)
+        if rows is None:
+            labelled = to_xarray(described)
+        else:
+            values = indexing.LazilyIndexedArray(RecordArray(rows))
+            labelled = to_xarray(result_with(described, values))
+        dataset = labelled if not hasattr(labelled, "to_dataset") else labelled.to_dataset(promote_attrs=True)
+        if rows is not None:
+            variable = dataset[labelled.name]
+            sizes = chunk_layout(rows)
+            variable.encoding["preferred_chunks"] = {
+                dim: (length if size == -1 else size) for dim, length, size in zip(variable.dims, variable.shape, sizes)}
+        if drop_variables is not None:
+            dataset = dataset.drop_vars(list(drop_variables), errors="ignore")
+        return dataset
+
+    def guess_can_open(self, filename_or_obj: Any) -> bool:
+        try:
+            return _starts_with_magic(filename_or_obj)
+        except Exception:  # anything that cannot be looked at is not for this engine
+            return False
+
+
+def _source(filename_or_obj: Any, storage_options: Optional[dict[str, Any]]) -> Any:
+    if storage_options and isinstance(filename_or_obj, (str, os.PathLike)):
+        from ._remote import fsspec_module
+
+        return fsspec_module().open(os.fspath(filename_or_obj), **storage_options)
+    return filename_or_obj
+
+
+def _starts_with_magic(source: Any) -> bool:
+    """Whether a local file, contents or a file object start with the magic bytes (URLs are not fetched)."""
+    if isinstance(source, (bytes, bytearray, memoryview)):
+        return bytes(memoryview(source).cast("B")[:4]) == MAGIC
+    if isinstance(source, (str, os.PathLike)):
+        path = os.fsdecode(os.fspath(source))
+        if is_url(path) or not os.path.isfile(path):
+            return False
+        return bool(lumira.isOpusFile(path))
+    if isinstance(source, io.IOBase) or hasattr(source, "read"):
+        start = source.tell()
+        try:
+            return bytes(source.read(4)) == MAGIC
+        finally:
+            source.seek(start)
+    return False
