@@ -17,10 +17,10 @@ from xarray.core import indexing
 
 import lumira
 
-from ._dask import BlockRows, chunk_layout, lazy_values, result_with
+from ._dask import BlockRows, chunk_layout, lazy_values, map_info, native_info, result_with, rows_of
 from ._read import BlockSpec
 from ._sources import MAGIC, is_url
-from ._xarray import to_xarray
+from ._xarray import with_record_info
 
 
 class RecordArray(BackendArray):
@@ -33,6 +33,39 @@ class RecordArray(BackendArray):
 
     def __getitem__(self, key: indexing.ExplicitIndexer) -> Any:
         return indexing.explicit_indexing_adapter(key, self.shape, indexing.IndexingSupport.BASIC, self.rows.__getitem__)
+
+
+class InfoArray(BackendArray):
+    """One field of an image map's record info, (rows, columns) of the grid, read for the grid rows an index
+    touches. The fields share their reads: the last rows read are kept for the next field."""
+
+    def __init__(self, rows: BlockRows, name: str, dtype: Any, shared: dict[str, Any]) -> None:
+        self.rows, self.name, self.shared = rows, name, shared
+        self.shape = rows.grid
+        self.dtype = np.dtype(dtype)
+
+    def __getitem__(self, key: indexing.ExplicitIndexer) -> Any:
+        return indexing.explicit_indexing_adapter(key, self.shape, indexing.IndexingSupport.BASIC, self._read)
+
+    def _read(self, key: tuple[Any, ...]) -> Any:
+        first, stop, local = rows_of(key[0], self.shape[0])
+        if self.shared.get("rows") != (first, stop):
+            self.shared.update(rows=(first, stop), info=map_info(self.rows.source, self.rows.number, first, stop,
+                                                                 self.shape[1]))
+        return self.shared["info"][self.name][(local,) + tuple(key[1:])]
+
+
+def _record_info(rows: BlockRows) -> Optional[dict[str, Any]]:
+    """The record info of a 3D block: that of an image map read lazily, field by field, that of others at once
+    (their layout reads each record's z value or label anyway)."""
+    if rows.kind != "image map":
+        return native_info(rows.source, rows.number, 0, rows.rows)
+    fields = native_info(rows.source, rows.number, 0, 0)
+    if fields is None:
+        return None
+    shared: dict[str, Any] = {}
+    return {name: indexing.LazilyIndexedArray(InfoArray(rows, name, empty.dtype, shared))
+            for name, empty in fields.items()}
 
 
 class LumiraBackendEntrypoint(BackendEntrypoint):
@@ -48,10 +81,10 @@ class LumiraBackendEntrypoint(BackendEntrypoint):
         source = _source(filename_or_obj, storage_options)
         rows, described = lazy_values(source, block, scale=scale)
         if rows is None:
-            labelled = to_xarray(described)
+            labelled = with_record_info(*described)
         else:
-            values = indexing.LazilyIndexedArray(RecordArray(rows))
-            labelled = to_xarray(result_with(described, values))
+            result = result_with(described, indexing.LazilyIndexedArray(RecordArray(rows)))
+            labelled = with_record_info(result, _record_info(rows))
         dataset = labelled if not hasattr(labelled, "to_dataset") else labelled.to_dataset(promote_attrs=True)
         if rows is not None:
             variable = dataset[labelled.name]

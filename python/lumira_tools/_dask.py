@@ -75,10 +75,10 @@ class BlockRows:
         index = index + (slice(None),) * (self.ndim - len(index))
         if self.kind == "image map (traces)":
             # Each record is one whole map: the records run along the last axis.
-            first, stop, local = _rows_of(index[2], self.shape[2])
+            first, stop, local = rows_of(index[2], self.shape[2])
             maps = self.read(first, stop).reshape(stop - first, *self.grid)
             return np.moveaxis(maps, 0, -1)[index[0], index[1], local]
-        first, stop, local = _rows_of(index[0], self.shape[0])
+        first, stop, local = rows_of(index[0], self.shape[0])
         if self.kind == "image map":
             return self._cells(first, stop, local, index)
         return self.read(first, stop)[(local,) + index[1:]]
@@ -88,7 +88,7 @@ class BlockRows:
         """The grid cells of grid rows [first, stop) that the index takes: whole rows in one read, or of each row
         only the columns the index spans."""
         columns = self.grid[1]
-        left, right, across = _rows_of(index[1], self.shape[1])
+        left, right, across = rows_of(index[1], self.shape[1])
         if right - left == columns:
             cells = self.read(first * columns, stop * columns).reshape(stop - first, columns, self.values)
             return cells[(local,) + index[1:]]
@@ -99,7 +99,7 @@ class BlockRows:
         return cells[(local, across) + index[2:]]
 
 
-def _rows_of(selection: Any, length: int) -> tuple[int, int, Any]:
+def rows_of(selection: Any, length: int) -> tuple[int, int, Any]:
     """The rows [first, stop) an index along one axis touches, and the index counted from `first` (an int or a
     slice: an array there would mix with an int on another axis into NumPy's reordering advanced indexing)."""
     picked = np.arange(length)[selection]
@@ -237,38 +237,38 @@ def result_with(described: Any, values: Any) -> DataReturn:
     elif found.kind == "series (traces)":
         result = lumira.TimeResolvedTRCDataReturn(labels=info, traces=values, **texts)
     assert result is not None
-    return result, _record_info(lazy, chunks)
+    return result
 
 
 def _record_info(lazy: BlockRows, chunks: Optional[int]) -> Optional[dict[str, Any]]:
     """The block's record info: read at once, or for an image map as Dask arrays chunked as its values are."""
     if lazy.kind != "image map":
-        return _native_info(lazy.source, lazy.number, 0, lazy.rows)
+        return native_info(lazy.source, lazy.number, 0, lazy.rows)
     import dask
 
     da = _dask_array()
     rows, columns = lazy.grid
-    fields = _native_info(lazy.source, lazy.number, 0, 0)
+    fields = native_info(lazy.source, lazy.number, 0, 0)
     if fields is None:
         return None
     per_chunk = _rows_per_chunk(lazy, chunks)
     pieces = [(min(rows, first + per_chunk) - first,
-               dask.delayed(_map_info, pure=True)(lazy.source, lazy.number, first, min(rows, first + per_chunk), columns))
+               dask.delayed(map_info, pure=True)(lazy.source, lazy.number, first, min(rows, first + per_chunk), columns))
               for first in range(0, rows, per_chunk)]
     return {name: da.concatenate([da.from_delayed(piece[name], shape=(count, columns), dtype=empty.dtype)
                                   for count, piece in pieces]) if pieces else da.zeros((0, columns), empty.dtype)
             for name, empty in fields.items()}
 
 
-def _map_info(source: Input, number: int, first: int, stop: int, columns: int) -> dict[str, Any]:
+def map_info(source: Input, number: int, first: int, stop: int, columns: int) -> dict[str, Any]:
     """Record info of grid rows first to stop of an image map, each field as a (rows, columns) array."""
-    info = _native_info(source, number, first * columns, stop * columns)
+    info = native_info(source, number, first * columns, stop * columns)
     if info is None:  # the file changed since its layout was read
         raise DamagedFileError("its record info cannot be read", source.name)
     return {name: values.reshape(stop - first, columns) for name, values in info.items()}
 
 
-def _native_info(source: Input, number: int, start: int, stop: int) -> Optional[dict[str, Any]]:
+def native_info(source: Input, number: int, start: int, stop: int) -> Optional[dict[str, Any]]:
     try:
         with source.opened(whole=False) as native:
             info: Optional[dict[str, Any]] = _native.read_record_info(native, number, start, stop)

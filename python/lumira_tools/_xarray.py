@@ -95,6 +95,11 @@ def to_xarray(result: Union[lumira.BaseDataReturn, Block, Source], lazy: bool = 
     return cast(Union["xarray.DataArray", "xarray.Dataset"], _with_record_info(built, result, info))
 
 
+def with_record_info(result: lumira.BaseDataReturn, info: Optional[dict[str, Any]]) -> Any:
+    """`to_xarray(result)` with the block's record info (arrays of any kind) as coordinates along its records."""
+    return _with_record_info(to_xarray(result), result, info)
+
+
 def _record_dims(result: lumira.BaseDataReturn) -> tuple[str, ...]:
     """The dimensions a result's records lie along: a map's grid, a series' z, the traces, the points."""
     if isinstance(result, lumira.ImageDataReturn):
