@@ -88,7 +88,7 @@ def main() -> None:
             write_collection(folder)
         stacked = lumira_tools.stack(folder, axis="union")
     print(f"{stacked.sizes['file']} files on a {stacked['wavenumber'].size}-point axis, "
-          f"{len(stacked.attrs['failed'])} failed")
+          f"{len(lumira_tools.failures(stacked))} left out")
     draw(stacked, options.output)
     print(f"wrote {options.output}")
 

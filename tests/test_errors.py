@@ -93,10 +93,11 @@ def test_a_map_grid_of_nan_is_damage(tmp_path):
     (b"\n\n", "ab", NotOpusFileError, "not an OPUS file: it holds 2 bytes, too few for the OPUS magic"),
     (b"%PDF-1.4 and more", "AB/2D/NONE", NotOpusFileError, "not an OPUS file"),
     (background_file(), None, None, None),  # its preferred block: the reference channel
-    (background_file(), "tr", NoSuchBlockError, "no TR block in the file (it holds RSC/2D/NONE, RIFG/2D/NONE)"),
-    (background_file(), "AB/2D/NONE", NoSuchBlockError, "no AB/2D/NONE block in the file (it holds RSC/2D/NONE"),
-    (background_file(), "#7", NoSuchBlockError, "no block #7 in the file (it holds RSC/2D/NONE, RIFG/2D/NONE; "
-                                                "they are numbered from #0)"),
+    (background_file(), "tr", NoSuchBlockError, "no TR block in the file (it holds only reference channels: "
+                                             "RSC/2D/NONE, RIFG/2D/NONE)"),
+    (background_file(), "AB/2D/NONE", NoSuchBlockError, "no AB/2D/NONE block in the file (it holds only"),
+    (background_file(), "#7", NoSuchBlockError, "no block #7 in the file (it holds only reference channels: "
+                                                "RSC/2D/NONE, RIFG/2D/NONE; they are numbered from #0)"),
     (MAGIC + bytes(20), None, NoSuchBlockError, "the file holds no data block"),
     (OpusFile().params(named_type("AB", param=1), spectrum_params(2, 1.0, 2.0)).build(), "ab", NoSuchBlockError,
      "no AB data block in the file: its parameters are there, the data block is not (it holds no data block)"),

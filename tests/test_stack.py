@@ -107,7 +107,7 @@ def test_stack_puts_every_spectrum_on_one_axis(collection, axis, expected_axis):
     values = stacked["AB"]
     assert values.dims == ("file", "wavenumber") and values.dtype == np.float32
     assert np.array_equal(stacked["wavenumber"].values, expected_axis)
-    assert stacked["path"].values.tolist() == paths and stacked.attrs["failed"] == {}
+    assert stacked["path"].values.tolist() == paths and lumira_tools.failures(stacked) == {}
     assert stacked["SNM"].values.tolist() == ["first", "", "rising"]
     assert stacked["time"].values[0] == np.datetime64("2019-05-03T17:34:44") and np.isnat(stacked["time"].values[1])
     for row, (low, high) in zip(values.values, [(400, 4000), (400, 4000), (1000, 3500)]):
@@ -135,27 +135,34 @@ def test_stack_collects_failures_or_raises_the_first(collection, tmp_path):
     text.write_text("named, so not passed over")
     stacked = lumira_tools.stack([paths[0], missing, other, str(text), damaged, paths[1]], "AB")
     assert stacked["path"].values.tolist() == [paths[0], paths[1]]
-    failed = stacked.attrs["failed"]
+    failed = lumira_tools.failures(stacked)
     assert list(failed) == [missing, other, str(text), damaged]
-    assert isinstance(failed[missing], FileNotFoundError) and "no AB block in the file" in str(failed[other])
-    assert isinstance(failed[str(text)], lumira_tools.NotOpusFileError)
+    assert failed[missing] == "No such file or directory"
+    assert failed[other] == "no AB block in the file (it holds TR/2D/NONE)"
+    assert failed[str(text)] == "not an OPUS file"
     with pytest.raises(FileNotFoundError, match="missing.0"):
         lumira_tools.stack([paths[0], missing, other], "AB", errors="raise")
     # The damaged file's error as read_file gives it: the file named once, the reader's TypeError its cause.
     with pytest.raises(lumira_tools.DamagedFileError, match=f"^{damaged}: AB/2D/NONE: TypeError") as raised:
         lumira_tools.stack([paths[0], damaged], errors="raise")
     assert raised.value.path == damaged and type(raised.value.__cause__) is TypeError
-    with pytest.raises(ValueError, match=f"^{other}: holds TR/2D/NONE where {paths[0]} holds AB/2D/NONE"):
-        lumira_tools.stack([paths[0], other])
+    # Without a block, the block most files offer; a file offering another is left out, or raises.
+    assert lumira_tools.failures(lumira_tools.stack([other, paths[0], paths[1]])) == {
+        other: "no AB/2D/NONE block in the file (it holds TR/2D/NONE)"}
+    with pytest.raises(lumira_tools.NoSuchBlockError, match=f"^{other}: no AB/2D/NONE block in the file"):
+        lumira_tools.stack([other, paths[0], paths[1]], errors="raise")
 
 
-@pytest.mark.parametrize("function", ["stack", "metadata"])
-def test_a_3d_block_among_the_files_is_refused_naming_the_file(collection, function):
+def test_a_3d_block_among_the_files_is_left_out_of_a_stack_and_kept_in_metadata(collection):
     pytest.importorskip("xarray")
     folder, paths = collection
     series = series_file(folder / "d.0")
-    with pytest.raises(lumira_tools.NotASpectrumError, match=f"^{series}: AB/3D/NONE is a 3D block \\(series\\)"):
-        getattr(lumira_tools, function)(folder)
+    assert lumira_tools.failures(lumira_tools.stack(folder)) == {series: "a series (AB/3D/NONE), not a single spectrum"}
+    with pytest.raises(lumira_tools.NotASpectrumError, match=f"^{series}: a series \\(AB/3D/NONE\\)"):
+        lumira_tools.stack(folder, errors="raise")
+    with pytest.raises(lumira_tools.NotASpectrumError, match="AB/3D names 3D blocks"):
+        lumira_tools.stack(folder, "AB/3D")
+    assert lumira_tools.metadata(folder)["block"].tolist() == ["AB/2D/NONE"] * 3 + ["AB/3D/NONE"]
 
 
 def test_metadata_has_a_row_per_file_and_a_column_per_parameter(collection, tmp_path):
@@ -163,10 +170,16 @@ def test_metadata_has_a_row_per_file_and_a_column_per_parameter(collection, tmp_
     _, paths = collection
     missing = str(tmp_path / "missing.0")
     table = lumira_tools.metadata(paths + [missing])
-    assert list(table.columns[:2]) == ["path", "time"] and table["path"].tolist() == paths
-    assert table["NPT"].tolist() == [5, 9, 6] and table["SNM"].fillna("").tolist() == ["first", "", "rising"]
-    assert str(table["time"].dt.tz) == "UTC" and table["time"].isna().tolist() == [False, True, True]
-    assert list(table.attrs["failed"]) == [missing]
+    assert list(table.columns[:3]) == ["path", "time", "block"] and table["path"].tolist() == paths
+    assert table["NPT"].tolist() == [5, 9, 6] and table["SNM"].tolist() == ["first", "", "rising"]
+    # UTC as the stack holds it: datetime64 without a zone
+    assert table["time"].dt.tz is None and table["time"].tolist()[0] == datetime.datetime(2019, 5, 3, 17, 34, 44)
+    assert table["time"].isna().tolist() == [False, True, True]
+    assert list(lumira_tools.failures(table)) == [missing]
+    chosen = lumira_tools.metadata(paths, params=["snm", "NPT", "RES"])
+    assert list(chosen.columns) == ["path", "time", "block", "SNM", "NPT", "RES"] and chosen["RES"].isna().all()
+    with pytest.raises(ValueError, match="none of the files could be read"):
+        lumira_tools.metadata([missing])
 
 
 # --- export --stack and plot ------------------------------------------------------------------------------
@@ -177,11 +190,11 @@ def read_back(path):
     if path.suffix == ".nc":
         xr = pytest.importorskip("xarray")
         with xr.open_dataset(path) as stored:
-            times = [str(t)[:26] + "Z" if not np.isnat(t) else "" for t in stored["time"].values]
+            times = [str(t)[:26] + "+00:00" if not np.isnat(t) else "" for t in stored["time"].values]
             return (stored["path"].values.tolist(), times, stored["AB"].values, stored["wavenumber"].values)
     if path.suffix == ".parquet":
         table = pytest.importorskip("pyarrow.parquet").read_table(path).to_pandas()
-        times = ["" if t is None or t != t else t.strftime("%Y-%m-%dT%H:%M:%S.%fZ") for t in table["time"]]
+        times = ["" if t is None or t != t else t.isoformat(timespec="microseconds") for t in table["time"]]
         rows, names = table, list(table.columns)
         return (rows["path"].tolist(), times, rows[names[3:]].to_numpy(np.float32), np.array(names[3:], float))
     with open(path, newline="", encoding="utf-8") as stored:
@@ -204,7 +217,7 @@ def test_export_stack_round_trip(collection, tmp_path, capsys, suffix):
     assert json.loads(said.out)["files"] == 3 and os.listdir(tmp_path) == ["collection", out.name]
     written = lumira_tools.stack(paths, axis="union")
     stored_paths, times, values, axis = read_back(out)
-    assert stored_paths == paths and times == ["2019-05-03T17:34:44.000000Z", "", ""]
+    assert stored_paths == paths and times == ["2019-05-03T17:34:44.000000+00:00", "", ""]
     assert np.array_equal(axis, written["wavenumber"].values)
     assert np.array_equal(values, written["AB"].values, equal_nan=True) and values.dtype == np.float32
 

@@ -7,6 +7,7 @@ extension module of the same distribution with the same readers, which reads who
 from ._axes import AxisUnitError
 from ._dask import to_dask
 from ._describe import ParameterDescription, describe, parameter_table
+from ._failures import Failures, failures
 from ._file import Block, Entry, OpusFile, list_blocks, read, read_file, read_spectrum, resolve
 from ._many import FileRead, read_many
 from ._read import (BlockSpecError, DamagedFileError, DataReturn, NoSuchBlockError, NotASpectrumError,
@@ -19,8 +20,8 @@ from ._xarray import to_xarray
 __version__ = package_version()
 
 __all__ = [
-    "AxisUnitError", "Block", "BlockSpecError", "DamagedFileError", "DataReturn", "Entry", "FileRead",
+    "AxisUnitError", "Block", "BlockSpecError", "DamagedFileError", "DataReturn", "Entry", "Failures", "FileRead",
     "NoSuchBlockError", "NotASpectrumError", "NotOpusFileError", "OpusFile", "ParameterDescription", "__version__",
-    "acquisition_time", "describe", "is_opus_file", "kind_of", "list_blocks", "metadata", "parameter_table",
+    "acquisition_time", "describe", "failures", "is_opus_file", "kind_of", "list_blocks", "metadata", "parameter_table",
     "parse_block", "read", "read_file", "read_many", "read_spectrum", "resolve", "stack", "to_dask", "to_xarray",
 ]

@@ -20,6 +20,8 @@ TYPE_CODES = {
 }
 DERIVATIVE_TEXTS = ("NONE", "1DER", "2DER", "3DER")
 THREE_D_EXTEND = 10
+# What a background measurement holds: the reference side's channel, interferogram, phase and power spectrum.
+REFERENCE_TYPES = ("RSC", "RIFG", "RPH", "RPOW")
 
 
 def type_name(data_type: int, sample_type: int) -> Optional[str]:
@@ -87,6 +89,8 @@ def missing_block(held: Sequence[str], listing: Sequence[Sequence[str]], block: 
                   path: Optional[str] = None) -> NoSuchBlockError:
     """The error for a request the file cannot answer, saying what it holds instead."""
     holds = f"it holds {', '.join(held)}" if held else "it holds no data block"
+    if held and all(name.split("/")[0] in REFERENCE_TYPES for name in held):
+        holds = f"it holds only reference channels: {', '.join(held)}"
     if isinstance(block, str) and block.strip().startswith("#"):
         place = block_index(block)
         return NoSuchBlockError(f"no block #{place} in the file ({holds}; they are numbered from #0)", path,

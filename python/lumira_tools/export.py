@@ -24,6 +24,7 @@ import lumira
 from . import _jcamp
 from ._extras import need
 from ._axes import spectral_axis
+from ._failures import failures
 from ._read import kind_of
 from ._xarray import to_xarray
 
@@ -275,7 +276,8 @@ def export_stack(dataset: Any, path: str | os.PathLike[str]) -> str:
 
     CSV and Parquet hold the same table: one row per file, its `path`, `time` (ISO 8601 in UTC, empty where
     unknown) and `SNM` (where the stack has it) first, then one column per x value, headed by the value.
-    NetCDF holds the Dataset, with the failed files as the text attribute `failed` (one "path: error" a line).
+    NetCDF holds the Dataset as it is (its failed files as JSON text in the attribute `failed`); Parquet names
+    the block, axis and failed files in its schema metadata `lumira`.
     The file appears only once it is complete.
     """
     suffix = os.path.splitext(os.fspath(path))[1].lower()
@@ -296,9 +298,9 @@ def _stack_parts(dataset: Any) -> tuple[str, Any, Any, dict[str, list[str]]]:
     name = str(dataset.attrs["dataType"])
     values = dataset[name]
     axis = np.asarray(values[values.dims[1]].values, np.float64)
-    times = np.datetime_as_string(np.asarray(dataset["time"].values, "datetime64[us]"), unit="us", timezone="UTC")
+    times = np.datetime_as_string(np.asarray(dataset["time"].values, "datetime64[us]"), unit="us")
     texts = {"path": [str(p) for p in dataset["path"].values.tolist()],
-             "time": ["" if "NaT" in text else text for text in times.tolist()]}
+             "time": ["" if "NaT" in text else text + "+00:00" for text in times.tolist()]}
     if "SNM" in dataset.coords:
         texts["SNM"] = [str(n) for n in dataset["SNM"].values.tolist()]
     return name, np.asarray(values.values, np.float32), axis, texts
@@ -311,18 +313,9 @@ def _stack_csv(dataset: Any, path: str) -> None:
     _write_table(path, coordinates, [repr(x) for x in axis.tolist()], rows)
 
 
-def failed_text(failed: Any) -> str:
-    """The failed files of a stack, one "path: error" a line."""
-    from ._read import error_text
-
-    return "\n".join(f"{path}: {error_text(error)}" for path, error in dict(failed or {}).items())
-
-
 def _stack_netcdf(dataset: Any, path: str) -> None:
     written = dataset.copy()
-    written.attrs = {key: value for key, value in dataset.attrs.items() if key != "failed"}
-    if dataset.attrs.get("failed"):
-        written.attrs["failed"] = failed_text(dataset.attrs["failed"])
+    written.attrs = {**dataset.attrs, "failed": failures(dataset).to_json()}
     written.to_netcdf(path, engine=netcdf_engine())
 
 
@@ -342,7 +335,7 @@ def _stack_parquet(dataset: Any, path: str) -> None:
     for index, x in enumerate(axis.tolist()):
         columns[repr(x)] = pa.array(values[:, index], pa.float32())
     about = {"dataType": name, "block": dataset.attrs.get("block", ""), "x_axis": dataset[name].dims[1],
-             "failed": failed_text(dataset.attrs.get("failed"))}
+             "failed": failures(dataset)}
     table = pa.table(columns).replace_schema_metadata({"lumira": json.dumps(about, ensure_ascii=False)})
     # Statistics and dictionaries per value column would cost more than the column's own values.
     labels = [name for name in ("path", "SNM") if name in columns]

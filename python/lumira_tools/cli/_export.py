@@ -11,6 +11,7 @@ from typing import Any
 from .. import export as exporting
 from .._axes import x_unit_option
 from .._read import BlockSpecError
+from .._failures import failures
 from .._read import error_text
 from . import _export_jcamp as export_jcamp
 from ._common import (BLOCK_HELP, EXIT_FAILED, EXIT_OK, RAW_HELP, UsageError, check_writable, dump, positive,
@@ -57,9 +58,9 @@ def _export_stack(args: argparse.Namespace, suffix: str) -> int:
     except (ValueError, ImportError) as error:  # nothing to stack, or files that cannot share one table
         print(f"lumira: {error_text(error)}", file=sys.stderr)
         return EXIT_FAILED
-    failed = dict(table.attrs["failed"])
-    for path, skipped in failed.items():
-        report(path, skipped)
+    failed = failures(table)
+    for path, reason in failed.items():
+        print(f"lumira: {path}: {reason}", file=sys.stderr)
     try:
         exporting.export_stack(table, args.output)
     except (OSError, ValueError, TypeError, ImportError) as error:
@@ -70,7 +71,7 @@ def _export_stack(args: argparse.Namespace, suffix: str) -> int:
     if args.json:
         dump({"paths": args.files, "block": table.attrs["block"], "output": args.output, "bytes": size,
               "files": count,
-              "failed": [{"path": path, "error": error_text(skipped)} for path, skipped in failed.items()]})
+              "failed": [{"path": path, "error": reason} for path, reason in failed.items()]})
     else:
         print(f"wrote {args.output} ({table.attrs['block']}, {count:,} file{'s' if count != 1 else ''}, "
               f"{size:,} bytes)" + (f"; {len(failed):,} skipped" if failed else ""))

@@ -1,0 +1,111 @@
+"""Folders as instrument software fills them, end to end: a stack that takes what most files hold, written to
+NetCDF and Zarr and read back equal, chosen parameters as coordinates, and metadata of every file."""
+
+import warnings
+
+import numpy as np
+import pytest
+
+import lumira_tools
+from instrument_folder import sample_file, write_folder
+from opusbuilder import OpusFile, spectrum_params
+
+xr = pytest.importorskip("xarray")
+
+LEFT_OUT = {
+    "background": "no AB/2D/NONE block in the file (it holds only reference channels: RSC/2D/NONE, RIFG/2D/NONE)",
+    "map": "an image map (AB/3D/NONE), not a single spectrum",
+    "reflectance": "no AB/2D/NONE block in the file (it holds SSC/2D/NONE, RSC/2D/NONE, REFL/2D/NONE)",
+    "empty": "not an OPUS file: it is empty",
+    "tiny": "not an OPUS file: it holds 2 bytes, too few for the OPUS magic",
+    "cut": "the file is cut short at ",
+}
+
+
+@pytest.fixture(scope="module")
+def folder(tmp_path_factory):
+    root = tmp_path_factory.mktemp("instrument") / "spectra"
+    paths = write_folder(root)
+    (root / "notes.txt").write_text("a folder's other files are passed over")
+    return root, paths
+
+
+def test_a_folder_stacks_the_block_most_files_hold_and_says_why_the_others_were_left_out(folder):
+    root, paths = folder
+    stacked = lumira_tools.stack(root)
+    samples = [paths[f"sample{k}"] for k in range(3)]
+    assert stacked.attrs["block"] == "AB/2D/NONE" and stacked["file"].values.tolist() == samples
+    failed = lumira_tools.failures(stacked)
+    assert sorted(failed) == sorted(paths[role] for role in LEFT_OUT)
+    for role, reason in LEFT_OUT.items():
+        assert failed[paths[role]].startswith(reason) and "\n" not in failed[paths[role]]
+    # The compensated absorbance, as a request reads it: the later of the two
+    assert np.array_equal(stacked["AB"].sel(file=samples[1]).values, lumira_tools.read(samples[1]).y)
+    assert "6 files left out:" in repr(failed) and "background.0: no AB/2D/NONE" in repr(failed)
+    with pytest.raises(lumira_tools.NoSuchBlockError, match=f"^{paths['background']}: no AB/2D/NONE block"):
+        lumira_tools.stack(root, errors="raise")
+
+
+def test_a_file_that_holds_the_block_beside_the_one_it_offers_gives_it(tmp_path):
+    for k in range(2):
+        OpusFile().spectrum("SSC", [1.0 + k, 2.0, 3.0], spectrum_params(3, 4000.0, 400.0)).write(tmp_path / f"{k}.0")
+    (tmp_path / "sample.0").write_bytes(sample_file("with AB", 0, npt=3, first=4000.0, last=400.0))
+    stacked = lumira_tools.stack(tmp_path)
+    assert stacked.attrs["block"] == "SSC/2D/NONE" and stacked.sizes["file"] == 3
+    assert np.array_equal(stacked["SSC"].values[2], lumira_tools.read(tmp_path / "sample.0", "ssc").y)
+    assert lumira_tools.failures(stacked) == {}
+
+
+def test_a_list_of_blocks_is_refused_plainly(folder):
+    with pytest.raises(lumira_tools.BlockSpecError, match="a stack takes one block"):
+        lumira_tools.stack(folder[0], ["AB/2D/NONE", "SSC/2D/NONE"])
+
+
+def stored_and_read_back(stacked, path, fmt):
+    if fmt == "netcdf":
+        stacked.to_netcdf(path)
+        with xr.open_dataset(path) as stored:
+            return stored.load()
+    pytest.importorskip("zarr")
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # no type the format leaves unspecified
+        stacked.to_zarr(path, consolidated=False)
+    return xr.open_zarr(path, consolidated=False).load()
+
+
+@pytest.mark.parametrize("fmt", ["netcdf", "zarr"])
+def test_a_stack_writes_as_it_is_and_reads_back_equal(folder, tmp_path, fmt):
+    if fmt == "netcdf":
+        pytest.importorskip("netCDF4")
+    root, paths = folder
+    undated = tmp_path / "undated.0"
+    OpusFile().spectrum("AB", [0.5] * 4, spectrum_params(4, 4000.0, 400.0, SNM="Müller")).write(undated)
+    stacked = lumira_tools.stack([root, undated], params=["RES", "INS", "HUM", "NOPE"])
+    back = stored_and_read_back(stacked, tmp_path / f"stack.{fmt}", fmt)
+    assert back.identical(stacked)
+    assert np.isnat(back["time"].values[-1]) and back["SNM"].values[-1] == "Müller"
+    assert lumira_tools.failures(back) == lumira_tools.failures(stacked) and len(lumira_tools.failures(back)) == 6
+
+
+def test_chosen_parameters_are_coordinates_along_file(folder, tmp_path):
+    root, paths = folder
+    bare = tmp_path / "bare.0"
+    OpusFile().spectrum("AB", [0.5] * 4, spectrum_params(4, 4000.0, 400.0)).write(bare)
+    stacked = lumira_tools.stack([paths["sample0"], paths["sample1"], bare], params=["res", "INS", "HUM", "SNM"])
+    assert stacked["RES"].values.tolist()[:2] == [4.0, 4.0] and np.isnan(stacked["RES"].values[2])
+    assert stacked["INS"].values.tolist() == ["FT-IR bench", "FT-IR bench", ""]
+    assert stacked["HUM"].dtype == np.float64 and stacked["SNM"].values.tolist()[2] == ""
+    assert (stacked.sel(file=str(bare))["AB"].values == 0.5).all()  # a line stays a line on the first file's axis
+
+
+def test_metadata_has_a_row_per_file_saying_its_block(folder, tmp_path):
+    root, paths = folder
+    table = lumira_tools.metadata(root, params=["NPT", "SNM"])
+    assert list(table.columns) == ["path", "time", "block", "NPT", "SNM"]
+    blocks = dict(zip(table["path"], table["block"]))
+    assert blocks[paths["background"]] == "RSC/2D/NONE" and blocks[paths["map"]] == "AB/3D/NONE"
+    assert blocks[paths["reflectance"]] == "REFL/2D/NONE" and blocks[paths["sample0"]] == "AB/2D/NONE"
+    assert sorted(lumira_tools.failures(table)) == sorted(paths[role] for role in ("empty", "tiny", "cut"))
+    assert table["time"].dtype == lumira_tools.stack(root)["time"].dtype  # one convention: UTC without a zone
+    with pytest.raises((ValueError, FileNotFoundError), match="nosuchdir"):
+        lumira_tools.metadata(tmp_path / "nosuchdir")
