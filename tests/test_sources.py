@@ -149,7 +149,7 @@ def test_a_zip_archive_is_read_member_by_member(library):
     assert member.parameters["SNM"] == "c" and lumira_tools.read_file(f"{library}/more/c.1").path.endswith("c.1")
     pytest.importorskip("xarray")
     table = lumira_tools.stack(library)
-    assert table["path"].values.tolist() == [f.path for f in found] and table.attrs["failed"] == {}
+    assert table["path"].values.tolist() == [f.path for f in found] and lumira_tools.failures(table) == {}
 
 
 def test_zip_archives_refuse_what_they_do_not_hold(library, tmp_path):
