@@ -6,7 +6,9 @@ OUTDIR/files/ gets whole files of every kind of block (for the targets that
 read files); OUTDIR/block_type/ gets block type words and request texts;
 OUTDIR/three_d/ and OUTDIR/annotation/ get 3D data blocks and annotation
 blocks behind the control bytes their targets take first; OUTDIR/record_ranges/
-gets 3D files, good and damaged, behind a range of rows and a chunk size.
+gets 3D files, good and damaged, behind a range of rows and a chunk size;
+OUTDIR/history/, OUTDIR/container/ and OUTDIR/image/ get history blocks,
+table containers and image cells as they are.
 """
 
 from __future__ import annotations
@@ -18,6 +20,7 @@ import sys
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
 
+import partsbuilder  # noqa: E402
 import three_d_samples  # noqa: E402
 from opusbuilder import (ACQUISITION, DATA, DATA_PARAMS, DATA_TYPES, EXTENDED_DIRECTORY, FLOAT_COLUMN,  # noqa: E402
                          FT, INSTRUMENT, INT_COLUMN, SAMPLE_ORIGIN, Column, OpusFile, Raw, Table, annotation_block,
@@ -56,6 +59,10 @@ def spectra() -> dict[str, bytes]:
     f.params(named_type("AB", param=DATA_PARAMS), spectrum_params(3, 4000.0, 400.0))
     f.params(named_type("AB", param=DATA_PARAMS), spectrum_params(4, 3000.0, 600.0))
     files["shadowed"] = companions(f).build()
+    pb = partsbuilder
+    f = OpusFile().spectrum("AB", values(8), spectrum_params(8, 1.0, 8.0))
+    f.add(pb.HISTORY, pb.history_block([pb.Session(operations=[pb.Operation("Save", "AB", command="SAV {}")])]))
+    files["with-parts"] = f.add(pb.QUALITY_TEST, pb.quality_test_report()).build()
     return files
 
 
@@ -76,6 +83,27 @@ def block_seeds() -> dict[str, dict[str, bytes]]:
               for name, data in {**three_d_samples.good(), **three_d_samples.damaged()}.items()
               for start, length, chunk in ((0, 6, 1), (1, 3, 2))}
     return {"three_d": three, "annotation": annotation, "record_ranges": ranges}
+
+
+def part_seeds() -> dict[str, dict[str, bytes]]:
+    """The blocks beside the data: histories, every kind of container (one with a moved directory, one of image
+    tiles) and image cells."""
+    pb = partsbuilder
+    operations = [pb.Operation("Measurement", details=["\tRES=4", "H2O CO2"], command="MEA {A='1'}"),
+                  pb.Operation("Save", "AB->AB", extra="C:\\x.0", command="SAV {}")]
+    history = {"one-session": pb.history_block([pb.Session(operations=operations)]),
+               "two-sessions": pb.history_block([pb.Session(operations=operations[:1]),
+                                                 pb.Session(operations=operations[1:])], gap=5)}
+    tile = pb.image_table(pb.TILE_JPEG, image_id=4, position=(0.0, 0.0), size=(8, 6))
+    tables = [(f"t{k}", pb.Table([pb.Column("N", pb.INT32), pb.Column("S", pb.TEXT + 3)], [(k, "ab")]))
+              for k in range(3)]
+    container = {"quality-test": pb.quality_test_report(), "quantitative": pb.quantitative_report(),
+                 "multi-evaluation": pb.multi_evaluation_report(), "reference-values": pb.reference_values(),
+                 "annotations": pb.annotation_tables(), "images": pb.image_container([tile, tile]),
+                 "relocated": pb.container_block(pb.REFERENCE_VALUES, "moved", tables, reserved=200,
+                                                 relocated_after=1, relocated_reserve=300)}
+    image = {"tile": pb.bitmap_blob(pb.TILE_JPEG)}
+    return {"history": history, "container": container, "image": image}
 
 
 def damaged(base: bytes) -> dict[str, bytes]:
@@ -106,7 +134,7 @@ def main(out: pathlib.Path) -> None:
     (out / "block_type").mkdir(parents=True, exist_ok=True)
     for index, data in enumerate(BLOCK_TYPE_SEEDS):
         (out / "block_type" / f"seed{index}").write_bytes(data)
-    for folder, seeds in block_seeds().items():
+    for folder, seeds in {**block_seeds(), **part_seeds()}.items():
         (out / folder).mkdir(parents=True, exist_ok=True)
         for name, data in seeds.items():
             (out / folder / name).write_bytes(data)

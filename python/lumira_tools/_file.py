@@ -21,6 +21,7 @@ from . import _native
 from ._blocks import as_request, choose, held_blocks, missing_block, patterns, type_name
 from ._read import (BlockSpec, DamagedFileError, DataReturn, NotASpectrumError, NotOpusFileError, Request,
                     block_text, content_damage, parse_block)
+from ._parts import FileParts
 from ._sources import Input, RangeReader, Source, input_of, is_opus_source
 from ._time import acquisition_time
 
@@ -103,8 +104,9 @@ class Block(NamedTuple):
         return f"<Block #{self.number} {self.name} {self.kind or '?'} {state}{marks}>"
 
 
-class OpusFile:
-    """The data blocks of one file (`blocks`, in directory order) and its directory (`entries`).
+class OpusFile(FileParts):
+    """The data blocks of one file (`blocks`, in directory order) and its directory (`entries`); `history`,
+    `reports`, `images` and `other` give what it holds beside them, each read when first asked for.
 
     `file[block]` takes a block as `read` does ('AB/2D/NONE', a triple, a prefix such as 'ab', None for the
     preferred block) or an index into `blocks`.
@@ -127,8 +129,8 @@ class OpusFile:
         with self._source.opened(whole=False) as native:
             if isinstance(native, str):
                 with open(native, "rb") as file:
-                    file.seek(offset)
-                    return file.read(size)
+                    file.seek(offset)  # a size from a damaged directory must not make room past the file's end
+                    return file.read(max(0, min(size, os.fstat(file.fileno()).st_size - offset)))
             if isinstance(native, RangeReader):
                 room = bytearray(max(0, min(size, native.size - offset)))
                 got = native.readinto_at(offset, memoryview(room))

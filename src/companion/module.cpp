@@ -5,6 +5,7 @@
 // `lumira`), so what it returns are lumira's own result objects.
 #include <Python.h>
 
+#include "companion/parts.hpp"
 #include "companion/whole_file.hpp"
 #include "core/python.hpp"
 #include "module/opus_file.hpp"
@@ -37,6 +38,16 @@ PyMethodDef methods[] = {
     {"read_record_info", readRecordInfo, METH_VARARGS,
      "read_record_info(source, select, start, stop)\n--\n\n"
      "The info fields of rows start to stop of a 3D block: a dict from field name to an array."},
+    {"read_history", readHistory, METH_VARARGS,
+     "read_history(block, offset, utf8)\n--\n\n"
+     "The texts of a history block, each as (kind, text): kind 'session', 'title', 'detail' or 'command'."},
+    {"read_container", readContainer, METH_VARARGS,
+     "read_container(block, offset, utf8)\n--\n\n"
+     "A table container: (head, directory parameters, properties, tables), each table\n"
+     "(name, offset, parameters, properties, columns, rows, sub-tables)."},
+    {"read_image", readImage, METH_VARARGS,
+     "read_image(blob)\n--\n\n"
+     "Where the JPEG stream of an embedded image lies and its size: (offset, length, width, height, components)."},
     {"isOpusFile", module::isOpusFile, METH_O, "isOpusFile(path, /)\n--\n\nTests the magic bytes."},
     {nullptr, nullptr, 0, nullptr},
 };

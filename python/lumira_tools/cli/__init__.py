@@ -17,6 +17,7 @@ from .._blocks import block_index
 from .._read import BlockSpecError, parse_block
 from . import _export, _ls, _plot, _scan, _show
 from ._common import EXIT_FAILED, EXIT_USAGE, Failed, UsageError
+from ._export_images import IMAGES
 
 COMMANDS = (_ls, _show, _plot, _export, _scan)
 
@@ -39,6 +40,8 @@ def parser() -> argparse.ArgumentParser:
 
 
 def _check_block(command: str, text: str) -> None:
+    if command == "export" and text.strip().lower() == IMAGES:
+        return
     if text.strip().startswith("#"):
         block_index(text)
         return

@@ -16,9 +16,12 @@ from .._read import error_text
 from . import _export_jcamp as export_jcamp
 from ._common import (BLOCK_HELP, EXIT_FAILED, EXIT_OK, RAW_HELP, UsageError, check_writable, dump, positive,
                       read_checked, report, result_of, write_output)
+from ._export_images import IMAGES, export_images
 
 
 def run(args: argparse.Namespace) -> int:
+    if args.block is not None and args.block.strip().lower() == IMAGES and not args.stack:
+        return export_images(args)
     suffix = os.path.splitext(args.output)[1].lower()
     if args.stack:
         if suffix in exporting.JCAMP_FORMATS or export_jcamp.wants_folder(args.output):
@@ -82,13 +85,15 @@ def add_to(commands: Any, json_flag: argparse.ArgumentParser) -> None:
     export = commands.add_parser(
         "export", parents=[json_flag], help="write a block to CSV, NPZ, NetCDF or JCAMP-DX; many files as one table",
         usage="lumira export [-h] FILE [BLOCK] -o OUTPUT [options]\n       lumira export FILE|DIR... [BLOCK] --stack "
-              "-o OUTPUT [options]",
+              "-o OUTPUT [options]\n       lumira export FILE images -o DIR/",
         description="CSV for single spectra, image maps and series (one row per map point or record), NPZ for "
                     "every kind of block, NetCDF (.nc) through xarray, JCAMP-DX (.jdx, .dx) for single spectra. "
                     "With --stack, the single spectra of several files, or of the OPUS files under folders, as one "
                     "table (one row per file) in CSV, NetCDF or Parquet, as the blocks of one compound JCAMP-DX "
                     "file (OUT.jdx), or as one JCAMP-DX file per spectrum in a folder (OUT/, a trailing slash); "
-                    "files that cannot be read are said on standard error and left out (exit status 1).")
+                    "files that cannot be read are said on standard error and left out (exit status 1). "
+                    "With the block 'images', the file's embedded images into the folder OUTPUT: an image of one "
+                    "tile as its JPEG, a mosaic assembled as PNG.")
     export.add_argument("inputs", nargs="+", metavar="FILE [BLOCK]",
                         help=f"the file (with --stack: files and folders); BLOCK last: {BLOCK_HELP}")
     export.add_argument("-o", "--output", required=True, metavar="OUTPUT",

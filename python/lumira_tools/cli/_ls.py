@@ -10,6 +10,7 @@ from .._file import Block, read_file
 from .._read import NotOpusFileError, block_text
 from .._read import error_text
 from ._common import EXIT_FAILED, EXIT_OK, TABLE_ERROR_WIDTH, cut, dump, report, table
+from ._entries import every_entry, print_entries, print_undecoded, undecoded
 
 MAP_KIND_NAMES = ("image map", "image map (traces)", "multi-region", "multi-region (traces)")
 
@@ -50,6 +51,9 @@ def run(args: argparse.Namespace) -> int:
             status = EXIT_FAILED
             continue
         entry["opus"] = True
+        entry["not_decoded"] = undecoded(opened)
+        if args.all:
+            entry["entries"] = every_entry(opened)
         for request in opened.unanswered:  # listed, but without the data block a read needs
             entry["blocks"].append({"number": None, "block": block_text(request), "shadowed": False,
                                     "error": f"No data block exists in the file for: {' '.join(request)}"})
@@ -72,6 +76,9 @@ def run(args: argparse.Namespace) -> int:
             print(f"{entry['path']}: not an OPUS file")
             continue
         _print_blocks(entry)
+        if "entries" in entry:
+            print_entries(entry["entries"])
+        print_undecoded(entry["not_decoded"])
     return status
 
 
@@ -103,4 +110,6 @@ def add_to(commands: Any, json_flag: argparse.ArgumentParser) -> None:
                              description="For each file: whether it is an OPUS file, and each data block with its "
                                          "kind, shape, point count, x range and units.")
     ls.add_argument("files", nargs="+", metavar="FILE")
+    ls.add_argument("--all", action="store_true",
+                    help="also list every directory entry: its codes, kind, offset, size and what reads it")
     ls.set_defaults(run=run)
