@@ -81,6 +81,29 @@ def lazy_rows(path: str, number: int) -> list:
             for k in range(min(rows.shape[along], CHUNKS))]
 
 
+def parts_walk(opened: lumira_tools.OpusFile) -> list:
+    """The parts beside the data blocks, each as its reader gives it or the DamagedFileError it raises."""
+
+    def history():
+        found = opened.history
+        return None if found is None else [found.text, [(op.name, op.time, op.command) for op in found.operations]]
+
+    def report(found):
+        return [found.kind, found.title, [(table.name, table.rows, [sub.rows for sub in table.subtables])
+                                          for table in found.tables]]
+
+    def image(found):
+        return [found.id, found.size, found.jpeg, [tile.jpeg for tile in found.tiles]]
+
+    outcomes = [companion_call(history)]
+    reports = companion_call(lambda: opened.reports)
+    outcomes += [companion_call(report, found) for found in reports] if isinstance(reports, list) else [reports]
+    images = companion_call(lambda: opened.images)
+    outcomes += [companion_call(image, found) for found in images] if isinstance(images, list) else [images]
+    outcomes += [companion_call(found.read_bytes) for found in opened.other]
+    return outcomes
+
+
 def companion_walk(path: str) -> list:
     """read_file with and without values, strict and not, and the first rows of every lazy 3D block; a block's
     error must be a DamagedFileError, as batch code catches it."""
@@ -98,6 +121,8 @@ def companion_walk(path: str) -> list:
                                  block.result])
                 if not data and strict and block.error is None and block.kind in LAZY_KINDS:
                     outcomes += lazy_rows(path, block.number)
+            if data and strict:
+                outcomes += parts_walk(opened)
     return outcomes
 
 

@@ -325,3 +325,22 @@ def annotation_tables() -> bytes:
               ("Image No: 2", Table((), [], properties=[("Count", 0)])),
               ("Image No: 3", Table(ANNOTATION_COLUMNS, [marker], properties=[("Count", 1)]))]
     return container_block(ANNOTATION_TABLES, "Annotations", tables)
+
+
+def samples() -> dict[str, bytes]:
+    """Files with every part, whole and damaged, for the tests that walk the whole API over many files."""
+    from opusbuilder import OpusFile, spectrum_params
+
+    tile = image_table(TILE_JPEG, image_id=1, position=(0.0, 0.0), size=(8, 6))
+    history = history_block([Session(operations=[Operation("Save", "AB", command="SAV {}")])])
+
+    def spectrum() -> OpusFile:
+        return OpusFile().spectrum("AB", [1.0, 2.0, 3.0, 4.0], spectrum_params(4, 4000.0, 400.0))
+
+    whole = spectrum().add(HISTORY, history).add(QUALITY_TEST, quality_test_report())
+    whole.add(IMAGES, image_container([tile])).add(0x0000580F, bytes(16))
+    damaged = spectrum().add(HISTORY, b"x" + history[1:]).add(QUALITY_TEST, quality_test_report()[:-300])
+    damaged.add(IMAGES, image_container([image_table(TILE_JPEG[:-2], image_id=1, position=(0.0, 0.0),
+                                                     size=(8, 6))]))
+    damaged.add(0x0000580F, bytes(16), size_in_words=10**6)
+    return {"whole": whole.build(), "damaged": damaged.build()}

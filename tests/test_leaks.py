@@ -11,6 +11,7 @@ import tracemalloc
 import pytest
 
 import lumira_tools
+import partsbuilder
 import three_d_samples
 from api_walk import companion_walk, walk
 from opusbuilder import (ACQUISITION, DATA, DATA_PARAMS, FT, MAGIC, OpusFile, block_type, header, int_record,
@@ -51,6 +52,7 @@ FILES = {
     "huge NPT": spectrum(NPT=2**31 - 1).build(),
     "cut data": spectrum().build()[:-300],
     **{f"3D {kind}": data for kind, data in {**three_d_samples.good(), **three_d_samples.damaged()}.items()},
+    **{f"parts {kind}": data for kind, data in partsbuilder.samples().items()},
 }
 
 

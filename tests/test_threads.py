@@ -11,6 +11,7 @@ import pytest
 
 import lumira
 import lumira_tools
+import partsbuilder
 import three_d_samples
 from api_walk import call, companion_walk, documented, summary, walk
 from opusbuilder import (ACQUISITION, DATA, DATA_PARAMS, FT, OpusFile, block_type, header, int_record, named_type,
@@ -34,6 +35,7 @@ FILES = {
     .add(named_type("AB", param=DATA_PARAMS), int_record("NPT", 4)).build(),
     "huge count": header(dir_size=2**31 - 1) + bytes(40),
     **{f"3D {kind}": data for kind, data in three_d_samples.good().items()},
+    **{f"parts {kind}": data for kind, data in partsbuilder.samples().items()},
     **{f"3D {kind}": data for kind, data in three_d_samples.damaged().items()
        if kind.endswith("cut in its last values") or kind.endswith("cut in its last info record")},
 }

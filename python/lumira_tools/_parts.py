@@ -57,10 +57,12 @@ class FileParts:
             return None
         return history_of(self._block_bytes(found[-1], "history"), found[-1].byteOffset, self._utf8(), self.path)
 
-    @cached_property
+    @property
     def reports(self) -> list[Report]:
         """Every table container in directory order (reports, annotation tables, image containers), each a
-        Report that parses itself when its title, properties or tables are first asked for."""
+        Report that reads its container when its title, properties or tables are first asked for. A new list on
+        each access: the reports refer to the file, and the file keeping them would make a reference cycle of
+        every OpusFile, freed only by the garbage collector."""
         containers = (entry for entry in self.entries if is_container(entry))
         return [Report(number, entry, self._container_reader(entry, f"report #{number}"))
                 for number, entry in enumerate(containers)]
@@ -71,7 +73,7 @@ class FileParts:
         image container raises DamagedFileError."""
         return images_of([report for report in self.reports if report.kind == CONTAINER_KINDS[20]], self.path)
 
-    @cached_property
+    @property
     def other(self) -> list[OtherEntry]:
         """Every listed entry with a type word other than 0 that none of the readers decodes: not a data block
         read into `blocks`, a parameter block, the directory, the history or a table container."""
