@@ -342,5 +342,4 @@ def samples() -> dict[str, bytes]:
     damaged = spectrum().add(HISTORY, b"x" + history[1:]).add(QUALITY_TEST, quality_test_report()[:-300])
     damaged.add(IMAGES, image_container([image_table(TILE_JPEG[:-2], image_id=1, position=(0.0, 0.0),
                                                      size=(8, 6))]))
-    damaged.add(0x0000580F, bytes(16), size_in_words=10**6)
     return {"whole": whole.build(), "damaged": damaged.build()}
