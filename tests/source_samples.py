@@ -3,13 +3,19 @@ outweigh their layout, and a file object that counts the bytes read from it."""
 
 from __future__ import annotations
 
+import importlib
 import io
+import pathlib
+import re
+import sys
 
 import numpy as np
+import pytest
 
 from opusbuilder import DATA, DATA_PARAMS, OpusFile, data_block_3d_array, named_type, spectrum_params
 
 INFO_SIZE = 160
+ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 
 def image_map(rows: int, columns: int, points: int) -> bytes:
@@ -52,3 +58,27 @@ class CountingFile(io.RawIOBase):
         got = self._data.readinto(view)
         self.read_bytes += got
         return got
+
+
+@pytest.fixture(scope="module")
+def lumira_engine(tmp_path_factory):
+    """The engine as xarray finds it: by the entry point an install of this tree declares. Where the package in
+    use was installed from an older tree, the declaration is registered as installing this one would."""
+    xr = pytest.importorskip("xarray")
+    declared = re.search(r'\[project\.entry-points\."xarray\.backends"\]\s*lumira = "([^"]+)"',
+                         (ROOT / "pyproject.toml").read_text())
+    assert declared, "pyproject.toml declares the engine"
+    added = None
+    if "lumira" not in xr.backends.list_engines():
+        added = tmp_path_factory.mktemp("entry_points")
+        info = added / "lumira_engine-0.dist-info"
+        info.mkdir()
+        (info / "METADATA").write_text("Metadata-Version: 2.1\nName: lumira-engine\nVersion: 0\n")
+        (info / "entry_points.txt").write_text(f"[xarray.backends]\nlumira = {declared.group(1)}\n")
+        sys.path.insert(0, str(added))
+        importlib.invalidate_caches()
+        xr.backends.plugins.list_engines.cache_clear()
+    yield xr.backends.list_engines()["lumira"]
+    if added is not None:
+        sys.path.remove(str(added))
+        xr.backends.plugins.list_engines.cache_clear()

@@ -1,10 +1,7 @@
 """The xarray engine through xarray's own functions: open_dataset (named or guessed), lazy indexing that reads only
 the records it touches, chunks={} and open_mfdataset."""
 
-import importlib
 import pathlib
-import re
-import sys
 
 import numpy as np
 import pytest
@@ -12,35 +9,13 @@ import pytest
 import lumira_tools
 import three_d_samples
 from opusbuilder import OpusFile, spectrum_params
-from source_samples import CountingFile, image_map, record_bytes
+from source_samples import CountingFile, image_map, lumira_engine as engine, record_bytes  # noqa: F401
 
 xr = pytest.importorskip("xarray")
+pytestmark = pytest.mark.usefixtures("engine")
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 DATA = ROOT / "examples" / "data"
-
-
-@pytest.fixture(scope="module", autouse=True)
-def engine(tmp_path_factory):
-    """The engine as xarray finds it: by the entry point an install of this tree declares. Where the package in
-    use was installed from an older tree, the declaration is registered as installing this one would."""
-    declared = re.search(r'\[project\.entry-points\."xarray\.backends"\]\s*lumira = "([^"]+)"',
-                         (ROOT / "pyproject.toml").read_text())
-    assert declared, "pyproject.toml declares the engine"
-    added = None
-    if "lumira" not in xr.backends.list_engines():
-        added = tmp_path_factory.mktemp("entry_points")
-        info = added / "lumira_engine-0.dist-info"
-        info.mkdir()
-        (info / "METADATA").write_text("Metadata-Version: 2.1\nName: lumira-engine\nVersion: 0\n")
-        (info / "entry_points.txt").write_text(f"[xarray.backends]\nlumira = {declared.group(1)}\n")
-        sys.path.insert(0, str(added))
-        importlib.invalidate_caches()
-        xr.backends.plugins.list_engines.cache_clear()
-    yield xr.backends.list_engines()["lumira"]
-    if added is not None:
-        sys.path.remove(str(added))
-        xr.backends.plugins.list_engines.cache_clear()
 
 
 FILES = {

@@ -84,10 +84,10 @@ class Input:
 
 
 class RangeReader:
-    """What the native reader calls for the bytes of a file it does not open itself: `readinto_at(offset, view)`
-    fills the view from `offset` on and returns the count. Reads smaller than BLOCK are served from whole aligned
-    blocks kept in `blocks` (the layout that each piece of a lazy array looks up again is read once); larger ones
-    go straight into the view. An exception is kept as `failure` (the native side stores it there as well) and
+    """What the native reader calls for the bytes of a file it does not open itself: `readinto_at(offset, view,
+    direct)` fills the view from `offset` on and returns the count. Reads smaller than BLOCK, unless `direct` (the
+    records, read once), are served from whole aligned blocks kept in `blocks` (the layout that each piece of a
+    lazy array looks up again is read once); the others go straight into the view. An exception is kept as `failure` (the native side stores it there as well) and
     reads as the end of the file; `check` raises it."""
 
     def __init__(self, size: int, fill: Any, blocks: Optional[BlockCache] = None) -> None:
@@ -95,17 +95,17 @@ class RangeReader:
         self._blocks = blocks if blocks is not None else BlockCache()
         self.failure: Optional[BaseException] = None
 
-    def readinto_at(self, offset: int, view: memoryview) -> int:
+    def readinto_at(self, offset: int, view: memoryview, direct: bool = False) -> int:
         try:
-            return self._read(offset, view)
+            return self._read(offset, view, direct)
         except Exception as error:
             if self.failure is None:
                 self.failure = error
             return 0
 
-    def _read(self, offset: int, view: memoryview) -> int:
+    def _read(self, offset: int, view: memoryview, direct: bool) -> int:
         wanted = max(0, min(len(view), self.size - offset))
-        if wanted >= BLOCK:
+        if direct or wanted >= BLOCK:
             got: int = self._fill(offset, view[:wanted])
             return got
         done = 0

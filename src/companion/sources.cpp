@@ -68,7 +68,7 @@ public:
 
     std::size_t readAt(std::uint64_t offset, std::span<std::uint8_t> out) override {
         out = out.first(static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), available(offset))));
-        if (out.size() >= windowSize) return fill(offset, out);
+        if (out.size() >= windowSize) return fill(offset, out, true);
         std::size_t done = 0;
         while (done < out.size()) {
             const auto held = cachedFrom(offset + done);
@@ -84,7 +84,7 @@ public:
         if (offset >= size_) return {};
         if (offset < windowStart_ || offset >= windowStart_ + window_.size()) {
             window_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(windowSize, available(offset))));
-            window_.resize(fill(offset, window_));
+            window_.resize(fill(offset, window_, false));
             windowStart_ = offset;
             ++generation_;
             if (window_.empty()) return {};
@@ -93,7 +93,8 @@ public:
     }
 
     std::size_t readScattered(std::uint64_t offset, std::span<const std::span<std::uint8_t>> pieces) override {
-        // Neighbouring pieces are asked for in one call, through a buffer of their joint size.
+        // Records: asked for as they are, never through the window. Neighbouring pieces are asked for in one
+        // call, through a buffer of their joint size.
         std::size_t done = 0;
         std::vector<std::uint8_t> joint;
         for (std::size_t first = 0; first < pieces.size();) {
@@ -101,11 +102,15 @@ public:
             std::size_t bytes = pieces[first].size();
             while (last < pieces.size() && bytes + pieces[last].size() <= largestCall) bytes += pieces[last++].size();
             std::size_t got;
+            const auto clamped = [&](std::span<std::uint8_t> out) {
+                return out.first(
+                    static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), available(offset + done))));
+            };
             if (last == first + 1) {
-                got = readAt(offset + done, pieces[first]);
+                got = fill(offset + done, clamped(pieces[first]), true);
             } else {
                 joint.resize(bytes);
-                got = readAt(offset + done, joint);
+                got = fill(offset + done, clamped(joint), true);
                 std::size_t placed = 0;
                 for (std::size_t k = first; k < last && placed < got; ++k) {
                     const std::size_t count = std::min(pieces[k].size(), got - placed);
@@ -129,25 +134,27 @@ public:
     static constexpr std::size_t largestCall = 4 * 1024 * 1024;
 
 private:
-    // Asks the reader for the bytes at [offset, offset + out.size()), as many calls as it takes.
-    std::size_t fill(std::uint64_t offset, std::span<std::uint8_t> out) {
+    // Asks the reader for the bytes at [offset, offset + out.size()), as many calls as it takes. `direct`
+    // says they are wanted once (records), not looked up again (headers, directories, parameters).
+    std::size_t fill(std::uint64_t offset, std::span<std::uint8_t> out, bool direct) {
         const HeldGil held;
         std::size_t done = 0;
         while (done < out.size()) {
-            const std::size_t got = call(offset + done, out.subspan(done));
+            const std::size_t got = call(offset + done, out.subspan(done), direct);
             if (got == 0) break;
             done += got;
         }
         return done;
     }
 
-    std::size_t call(std::uint64_t offset, std::span<std::uint8_t> out) {
+    std::size_t call(std::uint64_t offset, std::span<std::uint8_t> out, bool direct) {
         try {
             py::Ref view = py::Ref::fresh(PyMemoryView_FromMemory(reinterpret_cast<char*>(out.data()),
                                                                   static_cast<Py_ssize_t>(out.size()), PyBUF_WRITE));
             py::Ref at = py::Ref::fresh(PyLong_FromUnsignedLongLong(offset));
             py::Ref got = py::Ref::steal(
-                PyObject_CallMethodObjArgs(reader_.get(), py::interned("readinto_at").get(), at.get(), view.get(), nullptr));
+                PyObject_CallMethodObjArgs(reader_.get(), py::interned("readinto_at").get(), at.get(), view.get(),
+                                           direct ? Py_True : Py_False, nullptr));
             py::Ref failure = got ? py::Ref() : py::takePendingError();
             // A reader that kept the view can no longer reach memory that is not its own.
             py::Ref released = py::Ref::steal(PyObject_CallMethodNoArgs(view.get(), py::interned("release").get()));

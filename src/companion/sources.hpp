@@ -1,8 +1,10 @@
 // Files that are not paths. The package hands the native readers either the
 // contents themselves (any object with the buffer protocol: bytes, bytearray,
 // memoryview, mmap) or a reader of byte ranges: an object with an integer
-// `size` and a method `readinto_at(offset, view)` that fills the writable
-// memoryview with the bytes from `offset` on and returns how many it wrote.
+// `size` and a method `readinto_at(offset, view, direct)` that fills the
+// writable memoryview with the bytes from `offset` on and returns how many it
+// wrote; `direct` is true for bytes read once (records), false for the
+// windows of headers and parameters that later reads look up again.
 // Readers stand for file objects, archive members and remote files; only the
 // ranges a read needs are asked for.
 #pragma once
