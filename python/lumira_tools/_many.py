@@ -11,7 +11,8 @@ from . import _native
 from ._blocks import missing_block, patterns
 from ._file import Block, OpusFile, native_error, opus_file
 from ._read import BlockSpec, DamagedFileError, DataReturn, NotOpusFileError
-from ._sources import Input, PathInput, Source, expand, input_of
+from ._expand import expand, folder_inputs
+from ._sources import Input, PathInput, Source, input_of
 
 
 @dataclass(frozen=True)
@@ -45,10 +46,9 @@ def read_many(paths: Union[Source, Iterable[Source]], block: BlockSpec = None, w
     error (tqdm).
     """
     select = patterns(block)  # a misspelt block is the caller's error, not every file's
-    inputs = expand(paths)
-    opened = read_files(inputs, select, workers, data=True, strict=strict, scale=scale, progress=progress)
+    opened = read_expanded(paths, select, workers, data=True, strict=strict, scale=scale, progress=progress)
     found: list[FileRead] = []
-    for source, (name, outcome) in zip(inputs, opened):
+    for source, name, outcome in opened:
         if source.searched and isinstance(outcome, NotOpusFileError):
             continue  # a folder's other files were not asked for
         chosen = chosen_block(outcome, block)
@@ -82,7 +82,7 @@ def read_files(sources: Iterable[Source], select: Any, workers: Optional[int] = 
     held in memory at once. `progress`: True for a tqdm bar, or a function called once per file read."""
     if workers is not None and workers < 1:
         raise ValueError(f"workers must be at least 1, not {workers}")
-    inputs = [input_of(source) for source in sources]
+    inputs = [source if isinstance(source, Input) else input_of(source) for source in sources]
     if not inputs:
         return []
     bar = progress_bar(len(inputs)) if progress is True else None
@@ -98,6 +98,24 @@ def read_files(sources: Iterable[Source], select: Any, workers: Optional[int] = 
         if bar is not None:
             bar.close()
     return outcomes
+
+
+def read_expanded(sources: Any, select: Any, workers: Optional[int] = None, *, data: bool, strict: bool,
+                  scale: bool, progress: Progress = False) -> list[tuple[Input, str, Any]]:
+    """`read_files` of the files `sources` stand for (see `expand`), each with its input. A folder named among
+    other paths is found when its read fails (the batch opens every file anyway); its files are then read in a
+    batch of their own, in its place."""
+    inputs = expand(sources)
+    found: list[tuple[Input, str, Any]] = []
+    for source, (name, outcome) in zip(inputs, read_files(inputs, select, workers, data=data, strict=strict,
+                                                          scale=scale, progress=progress)):
+        if isinstance(outcome, IsADirectoryError) and isinstance(source, PathInput) and not source.searched:
+            inside = folder_inputs(source.path)
+            read = read_files(inside, select, workers, data=data, strict=strict, scale=scale, progress=progress)
+            found.extend((file, name, outcome) for file, (name, outcome) in zip(inside, read))
+        else:
+            found.append((source, name, outcome))
+    return found
 
 
 # Files other than local paths held in memory at once by a batch.

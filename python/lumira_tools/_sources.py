@@ -2,9 +2,8 @@
 
 Every reading function of the package takes any of them. `input_of` turns one into an `Input`, which hands the
 native reader what it reads: a local path (opened natively), contents in memory, or a reader of byte ranges (file
-objects and remote files), so that a lazy array over a remote map fetches only the records it needs. `expand`
-turns "a path, a folder, or an iterable of them" into the files to read, the same way for read_many, stack and
-metadata.
+objects and remote files), so that a lazy array over a remote map fetches only the records it needs. (`_expand`
+turns "a path, a folder, or an iterable of them" into inputs.)
 
 Names: an input is named in results and messages by its path, its URL, `archive.zip/member`, the file object's
 `name`, or `<N bytes>` for contents; never by what it holds.
@@ -291,20 +290,13 @@ def is_url(text: str) -> bool:
     return ("://" in text or "::" in text) and not os.path.exists(text)
 
 
-def is_single(source: Any) -> bool:
-    """Whether `source` stands for one input rather than an iterable of them: a single str is never iterated."""
-    return isinstance(source, (str, os.PathLike, bytes, bytearray, memoryview, Input)) or _is_file_like(source)
-
-
-def _is_file_like(source: Any) -> bool:
-    return hasattr(source, "read") or (hasattr(source, "fs") and hasattr(source, "path"))
-
-
 def input_of(source: Any, *, searched: bool = False) -> Input:
     """The Input for one file. A path inside a zip archive is written `archive.zip/member`; a `.zip` path holding
     one file stands for that file (several: name one)."""
     if isinstance(source, Input):
         return source
+    if isinstance(source, str):
+        return _path_input(source, searched)
     if isinstance(source, (bytes, bytearray, memoryview)):
         return MemoryInput(source, searched=searched)
     if hasattr(source, "fs") and hasattr(source, "path"):
@@ -316,21 +308,25 @@ def input_of(source: Any, *, searched: bool = False) -> Input:
     if not isinstance(source, (str, os.PathLike)):
         raise TypeError(f"a file is a path, its contents (bytes) or a binary file object, not "
                         f"{type(source).__name__}")
-    path = os.fsdecode(os.fspath(source))
+    return _path_input(os.fsdecode(os.fspath(source)), searched)
+
+
+def _path_input(path: str, searched: bool) -> Input:
     if is_url(path):
         from ._remote import url_input
 
         return url_input(path, searched=searched)
-    if not os.path.exists(path):
-        member = _zip_member(path)
-        if member is not None:
-            return member
-    elif is_zip_archive(path):
+    lowered = path.lower()  # archives are told by their suffix first: a plain path costs no system call
+    if lowered.endswith(".zip") and is_zip_archive(path):
         members = zip_members(path)
         if len(members) != 1:
             raise ValueError(f"{path} is a zip archive of {len(members)} files: name one as {path}/MEMBER, or "
                              "read them all with read_many, stack or metadata")
         return members[0]
+    if ".zip" + os.sep in lowered and not os.path.exists(path):
+        member = _zip_member(path)
+        if member is not None:
+            return member
     return PathInput(path, searched)
 
 
@@ -362,56 +358,9 @@ def _zip_member(path: str) -> Optional[Input]:
     return None
 
 
-def expand(sources: Any) -> list[Input]:
-    """The files that "a path, a folder, or an iterable of them" stands for, in order: a folder gives the regular
-    files under it (sorted), a zip archive its members, a URL prefix or pattern the files under it, anything else
-    itself. A single str is never iterated, and a single path that does not exist raises FileNotFoundError (in
-    an iterable, it is left for the reader to report)."""
-    if is_single(sources):
-        return _expanded(sources, alone=True)
-    found: list[Input] = []
-    for source in sources:
-        found.extend(_expanded(source, alone=False))
-    return found
-
-
-def _expanded(source: Any, *, alone: bool) -> list[Input]:
-    if isinstance(source, (str, os.PathLike)) and not isinstance(source, Input):
-        path = os.fsdecode(os.fspath(source))
-        if is_url(path):
-            from ._remote import expand_url
-
-            return expand_url(path, alone=alone)
-        if os.path.isdir(path):
-            files, unlisted = folder_files(path)
-            return [FailedInput(name, error) for name, error in unlisted] + [
-                PathInput(file, searched=True) for file in files]
-        if is_zip_archive(path):
-            return zip_members(path)
-        if alone and not os.path.exists(path) and _zip_member(path) is None:
-            raise FileNotFoundError(2, "No such file or directory", path)
-        if not os.path.exists(path):
-            return [_zip_member(path) or PathInput(path)]
-        return [PathInput(path)]
-    return [input_of(source)]
-
-
-def folder_files(root: str) -> tuple[list[str], list[tuple[str, OSError]]]:
-    """The regular files under a folder, in sorted order, and the folders that could not be listed. Only regular
-    files: opening a named pipe would wait for a writer."""
-    files: list[str] = []
-    unlisted: list[tuple[str, OSError]] = []
-    for folder, folders, names in os.walk(root, onerror=lambda error: unlisted.append((error.filename or root,
-                                                                                          error))):
-        folders.sort()
-        inside = [os.path.join(folder, name) for name in sorted(names)]
-        files.extend(path for path in inside if os.path.isfile(path))
-    return files, unlisted
-
-
 def is_opus_source(source: Any) -> bool:
     """Whether a file of any kind starts with the OPUS magic bytes (a shorter one does not)."""
     return input_of(source).head(4) == MAGIC
 
 
-__all__ = ["Input", "RangeReader", "Source", "expand", "folder_files", "input_of", "is_opus_source", "is_single"]
+__all__ = ["Input", "RangeReader", "Source", "input_of", "is_opus_source"]

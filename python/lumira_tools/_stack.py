@@ -22,10 +22,10 @@ from ._columns import codes_asked, column, parameters_of, texts, utc_instants
 from ._failures import Failures, summary
 from ._file import Block
 from ._lineup import by_axis, given_axis, place, target_axis
-from ._many import chosen_block, read_files
+from ._many import chosen_block, read_expanded, read_files
 from ._read import (BlockSpec, BlockSpecError, FileProblem, NotASpectrumError, NotOpusFileError, Request, error_text,
                     failed_save, parse_block)
-from ._sources import Source, expand
+from ._sources import Source
 
 if TYPE_CHECKING:
     import pandas
@@ -142,12 +142,12 @@ def _single_blocks(paths: Union[Source, Iterable[Source]], block: BlockSpec, *, 
     else:
         block_index(block)
     failed: dict[str, BaseException] = {}
-    inputs = expand(paths)
-
     def batch(sources: list[Any], wanted: Any = select) -> list[tuple[str, Any]]:
         return read_files(sources, wanted, workers, data=data, strict=True, scale=scale, progress=progress)
 
-    read = [(path, outcome, source.searched) for source, (path, outcome) in zip(inputs, batch(inputs))]
+    expanded = read_expanded(paths, select, workers, data=data, strict=True, scale=scale, progress=progress)
+    inputs = [source for source, _, _ in expanded]
+    read = [(path, outcome, source.searched) for source, path, outcome in expanded]
     offers = [(path, outcome, chosen_block(outcome, block)) for path, outcome, searched in read
               # a folder's other files are not failures; its failed saves are
               if not (isinstance(outcome, NotOpusFileError) and searched and not failed_save(path, outcome))]
