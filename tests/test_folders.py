@@ -109,3 +109,41 @@ def test_metadata_has_a_row_per_file_saying_its_block(folder, tmp_path):
     assert table["time"].dtype == lumira_tools.stack(root)["time"].dtype  # one convention: UTC without a zone
     with pytest.raises((ValueError, FileNotFoundError), match="nosuchdir"):
         lumira_tools.metadata(tmp_path / "nosuchdir")
+
+
+# --- notebooks ------------------------------------------------------------------------------------------------
+
+
+def test_files_blocks_and_reads_say_what_they_hold_in_a_line(folder):
+    _, paths = folder
+    opened = lumira_tools.read_file(paths["sample0"])
+    lines = repr(opened).splitlines()
+    assert lines[0] == f"<OpusFile {paths['sample0']!r} 'film, 0 h in air': 4 data blocks>"
+    assert lines[3] == "  #2 AB/2D/NONE spectrum (60,) 3999.6 .. 400.2 cm-1 shadowed"
+    assert repr(opened[3]) == "<Block #3 AB/2D/NONE spectrum (60,) 3999.6 .. 400.2 cm-1 'film, 0 h in air'>"
+    good, cut = lumira_tools.read_many([paths["sample0"], paths["cut"]])
+    assert repr(good) == ("<FileRead film_00.0: SingleDataReturn AB/2D/NONE spectrum (60,) 3999.6 .. 400.2 cm-1 "
+                          "'film, 0 h in air'>")
+    assert repr(cut).startswith("<FileRead film_cut.0: failed: the file is cut short at ")
+    for shown in (opened, opened[3], good, cut, lumira_tools.failures(lumira_tools.stack(folder[0]))):
+        page = shown._repr_html_()
+        assert page.count("<table>") == page.count("</table>") and "<script" not in page
+    assert "<svg" in opened._repr_html_() and "<polyline" in good._repr_html_()
+
+
+def test_ipython_shows_the_extension_results_briefly_without_changing_their_repr(folder):
+    interactive = pytest.importorskip("IPython.core.interactiveshell")
+    from lumira_tools._display import register_with_ipython
+
+    shell = interactive.InteractiveShell.instance()
+    try:
+        assert register_with_ipython()
+        spectrum, image = lumira_tools.read(folder[1]["sample0"]), lumira_tools.read(folder[1]["map"])
+        shown, _ = shell.display_formatter.format([spectrum, image])
+        assert shown["text/plain"] == ("[SingleDataReturn AB/2D/NONE spectrum (60,) 3999.6 .. 400.2 cm-1 "
+                                       "'film, 0 h in air',\n ImageDataReturn AB/3D/NONE image map (2, 3, 40) "
+                                       "3800 .. 700 cm-1 'blend map']")
+        assert "<svg" in shell.display_formatter.format(spectrum)[0]["text/html"]
+        assert repr(spectrum) == spectrum.description  # the class itself is as the module made it
+    finally:
+        interactive.InteractiveShell.clear_instance()

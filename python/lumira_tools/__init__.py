@@ -7,6 +7,7 @@ extension module of the same distribution with the same readers, which reads who
 from ._axes import AxisUnitError
 from ._dask import to_dask
 from ._describe import ParameterDescription, describe, parameter_table
+from ._display import register_with_ipython
 from ._entries import OtherEntry, entry_kind
 from ._failures import Failures, failures
 from ._file import Block, Entry, OpusFile, list_blocks, read, read_file, read_spectrum, resolve
@@ -22,6 +23,7 @@ from ._version import package_version
 from ._xarray import to_xarray
 
 __version__ = package_version()
+register_with_ipython()
 
 __all__ = [
     "AxisUnitError", "Block", "BlockSpecError", "Column", "DamagedFileError", "DataReturn", "Entry", "Failures",

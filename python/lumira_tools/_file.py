@@ -18,6 +18,7 @@ import numpy as np
 import lumira
 
 from . import _native
+from ._display import block_html, block_line, file_html, file_text
 from ._blocks import as_request, choose, held_blocks, missing_block, patterns, type_name
 from ._read import (BlockSpec, DamagedFileError, DataReturn, NotASpectrumError, NotOpusFileError, Request,
                     block_text, content_damage, parse_block)
@@ -99,9 +100,10 @@ class Block(NamedTuple):
         return float(first), float(first if points == 1 else last)
 
     def __repr__(self) -> str:
-        state = f"error={type(self.error).__name__}" if self.error is not None else f"shape={self.shape}"
-        marks = ", shadowed" if self.shadowed else ""
-        return f"<Block #{self.number} {self.name} {self.kind or '?'} {state}{marks}>"
+        return f"<Block {block_line(self)}>"
+
+    def _repr_html_(self) -> str:
+        return block_html(self)
 
 
 class OpusFile(FileParts):
@@ -181,7 +183,10 @@ class OpusFile(FileParts):
         return held_blocks(self._directory)
 
     def __repr__(self) -> str:
-        return f"<OpusFile {self.path!r}: {len(self.blocks)} data block{'s' if len(self.blocks) != 1 else ''}>"
+        return file_text(self)
+
+    def _repr_html_(self) -> str:
+        return file_html(self)
 
 
 def read_file(path: Source, *, data: bool = True, scale: bool = True, strict: bool = True) -> OpusFile:

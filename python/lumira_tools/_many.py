@@ -8,6 +8,7 @@ from dataclasses import dataclass
 from typing import Any, Callable, Iterable, Iterator, Optional, Union, cast
 
 from . import _native
+from ._display import read_html, read_text
 from ._blocks import missing_block, patterns
 from ._file import Block, OpusFile, native_error, opus_file
 from ._read import BlockSpec, DamagedFileError, DataReturn, NotOpusFileError
@@ -26,6 +27,12 @@ class FileRead:
     @property
     def ok(self) -> bool:
         return self.error is None
+
+    def __repr__(self) -> str:
+        return read_text(self)
+
+    def _repr_html_(self) -> str:
+        return read_html(self)
 
 
 def default_workers() -> int:
