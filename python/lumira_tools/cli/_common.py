@@ -83,8 +83,10 @@ def check_writable(output: str) -> None:
         raise Failed
 
 
-def write_output(args: argparse.Namespace, block: str, write: Callable[[str], Any]) -> int:
-    """Writes the output (atomically: a failure leaves nothing behind) and says what was written."""
+def write_output(args: argparse.Namespace, block: str, write: Callable[[str], Any],
+                 files: Optional[list[dict[str, str]]] = None) -> int:
+    """Writes the output (atomically: a failure leaves nothing behind) and says what was written; `files` lists
+    the files it was made of, when they are several."""
     try:
         write(args.output)
     except exporting.ExportError as error:
@@ -95,7 +97,8 @@ def write_output(args: argparse.Namespace, block: str, write: Callable[[str], An
         return EXIT_FAILED
     size = os.path.getsize(args.output)
     if args.json:
-        dump({"path": args.file, "block": block, "output": args.output, "bytes": size})
+        dump({"path": args.file, "block": block, "output": args.output, "bytes": size,
+              **({"files": files} if files is not None else {})})
     else:
         print(f"wrote {args.output} ({block}, {size:,} bytes)")
     return EXIT_OK

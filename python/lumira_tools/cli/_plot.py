@@ -33,11 +33,13 @@ def run(args: argparse.Namespace) -> int:
     check_writable(args.output)
     limits = {"xlim": args.xlim, "ylim": args.ylim, "x": args.x_unit}
     if len(args.files) > 1:
+        if args.band is not None:
+            raise UsageError("--band draws the band of one map or series, not an overlay of several files")
         return _overlay(args, plotting, limits)
     result = read_checked(args.file, args.block, scale=not args.raw)
     try:
-        picture = plotting.figure(result_of(result), args.title, **limits)
-    except AxisUnitError as error:
+        picture = plotting.figure(result_of(result), args.title, band=args.band, **limits)
+    except (AxisUnitError, ValueError) as error:  # an axis in no unit of the others, a band outside the axis
         report(args.file, error)
         return EXIT_FAILED
     return write_output(args, result.name, lambda target: plotting.save(picture, target, dpi=args.dpi))
@@ -68,11 +70,14 @@ def _overlay(args: argparse.Namespace, plotting: Any, limits: dict[str, Any]) ->
     except AxisUnitError as error:  # it names the spectrum
         print(f"lumira: {error}", file=sys.stderr)
         return EXIT_FAILED
-    return write_output(args, spectra[0][1].name, lambda target: plotting.save(picture, target, dpi=args.dpi))
+    blocks = list(dict.fromkeys(found.name for _, found in spectra))
+    drawn_files = [{"path": path, "block": found.name} for path, found in spectra]
+    return write_output(args, ", ".join(blocks), lambda target: plotting.save(picture, target, dpi=args.dpi),
+                        files=drawn_files)
 
 
 def check_limits(args: argparse.Namespace) -> None:
-    for option in ("xlim", "ylim"):
+    for option in ("xlim", "ylim", "band"):
         bounds = getattr(args, option)
         if bounds is not None and (not all(map(math.isfinite, bounds)) or bounds[0] == bounds[1]):
             raise UsageError(f"--{option} takes two different finite numbers, LOW HIGH, not {bounds[0]:g} "
@@ -98,5 +103,8 @@ def add_to(commands: Any, json_flag: argparse.ArgumentParser) -> None:
     plot.add_argument("--x-unit", type=x_unit_option, metavar="UNIT",
                       help="draw the spectral axis in UNIT: wavenumber (cm-1), wavelength (um), nm or frequency "
                            "(Hz); without it, the axes of several files are converted to the first file's unit")
+    plot.add_argument("--band", type=float, nargs=2, metavar=("HIGH", "LOW"),
+                      help="draw the band between two x values integrated: the image of a map, the course of a "
+                           "series over z")
     plot.add_argument("--raw", action="store_true", help=RAW_HELP)
     plot.set_defaults(run=run)
