@@ -98,18 +98,26 @@ py::Ref tableOf(std::span<const std::uint8_t> block, const parts::Table& table, 
                       subtables});
 }
 
-}  // namespace
-
-PyObject* readHistory(PyObject*, PyObject* args) {
+// The calls on a block: (block, offset, utf8) parsed, the block parsed
+// natively, then `build` makes its objects from what was parsed.
+template <typename Parse, typename Build>
+PyObject* onBlock(PyObject* args, const char* format, Parse&& parse, Build&& build) {
     return py::boundary([&] {
         PyObject* data = nullptr;
         long long offset = 0;
         int utf8 = 0;
-        if (!PyArg_ParseTuple(args, "OLp:read_history", &data, &offset, &utf8)) throw py::ErrorAlreadySet{};
+        if (!PyArg_ParseTuple(args, format, &data, &offset, &utf8)) throw py::ErrorAlreadySet{};
         const ReadableBuffer buffer(data);
         const auto block = buffer.bytes();
-        const auto records = parsed(block, [&] { return parts::readHistory(block, offset); });
-        const Texts texts{utf8 ? TextEncoding::Utf8 : TextEncoding::Cp1252};
+        const auto found = parsed(block, [&] { return parse(block, offset); });
+        return build(block, found, Texts{utf8 ? TextEncoding::Utf8 : TextEncoding::Cp1252});
+    });
+}
+
+}  // namespace
+
+PyObject* readHistory(PyObject*, PyObject* args) {
+    return onBlock(args, "OLp:read_history", parts::readHistory, [](auto block, const auto& records, const Texts& texts) {
         constexpr const char* kinds[] = {"session", "title", "detail", "command"};
         py::Ref lines = py::Ref::fresh(PyList_New(0));
         for (const parts::HistoryRecord& record : records) {
@@ -121,15 +129,8 @@ PyObject* readHistory(PyObject*, PyObject* args) {
 }
 
 PyObject* readContainer(PyObject*, PyObject* args) {
-    return py::boundary([&] {
-        PyObject* data = nullptr;
-        long long offset = 0;
-        int utf8 = 0;
-        if (!PyArg_ParseTuple(args, "OLp:read_container", &data, &offset, &utf8)) throw py::ErrorAlreadySet{};
-        const ReadableBuffer buffer(data);
-        const auto block = buffer.bytes();
-        const parts::Container container = parsed(block, [&] { return parts::readContainer(block, offset); });
-        const Texts texts{utf8 ? TextEncoding::Utf8 : TextEncoding::Cp1252};
+    return onBlock(args, "OLp:read_container", parts::readContainer, [](auto block, const auto& container,
+                                                                        const Texts& texts) {
         py::Ref tables = py::Ref::fresh(PyList_New(0));
         for (std::size_t k = 0; k < container.tables.size(); ++k)
             py::append(tables, tableOf(block, container.tables[k], texts(container.tableNames[k]), texts));
