@@ -4,7 +4,7 @@ for, and the error that says a file holds no such block (with the blocks it does
 from __future__ import annotations
 
 import struct
-from typing import Optional, Sequence, Union
+from typing import Any, Optional, Sequence, Union
 
 from ._read import TYPE_PREFERENCE, BlockSpec, BlockSpecError, NoSuchBlockError, Request, block_text, parse_block
 
@@ -74,6 +74,19 @@ def choose(listing: Sequence[Sequence[str]], block: BlockSpec, held: Sequence[st
     raise missing_block(held, listing, block, path)
 
 
+def preferred(listing: Sequence[Sequence[str]], blocks: Sequence[Any]) -> Optional[Any]:
+    """Of a file's blocks (read with every block chosen), the one a request without a block reads: the first
+    listed block of the first type in TYPE_PREFERENCE that the listing names, as the native reader chooses it
+    (None when that block's data block is missing, or the file holds none)."""
+    for name in TYPE_PREFERENCE:
+        listed = next((triple for triple in listing if triple[0] == name), None)
+        if listed is None:
+            continue
+        request = as_request(listed)
+        return next((block for block in reversed(blocks) if block.request == request), None)
+    return None
+
+
 def held_blocks(directory: bytes) -> list[str]:
     """The data blocks a file's directory lists ('AB/2D/NONE'), in directory order, each once."""
     names: dict[str, None] = {}
@@ -106,5 +119,5 @@ def missing_block(held: Sequence[str], listing: Sequence[Sequence[str]], block: 
     return NoSuchBlockError(f"no {asked} block in the file ({holds})", path, asked, held)
 
 
-__all__ = ["Pattern", "Selector", "as_request", "block_index", "block_text", "choose", "held_blocks",
+__all__ = ["Pattern", "Selector", "as_request", "preferred", "block_index", "block_text", "choose", "held_blocks",
            "missing_block", "patterns", "type_name"]

@@ -6,6 +6,7 @@ from __future__ import annotations
 import html
 import json
 import os
+import re
 from collections import Counter
 from typing import Any, Iterable, Mapping, Union
 
@@ -44,9 +45,19 @@ class Failures(dict[str, str]):
                 f"<th style='text-align:left'>reason</th></tr></thead><tbody>{rows}</tbody></table>{more}")
 
 
+# Where a reason's gist ends: at its details in parentheses, after a colon or semicolon, or at a number.
+_DETAILS = re.compile(r" \(|: |; | -?\d[\d,.]*\b")
+_TRAILING = ("at", "of", "in", "for", "to", "from", "is", "offset")
+
+
 def _gist(reason: str) -> str:
-    cut = min((at for at in (reason.find(" ("), reason.find(": ")) if at > 0), default=len(reason))
-    return reason[:cut]
+    """A reason without what differs from file to file: 'the file is cut short at 1,593 bytes; ...' -> 'the file
+    is cut short', 'not an OPUS file: it is empty' -> 'not an OPUS file'."""
+    found = _DETAILS.search(reason)
+    words = (reason[:found.start()] if found and found.start() > 0 else reason).split()
+    while len(words) > 1 and words[-1] in _TRAILING:
+        words.pop()
+    return " ".join(words) or reason
 
 
 def failures(table: Any) -> Failures:

@@ -6,8 +6,10 @@ import os
 import time
 from collections import Counter
 from dataclasses import dataclass, field
+from datetime import datetime
 from typing import Any, Optional
 
+from ._blocks import preferred
 from ._many import progress_bar, read_files
 from ._read import NotOpusFileError, failed_save
 from ._read import error_text as error_text  # where callers have found it
@@ -15,11 +17,19 @@ from ._read import error_text as error_text  # where callers have found it
 
 @dataclass
 class FileScan:
+    """What a scan found of one file. `final` is the block a read without a block takes (its final spectrum,
+    else what it holds), with that block's `points` and `x_range`; `sample` and `time` (UTC) are the block's."""
+
     path: str
     size: int = 0
     opus: bool = False
     blocks: list[tuple[str, str]] = field(default_factory=list)  # (block, kind)
     error: Optional[str] = None
+    sample: str = ""
+    time: Optional[datetime] = None
+    final: Optional[str] = None
+    points: Optional[int] = None
+    x_range: Optional[tuple[float, float]] = None
 
 
 @dataclass
@@ -69,6 +79,13 @@ def scanned_file(path: str, outcome: Any) -> FileScan:
             found.error = found.error or error_text(block.error)
             continue
         found.blocks.append((block.name, block.kind or "?"))
+    final = preferred(outcome.listing, outcome.blocks)
+    if final is not None and final.error is None:
+        parameters = final.parameters or {}
+        name, points = parameters.get("SNM"), parameters.get("NPT")
+        found.final, found.time, found.x_range = final.name, final.time, final.x_range
+        found.sample = name if isinstance(name, str) else ""
+        found.points = points if isinstance(points, int) and not isinstance(points, bool) else None
     return found
 
 

@@ -16,7 +16,7 @@ from .. import __version__
 from .._blocks import block_index
 from .._read import BlockSpecError, parse_block
 from . import _export, _ls, _plot, _scan, _show
-from ._common import EXIT_FAILED, EXIT_USAGE, Failed, UsageError
+from ._common import EXIT_FAILED, EXIT_OK, EXIT_USAGE, STATE, Failed, UsageError
 from ._export_images import IMAGES
 
 COMMANDS = (_ls, _show, _plot, _export, _scan)
@@ -65,6 +65,7 @@ def _files_and_block(inputs: Sequence[str]) -> tuple[list[str], Optional[str]]:
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
+    STATE.failed = False
     top = parser()
     try:
         args = top.parse_args(argv)
@@ -84,9 +85,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except Failed:
         return EXIT_FAILED
     except BrokenPipeError:
-        # The reader went away (`lumira ls ... | head`): nothing more to say, and nowhere to say it.
+        # The reader went away (`lumira ls ... | head`): nothing more to say, and nowhere to say it. What it read
+        # was right, so the status is the one the command had come to: 1 only for a failure already said.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return EXIT_FAILED
+        return EXIT_FAILED if STATE.failed else EXIT_OK
     except KeyboardInterrupt:
         return 130
     return status

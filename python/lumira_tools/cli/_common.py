@@ -32,7 +32,19 @@ class Failed(Exception):
     """A file could not be read or written; the message has been reported already."""
 
 
+class _State:
+    failed = False  # a failure has been said: the status a command ends with, even cut short by a closed pipe
+
+
+STATE = _State()
+
+
+def mark_failed() -> None:
+    STATE.failed = True
+
+
 def report(path: str, error: BaseException) -> None:
+    mark_failed()
     print(f"lumira: {path}: {error_text(error)}", file=sys.stderr)
 
 

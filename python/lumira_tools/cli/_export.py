@@ -13,13 +13,19 @@ from .._axes import x_unit_option
 from .._read import BlockSpecError
 from .._failures import failures
 from .._read import error_text
+from . import _each as each
 from . import _export_jcamp as export_jcamp
-from ._common import (BLOCK_HELP, EXIT_FAILED, EXIT_OK, RAW_HELP, UsageError, check_writable, dump, positive,
-                      read_checked, report, result_of, write_output)
+from ._common import (BLOCK_HELP, EXIT_FAILED, EXIT_OK, RAW_HELP, UsageError, check_writable, dump, mark_failed,
+                      positive, read_checked, report, result_of, write_output)
 from ._export_images import IMAGES, export_images
 
 
 def run(args: argparse.Namespace) -> int:
+    if args.each:
+        each.check(args)
+        return each.export_each(args)
+    if args.format is not None or args.quiet:
+        raise UsageError("--format and --quiet belong to --each")
     if args.block is not None and args.block.strip().lower() == IMAGES and not args.stack:
         return export_images(args)
     suffix = os.path.splitext(args.output)[1].lower()
@@ -62,6 +68,8 @@ def _export_stack(args: argparse.Namespace, suffix: str) -> int:
         print(f"lumira: {error_text(error)}", file=sys.stderr)
         return EXIT_FAILED
     failed = failures(table)
+    if failed:
+        mark_failed()
     for path, reason in failed.items():
         print(f"lumira: {path}: {reason}", file=sys.stderr)
     try:
@@ -85,13 +93,16 @@ def add_to(commands: Any, json_flag: argparse.ArgumentParser) -> None:
     export = commands.add_parser(
         "export", parents=[json_flag], help="write a block to CSV, NPZ, NetCDF or JCAMP-DX; many files as one table",
         usage="lumira export [-h] FILE [BLOCK] -o OUTPUT [options]\n       lumira export FILE|DIR... [BLOCK] --stack "
-              "-o OUTPUT [options]\n       lumira export FILE images -o DIR/",
+              "-o OUTPUT [options]\n       lumira export FILE|DIR... [BLOCK] --each -o OUTDIR/ [--format csv|npz|nc|"
+              "jdx] [--quiet]\n       lumira export FILE images -o DIR/",
         description="CSV for single spectra, image maps and series (one row per map point or record), NPZ for "
                     "every kind of block, NetCDF (.nc) through xarray, JCAMP-DX (.jdx, .dx) for single spectra. "
                     "With --stack, the single spectra of several files, or of the OPUS files under folders, as one "
                     "table (one row per file) in CSV, NetCDF or Parquet, as the blocks of one compound JCAMP-DX "
                     "file (OUT.jdx), or as one JCAMP-DX file per spectrum in a folder (OUT/, a trailing slash); "
                     "files that cannot be read are said on standard error and left out (exit status 1). "
+                    "With --each, every file on its own into the folder OUTDIR/, in one process; the files "
+                    "skipped are said, and counted by reason at the end (exit status 1). "
                     "With the block 'images', the file's embedded images into the folder OUTPUT: an image of one "
                     "tile as its JPEG, a mosaic assembled as PNG.")
     export.add_argument("inputs", nargs="+", metavar="FILE [BLOCK]",
@@ -100,6 +111,12 @@ def add_to(commands: Any, json_flag: argparse.ArgumentParser) -> None:
                         help="out.csv, out.npz, out.nc, out.jdx or out.dx; with --stack out.csv, out.nc, "
                              "out.parquet, out.jdx (one compound file) or out/ (one .jdx file per spectrum)")
     export.add_argument("--stack", action="store_true", help="write the spectra of every file as one table")
+    export.add_argument("--each", action="store_true",
+                        help="write every file (and every OPUS file under the folders) on its own into the folder "
+                             "OUTPUT/, named after it: FILE.csv, or as --format says")
+    export.add_argument("--format", metavar="FORMAT", help=f"with --each: {', '.join(each.FORMATS)} (default csv)")
+    export.add_argument("--quiet", action="store_true",
+                        help="with --each: only the summary, not a line for each file skipped")
     export.add_argument("--axis", choices=("first", "union", "exact"),
                         help="with --stack: interpolate onto the first file's axis (the default), onto a grid "
                              "covering all files at the finest spacing, or refuse axes that differ")

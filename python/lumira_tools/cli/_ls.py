@@ -3,16 +3,28 @@
 from __future__ import annotations
 
 import argparse
+import os
 from typing import Any
 
 from .._axes import axis_of
-from .._file import Block, read_file
-from .._read import NotOpusFileError, block_text
-from .._read import error_text
+from .._expand import folder_inputs
+from .._file import Block
+from .._many import progress_bar, read_files
+from .._read import NotOpusFileError, block_text, error_text, failed_save
+from .._sources import Input
 from ._common import EXIT_FAILED, EXIT_OK, TABLE_ERROR_WIDTH, cut, dump, report, table
 from ._entries import every_entry, print_entries, print_undecoded, undecoded
 
 MAP_KIND_NAMES = ("image map", "image map (traces)", "multi-region", "multi-region (traces)")
+
+
+def files_of(paths: list[str]) -> list[Any]:
+    """The files to list: each path given, and for a folder the files under it (sorted), of which only the OPUS
+    files and the failed saves are listed."""
+    found: list[Any] = []
+    for path in paths:
+        found.extend(folder_inputs(path) if os.path.isdir(path) else [path])
+    return found
 
 
 def describe(block: Block) -> dict[str, Any]:
@@ -38,16 +50,25 @@ def _shape_text(info: dict[str, Any]) -> str:
 def run(args: argparse.Namespace) -> int:
     status = EXIT_OK
     listing: list[dict[str, Any]] = []
-    for path in args.files:
+    sources = files_of(args.files)
+    bar = progress_bar(len(sources), terminal_only=True) if len(sources) > 1 and not args.json else None
+    try:
+        opened_files = read_files(sources, None, data=False, strict=True, scale=False,
+                                  progress=(lambda: bar.update(1)) if bar is not None else None)
+    finally:
+        if bar is not None:
+            bar.close()
+    for source, (path, opened) in zip(sources, opened_files):
+        searched = isinstance(source, Input) and source.searched
+        if searched and isinstance(opened, NotOpusFileError) and not failed_save(path, opened):
+            continue  # a folder's other files
         entry: dict[str, Any] = {"path": path, "opus": False, "blocks": []}
         listing.append(entry)
-        try:
-            opened = read_file(path, data=False)
-        except NotOpusFileError:
+        if isinstance(opened, NotOpusFileError) and not searched:
             continue
-        except Exception as error:  # noqa: BLE001 - reported, and the other files still listed
-            entry["error"] = error_text(error)
-            report(path, error)
+        if isinstance(opened, BaseException):  # reported, and the other files still listed
+            entry["error"] = error_text(opened)
+            report(path, opened)
             status = EXIT_FAILED
             continue
         entry["opus"] = True
@@ -108,8 +129,9 @@ def _print_blocks(entry: dict[str, Any]) -> None:
 def add_to(commands: Any, json_flag: argparse.ArgumentParser) -> None:
     ls = commands.add_parser("ls", parents=[json_flag], help="list the data blocks of files",
                              description="For each file: whether it is an OPUS file, and each data block with its "
-                                         "kind, shape, point count, x range and units.")
-    ls.add_argument("files", nargs="+", metavar="FILE")
+                                         "kind, shape, point count, x range and units. A folder lists the OPUS "
+                                         "files under it.")
+    ls.add_argument("files", nargs="+", metavar="FILE|DIR")
     ls.add_argument("--all", action="store_true",
                     help="also list every directory entry: its codes, kind, offset, size and what reads it")
     ls.set_defaults(run=run)
