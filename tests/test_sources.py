@@ -94,6 +94,12 @@ def test_lazy_maps_read_any_kind_of_input(kind):
         assert np.array_equal(pickle.loads(pickle.dumps(lazy)).compute(), eager)
 
 
+@pytest.mark.parametrize("kind", ["bytes", "BytesIO", "stream"])
+def test_is_opus_file_takes_contents_and_file_objects(kind):
+    assert lumira_tools.is_opus_file(kinds_of(SAMPLE)[kind]())
+    assert not lumira_tools.is_opus_file(kinds_of(ROOT / "README.md")[kind]())
+
+
 def test_a_file_object_is_read_where_it_stands():
     with open(SAMPLE, "rb") as file:
         file.seek(100)

@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import os
 import struct
-from typing import Optional, Sequence, Tuple, Union
+from typing import Any, Optional, Sequence, Tuple, Union
 
 import lumira
 
@@ -81,8 +81,13 @@ def parse_block(block: BlockSpec) -> Optional[tuple[str, ...]]:
     return tuple(parts)
 
 
-def is_opus_file(path: PathLike) -> bool:
-    """isOpusFile, with a file too short to hold the magic counted as not OPUS rather than an error."""
+def is_opus_file(path: Any) -> bool:
+    """isOpusFile, with a file too short to hold the magic counted as not OPUS rather than an error. Besides a
+    path, takes any file `read` takes: contents (bytes), a file object, an archive member, a URL."""
+    if not isinstance(path, (str, os.PathLike)):
+        from ._sources import is_opus_source
+
+        return is_opus_source(path)
     try:
         return lumira.isOpusFile(os.fspath(path))
     except struct.error:

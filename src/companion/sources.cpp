@@ -69,15 +69,7 @@ public:
     std::size_t readAt(std::uint64_t offset, std::span<std::uint8_t> out) override {
         out = out.first(static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), available(offset))));
         if (out.size() >= windowSize) return fill(offset, out, true);
-        std::size_t done = 0;
-        while (done < out.size()) {
-            const auto held = cachedFrom(offset + done);
-            if (held.empty()) break;
-            const std::size_t count = std::min(held.size(), out.size() - done);
-            std::memcpy(out.data() + done, held.data(), count);
-            done += count;
-        }
-        return done;
+        return readThroughCache(offset, out);
     }
 
     std::span<const std::uint8_t> cachedFrom(std::uint64_t offset) override {

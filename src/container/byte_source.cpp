@@ -24,6 +24,18 @@ std::size_t ByteSource::readScattered(std::uint64_t offset, std::span<const std:
     return done;
 }
 
+std::size_t ByteSource::readThroughCache(std::uint64_t offset, std::span<std::uint8_t> out) {
+    std::size_t done = 0;
+    while (done < out.size()) {
+        const auto cached = cachedFrom(offset + done);
+        if (cached.empty()) break;
+        const std::size_t take = std::min(cached.size(), out.size() - done);
+        std::memcpy(out.data() + done, cached.data(), take);
+        done += take;
+    }
+    return done;
+}
+
 std::size_t MemorySource::readAt(std::uint64_t offset, std::span<std::uint8_t> out) {
     const std::uint64_t count = std::min<std::uint64_t>(out.size(), available(offset));
     if (count != 0) std::memcpy(out.data(), data_.data() + offset, count);
@@ -174,15 +186,7 @@ std::size_t DescriptorSource::readAt(std::uint64_t offset, std::span<std::uint8_
     const bool inWindow = offset >= windowStart_ && offset + count <= windowStart_ + window_.size();
     if (count >= directReadSize && !inWindow) return readDirect(offset, out);
 
-    std::size_t done = 0;
-    while (done < out.size()) {
-        const auto cached = cachedFrom(offset + done);
-        if (cached.empty()) break;
-        const std::size_t take = std::min(cached.size(), out.size() - done);
-        std::memcpy(out.data() + done, cached.data(), take);
-        done += take;
-    }
-    return done;
+    return readThroughCache(offset, out);
 }
 
 }  // namespace lumira

@@ -43,6 +43,10 @@ public:
     virtual std::unique_ptr<ByteSource> sibling() const = 0;
 
 protected:
+    // Copies the bytes at [offset, offset + out.size()) piece by piece from
+    // cachedFrom(); returns how many were copied.
+    std::size_t readThroughCache(std::uint64_t offset, std::span<std::uint8_t> out);
+
     std::uint64_t size_ = 0;
     std::uint64_t generation_ = 0;
 };
