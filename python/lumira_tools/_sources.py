@@ -17,8 +17,7 @@ import threading
 import uuid
 import zipfile
 from collections import OrderedDict
-from contextlib import contextmanager
-from typing import IO, Any, Iterable, Iterator, Optional, Protocol, Union, runtime_checkable
+from typing import IO, Any, Optional, Protocol, Union, runtime_checkable
 
 MAGIC = b"\n\n\xfe\xfe"
 
@@ -65,21 +64,30 @@ class Input:
             return bytes(view[:got])
         return bytes(memoryview(source).cast("B")[:size])
 
-    @contextmanager
-    def opened(self, whole: bool = True) -> Iterator[Any]:
-        """The native source for one call; a reader's failure is raised in place of the short read it caused."""
-        source = self.whole() if whole else self.ranges()
-        try:
-            yield source
-        except BaseException:
-            if isinstance(source, RangeReader) and source.failure is not None:
-                raise source.failure from None
-            raise
-        if isinstance(source, RangeReader):
-            source.check()
+    def opened(self, whole: bool = True) -> Opened:
+        """The native source for one call (`with input.opened() as source:`); a reader's failure is raised in
+        place of the short read it caused."""
+        return Opened(self.whole() if whole else self.ranges())
 
     def __repr__(self) -> str:
         return f"<{type(self).__name__} {self.name}>"
+
+
+class Opened:
+    """What `Input.opened` gives: the native source, and on leaving, a reader's failure raised."""
+
+    __slots__ = ("source",)
+
+    def __init__(self, source: Any) -> None:
+        self.source = source
+
+    def __enter__(self) -> Any:
+        return self.source
+
+    def __exit__(self, *exception: object) -> None:
+        failure = getattr(self.source, "failure", None) if isinstance(self.source, RangeReader) else None
+        if failure is not None:
+            raise failure from None
 
 
 class RangeReader:
