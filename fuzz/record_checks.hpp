@@ -31,9 +31,10 @@ inline std::vector<std::uint8_t> labelByBytes(ByteSource& source, const BlockHea
 }
 
 // The fixed part of an info record as plain reads of its bytes find it:
-// within its infoSize and the file, never past them.
-inline void checkLeading(ByteSource& source, const BlockHead& head, std::int64_t recordOffset,
-                         const InfoRecord& info, InfoTable& table, std::size_t row) {
+// within its infoSize and the file, never past them; and the row stored
+// from it holds each field the record holds whole as the file has it.
+inline void checkInfoFields(ByteSource& source, const BlockHead& head, std::int64_t recordOffset,
+                            const InfoRecord& info, const InfoRows& rows, std::size_t row) {
     std::uint8_t lead[infoFieldsSize];
     const std::size_t held = info.leading(lead);
     require(static_cast<std::int64_t>(held) <= std::clamp<std::int64_t>(head.infoSize, 0, infoFieldsSize),
@@ -45,7 +46,19 @@ inline void checkLeading(ByteSource& source, const BlockHead& head, std::int64_t
                     byte == lead[at],
                 "info fields differ from the file");
     }
-    table.store(row, info);
+    rows.store(row, info);
+    std::vector<std::uint8_t> stored(rows.layout().size);
+    const InfoRows one(stored, rows.layout());
+    one.store(0, info);  // read from the file, not taken from a copy
+    for (const InfoField& field : infoFields) {
+        const auto at = rows.layout().base + static_cast<std::size_t>(field.offset);
+        const std::size_t width = field.real ? 8 : 4;
+        const bool whole = static_cast<std::size_t>(field.offset) + width <= held;
+        if (!whole) continue;
+        require(std::memcmp(stored.data() + at, lead + field.offset, width) == 0 &&
+                    std::memcmp(rows.row(row).data() + at, lead + field.offset, width) == 0,
+                "an info field differs from the file");
+    }
 }
 
 // Copies the records that pass the whole-record check into scratch rows and
@@ -62,13 +75,18 @@ inline void copyChecked(ByteSource& source, const BlockHead& head, const std::ve
         });
     }
     std::vector<float> rows(held.size() * width);
+    // The info rows of whole tails (where the layout allows) take every other record's tail straight from
+    // the copy; the others are read when stored.
+    const InfoLayout layout = infoLayout(head, points);
+    std::vector<std::uint8_t> infoMemory(held.size() * layout.size);
+    const InfoRows infoRows(infoMemory, layout);
+    infoRows.clearFrom(0);
     std::vector<RecordTarget> targets;
-    for (std::size_t k = 0; k < held.size(); ++k)
+    for (std::size_t k = 0; k < held.size(); ++k) {
         targets.push_back({held[k].offset, std::span<float>(rows).subspan(k * width, width)});
+        if (k % 2 == 0) targets.back().tail = infoRows.tail(k);
+    }
     std::vector<std::size_t> visited;
-    InfoTable table;
-    const auto infoRows = static_cast<std::int64_t>(targets.size());
-    table.reset(std::span(&infoRows, 1), source.size());
     handled([&] {
         copyRecords(source, head, targets, [&](std::size_t k, const InfoRecord& info) {
             require(k < targets.size() && (visited.empty() || k > visited.back()), "records visited out of order");
@@ -78,7 +96,7 @@ inline void copyChecked(ByteSource& source, const BlockHead& head, const std::ve
             const std::optional<double> value = info.value();
             // A file that shrank while read tells the two apart; only a whole one must agree.
             if (!whole) return;
-            checkLeading(source, head, targets[k].offset, info, table, k);
+            checkInfoFields(source, head, targets[k].offset, info, infoRows, k);
             require(value.has_value() == !recordValueCut(source, head, targets[k].offset),
                     "value and cut check disagree");
             if (value) {

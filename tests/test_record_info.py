@@ -61,9 +61,10 @@ def numbers_along(kind, block):
 def test_each_kind_gives_every_field_along_its_records(tmp_path, kind):
     block = lumira_tools.read_file(three_d_file(tmp_path / "f.0", kind))[0]
     assert block.ok and block.kind == kind
-    assert list(block.record_info) == FIELDS
+    assert list(block.record_info.dtype.names) == FIELDS
     numbers = numbers_along(kind, block)
-    for name, column in block.record_info.items():
+    for name in FIELDS:
+        column = block.record_info[name]
         assert column.dtype == (np.int32 if INFO_FIELDS[name][1] == "<i" else np.float64)
         want = np.vectorize(lambda n: expected(name, n), otypes=[column.dtype])(numbers)
         np.testing.assert_array_equal(column, want, err_msg=name)
@@ -76,7 +77,8 @@ def test_a_field_past_the_end_of_a_short_info_record_is_missing(tmp_path, info_s
     records = [Record3D(values(8, k), info=fields_of(k + 1)) for k in range(2)]
     path = three_d_file(tmp_path / "f.0", "series (traces)", info_size=info_size, records=records)
     info = lumira_tools.read_file(path)[0].record_info
-    for name, column in info.items():
+    for name in FIELDS:
+        column = info[name]
         numbers = [1, 2] if name in held else [None, None]
         want = [0.0 if (name == "SRT" and n is not None) else expected(name, n) for n in numbers]
         np.testing.assert_array_equal(column, want, err_msg=name)
@@ -88,7 +90,7 @@ def test_a_record_cut_off_by_the_end_of_the_file_misses_the_fields_it_lost(tmp_p
     open(path, "wb").write(data[:-200 + 100])  # the last info record keeps its first 100 bytes
     block = lumira_tools.read_file(path, strict=False)[0]
     assert block.ok
-    last = {name: column[-1] for name, column in block.record_info.items()}
+    last = block.record_info[-1]
     assert last["LFF"] == fields_of(4)["LFF"] and last["filter_size"] == fields_of(4)["filter_size"]
     assert last["PKL"] == -1 and math.isnan(last["ERT"]) and math.isnan(last["MXY"])
 
@@ -128,7 +130,8 @@ def test_to_xarray_puts_them_along_the_record_dimensions(tmp_path, kind, lazy):
     path = three_d_file(tmp_path / "f.0", kind)
     block = lumira_tools.read_file(path)[0]
     labelled = lumira_tools.to_xarray(path, lazy=lazy)
-    for name, column in block.record_info.items():
+    for name in FIELDS:
+        column = block.record_info[name]
         coordinate = labelled.coords[name]
         assert coordinate.dims == DIMS.get(kind, ("trace",))
         np.testing.assert_array_equal(coordinate.values, column, err_msg=name)

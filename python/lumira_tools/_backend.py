@@ -55,17 +55,17 @@ class InfoArray(BackendArray):
         return self.shared["info"][self.name][(local,) + tuple(key[1:])]
 
 
-def _record_info(rows: BlockRows) -> Optional[dict[str, Any]]:
+def _record_info(rows: BlockRows) -> Any:
     """The record info of a 3D block: that of an image map read lazily, field by field, that of others at once
     (their layout reads each record's z value or label anyway)."""
     if rows.kind != "image map":
         return native_info(rows.source, rows.number, 0, rows.rows)
-    fields = native_info(rows.source, rows.number, 0, 0)
-    if fields is None:
+    empty = native_info(rows.source, rows.number, 0, 0)
+    if empty is None:
         return None
     shared: dict[str, Any] = {}
-    return {name: indexing.LazilyIndexedArray(InfoArray(rows, name, empty.dtype, shared))
-            for name, empty in fields.items()}
+    return {name: indexing.LazilyIndexedArray(InfoArray(rows, name, empty.dtype[name], shared))
+            for name in empty.dtype.names}
 
 
 class LumiraBackendEntrypoint(BackendEntrypoint):

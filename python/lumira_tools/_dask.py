@@ -190,7 +190,7 @@ def _laid_out(source: Input, found: Block, *, scale: bool, strict: bool) -> tupl
 
 
 def lazy_block(path: Source, block: BlockSpec = None, *, chunks: Optional[int] = None, scale: bool = True,
-               strict: bool = True) -> tuple[DataReturn, Optional[dict[str, Any]]]:
+               strict: bool = True) -> tuple[DataReturn, Any]:
     """The result `read` gives, with a lazy Dask array in place of its values and everything else read: axes, map
     coordinates, z values, labels and parameters; and the block's record info (`Block.record_info`). Single spectra
     and multi-region maps are read whole.
@@ -240,38 +240,36 @@ def result_with(described: Any, values: Any) -> DataReturn:
     return result
 
 
-def _record_info(lazy: BlockRows, chunks: Optional[int]) -> Optional[dict[str, Any]]:
-    """The block's record info: read at once, or for an image map as Dask arrays chunked as its values are."""
+def _record_info(lazy: BlockRows, chunks: Optional[int]) -> Any:
+    """The block's record info: read at once, or for an image map as a Dask array chunked as its values are."""
     if lazy.kind != "image map":
         return native_info(lazy.source, lazy.number, 0, lazy.rows)
     import dask
 
     da = _dask_array()
     rows, columns = lazy.grid
-    fields = native_info(lazy.source, lazy.number, 0, 0)
-    if fields is None:
+    empty = native_info(lazy.source, lazy.number, 0, 0)
+    if empty is None:
         return None
     per_chunk = _rows_per_chunk(lazy, chunks)
-    pieces = [(min(rows, first + per_chunk) - first,
-               dask.delayed(map_info, pure=True)(lazy.source, lazy.number, first, min(rows, first + per_chunk), columns))
-              for first in range(0, rows, per_chunk)]
-    return {name: da.concatenate([da.from_delayed(piece[name], shape=(count, columns), dtype=empty.dtype)
-                                  for count, piece in pieces]) if pieces else da.zeros((0, columns), empty.dtype)
-            for name, empty in fields.items()}
+    pieces = [da.from_delayed(dask.delayed(map_info, pure=True)(lazy.source, lazy.number, first, stop, columns),
+                              shape=(stop - first, columns), dtype=empty.dtype)
+              for first, stop in ((first, min(rows, first + per_chunk)) for first in range(0, rows, per_chunk))]
+    return da.concatenate(pieces) if pieces else empty.reshape(0, columns)
 
 
-def map_info(source: Input, number: int, first: int, stop: int, columns: int) -> dict[str, Any]:
-    """Record info of grid rows first to stop of an image map, each field as a (rows, columns) array."""
+def map_info(source: Input, number: int, first: int, stop: int, columns: int) -> Any:
+    """Record info of grid rows first to stop of an image map, as (rows, columns)."""
     info = native_info(source, number, first * columns, stop * columns)
     if info is None:  # the file changed since its layout was read
         raise DamagedFileError("its record info cannot be read", source.name)
-    return {name: values.reshape(stop - first, columns) for name, values in info.items()}
+    return info.reshape(stop - first, columns)
 
 
-def native_info(source: Input, number: int, start: int, stop: int) -> Optional[dict[str, Any]]:
+def native_info(source: Input, number: int, start: int, stop: int) -> Any:
     try:
         with source.opened(whole=False) as native:
-            info: Optional[dict[str, Any]] = _native.read_record_info(native, number, start, stop)
+            info: Any = _native.read_record_info(native, number, start, stop)
             return info
     except Exception as error:
         damaged = content_damage(error, source.name)

@@ -56,9 +56,9 @@ class Block(NamedTuple):
     (getOpusData returns that one). `kind` and `shape` say what its values are (`shape` of all points of all
     regions for a multi-region map). `result` is the block read (None with `data=False` or when it failed),
     `error` what stopped it, `parameters` its merged parameters, `offset` where its data block lies.
-    `record_info` holds a 3D block's per-record fields (scans, x and y range, start and end time, ...) as arrays
-    along its records (a dict from field name to array); None for single spectra, with `data=False` and when it
-    failed.
+    `record_info` holds a 3D block's per-record fields (scans, x and y range, start and end time, ...): a NumPy
+    structured array shaped as its records lie, `record_info["ERT"]` one field; None for single spectra, with
+    `data=False` and when it failed.
     """
 
     number: int
@@ -70,7 +70,7 @@ class Block(NamedTuple):
     parameters: Optional[dict[str, Union[int, float, str]]]
     error: Optional[BaseException]
     result: Optional[DataReturn]
-    record_info: Optional[dict[str, Any]] = None
+    record_info: Optional[np.ndarray] = None
 
     @property
     def ok(self) -> bool:

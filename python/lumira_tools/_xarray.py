@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Optional, Union, cast
+from typing import TYPE_CHECKING, Any, Mapping, Optional, Union, cast
 
 import numpy as np
 
@@ -69,7 +69,7 @@ def to_xarray(result: Union[lumira.BaseDataReturn, Block, Source], lazy: bool = 
     xr = _xarray()
     if x is not None:
         unit_axis(x)  # a misspelt unit before any file is read
-    info: Optional[dict[str, Any]] = None
+    info: Any = None
     if not isinstance(result, (lumira.BaseDataReturn, Block)):
         if lazy:
             from ._dask import lazy_block
@@ -95,8 +95,9 @@ def to_xarray(result: Union[lumira.BaseDataReturn, Block, Source], lazy: bool = 
     return cast(Union["xarray.DataArray", "xarray.Dataset"], _with_record_info(built, result, info))
 
 
-def with_record_info(result: lumira.BaseDataReturn, info: Optional[dict[str, Any]]) -> Any:
-    """`to_xarray(result)` with the block's record info (arrays of any kind) as coordinates along its records."""
+def with_record_info(result: lumira.BaseDataReturn, info: Any) -> Any:
+    """`to_xarray(result)` with the block's record info (see `_with_record_info`) as coordinates along its
+    records."""
     return _with_record_info(to_xarray(result), result, info)
 
 
@@ -111,13 +112,15 @@ def _record_dims(result: lumira.BaseDataReturn) -> tuple[str, ...]:
     return ("trace",)
 
 
-def _with_record_info(built: Any, result: lumira.BaseDataReturn, info: Optional[dict[str, Any]]) -> Any:
-    if not info:
+def _with_record_info(built: Any, result: lumira.BaseDataReturn, info: Any) -> Any:
+    """The record info's fields as coordinates along the record dimensions: a structured array of them (NumPy or
+    Dask), or a mapping from field name to an array of any kind."""
+    if info is None:
         return built
     dims = _record_dims(result)
     shape = tuple(built.sizes[dim] for dim in dims)
-    coords = {name: (dims, values) for name, values in info.items() if tuple(values.shape) == shape}
-    return built.assign_coords(coords)
+    fields = info.items() if isinstance(info, Mapping) else ((name, info[name]) for name in info.dtype.names)
+    return built.assign_coords({name: (dims, values) for name, values in fields if tuple(values.shape) == shape})
 
 
 def _build(xr: Any, result: lumira.BaseDataReturn, spectral: Any, attrs: dict[str, Union[int, float, str]]) -> Any:

@@ -23,11 +23,13 @@
 #include <string>
 
 #include "companion/sources.hpp"
+#include "companion/heap.hpp"
 #include "companion/whole_file.hpp"
 #include "extract/python/arrays.hpp"
 #include "extract/python/call.hpp"
 #include "extract/python/parameters.hpp"
 #include "extract/python/three_dimensional.hpp"
+#include "extract/spectrum.hpp"
 #include "module/opus_file.hpp"
 #include "module/reports.hpp"
 #include "module/state.hpp"
@@ -307,10 +309,10 @@ private:
         extract::OpusDataCall call{module_, file_, request, block.located, outcome.parameters, nullptr, true};
         if (!request.threeD) outcome.points = spectrumPoints(outcome.parameters);
         if (options_.data && request.threeD) {
-            InfoTable recordInfo;
+            extract::RecordInfo recordInfo;
             call.recordInfo = &recordInfo;
             outcome.result = extract::readThreeDimensional(call);
-            outcome.recordInfo = extract::recordInfoArrays(module_, recordInfo);
+            outcome.recordInfo = recordInfo.array;
             return;
         }
         if (options_.data) {
@@ -521,6 +523,8 @@ py::Ref readPlannedFile(py::Borrowed module, module::OpenFile& file, FilePlan& p
         PyList_SET_ITEM(listing.get(), static_cast<Py_ssize_t>(i), py::Ref::borrow(triple).release());
     }
 
+    // A whole file's arrays: about three times its bytes (float32 values, float64 axes).
+    if (options.data) keepHeapFor(valuesTimes(file.source().size(), 3));
     FileReader reader(module, file, plan, options);
     const Classes classes{reinterpret_cast<PyTypeObject*>(options.blockType.get()), options.damagedType};
     py::Ref blocks = py::Ref::fresh(PyList_New(0));

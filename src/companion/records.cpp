@@ -241,24 +241,26 @@ PyObject* readRecordInfo(PyObject* module, PyObject* args) {
             throw py::ErrorAlreadySet{};
         }
         // The block's rows as a whole within the limit, so every range of them answers alike.
-        if (!InfoTable::fits(static_cast<std::uint64_t>(block.rows), block.file->source().size())) {
+        const InfoLayout layout = infoLayout(block.head, block.values);
+        if (!infoRowsFit(static_cast<std::uint64_t>(block.rows), layout, block.file->source().size())) {
             block.file->close();
             return py::Ref::borrow(Py_None);
         }
-        InfoTable table;
         const std::int64_t rows = stop - start;
-        table.reset(std::span(&rows, 1), block.file->source().size());
+        py::Ref array = extract::recordInfoArray(module, std::span(&rows, 1), layout, block.file->source().size());
+        const InfoRows infoRows = extract::infoRowsOf(array, layout);
         {
             py::ReleasedGil unlocked;
-            const auto held = std::min<std::int64_t>(stop, static_cast<std::int64_t>(block.records.size()));
+            const auto held = std::clamp<std::int64_t>(static_cast<std::int64_t>(block.records.size()), start, stop);
+            infoRows.clearFrom(static_cast<std::size_t>(held - start));  // grid cells after the last record
             for (std::int64_t row = start; row < held; ++row) {
                 const InfoRecord info(block.file->source(), block.head, block.records[static_cast<std::size_t>(row)].offset,
                                       {}, 0);
-                table.store(static_cast<std::size_t>(row - start), info);
+                infoRows.store(static_cast<std::size_t>(row - start), info);
             }
         }
         block.file->close();
-        return extract::recordInfoArrays(module, table);
+        return array;
     });
 }
 

@@ -40,15 +40,19 @@ void checkImagePlacement(const ByteSource& source, const BlockHead& head, const 
 }
 
 void readImageSpectra(ByteSource& source, const BlockHead& head, const ImageGrid& grid, std::span<float> cells,
-                      const InfoVisitor& visit) {
+                      const InfoRows* infoRows) {
     const auto records = imageRecords(head, source.size());
     checkImagePlacement(source, head, grid, records);
     const auto points = static_cast<std::size_t>(grid.points);
     std::vector<RecordTarget> targets;
     targets.reserve(records.size());
-    for (std::size_t cell = 0; cell < records.size(); ++cell)
+    for (std::size_t cell = 0; cell < records.size(); ++cell) {
         targets.push_back({records[cell].offset, cells.subspan(cell * points, points)});
-    copyRecords(source, head, targets, visit);
+        if (infoRows != nullptr) targets.back().tail = infoRows->tail(cell);
+    }
+    if (infoRows == nullptr) return copyRecords(source, head, targets);
+    infoRows->clearFrom(records.size());
+    copyRecords(source, head, targets, infoRows->visitor({}), infoRows->cutter());
 }
 
 void checkTraceMapRecords(const ByteSource& source, const BlockHead& head, const ImageGrid& grid,

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "container/cursor.hpp"
+#include "extract/record_info.hpp"
 #include "extract/records.hpp"
 #include "extract/three_d.hpp"
 
@@ -30,9 +31,10 @@ void checkImagePlacement(const ByteSource& source, const BlockHead& head, const 
                          std::span<const RecordOffset> records);
 
 // Fills `cells` (rows x columns x points) record by record, after
-// checkImagePlacement; `visit` sees each record's info with its cell.
+// checkImagePlacement; and `infoRows`, when given, a row per cell: the
+// record's info fields, or missing fields where no record is.
 void readImageSpectra(ByteSource& source, const BlockHead& head, const ImageGrid& grid, std::span<float> cells,
-                      const InfoVisitor& visit = {});
+                      const InfoRows* infoRows = nullptr);
 
 // Checks the records of a trace map, each one whole map of rows x columns
 // values (`grid.points` of them, else ValueError as NumPy's reshape words

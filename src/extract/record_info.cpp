@@ -4,77 +4,76 @@
 #include <cstring>
 #include <limits>
 
-#include "core/checked.hpp"
 #include "extract/spectrum.hpp"
 
 namespace lumira {
 
 namespace {
 
-constexpr double missingReal = std::numeric_limits<double>::quiet_NaN();
+// Rows of whole tails are kept small: their bytes beyond the fields (labels) cost memory for nothing.
+constexpr std::size_t largestWholeTail = 512;
 
-std::uint64_t cellsOf(std::span<const std::int64_t> shape) {
-    std::uint64_t cells = 1;
-    for (std::int64_t extent : shape) cells = valuesTimes(cells, static_cast<std::uint64_t>(std::max<std::int64_t>(extent, 0)));
-    return cells;
+std::size_t fieldEnd(const InfoField& field) noexcept {
+    return static_cast<std::size_t>(field.offset) + (field.real ? sizeof(double) : sizeof(std::int32_t));
 }
 
 }  // namespace
 
-bool InfoTable::fits(std::uint64_t rows, std::uint64_t fileSize) noexcept {
-    return valuesTimes(rows, infoFields.size()) <= resultValueLimit(fileSize);
+InfoLayout infoLayout(const BlockHead& head, std::int64_t points) noexcept {
+    const std::int64_t gap = std::int64_t{head.blockSize} - points * std::int64_t{sizeof(float)};
+    const std::int64_t tail = gap + head.infoSize;
+    if (points < 0 || gap < 0 || head.infoSize < static_cast<std::int64_t>(infoFieldsSize) ||
+        tail > static_cast<std::int64_t>(largestWholeTail))
+        return {};
+    return {static_cast<std::size_t>(tail), static_cast<std::size_t>(gap)};
 }
 
-bool InfoTable::reset(std::span<const std::int64_t> shape, std::uint64_t fileSize) {
-    const std::uint64_t rows = cellsOf(shape);
-    available_ = fits(rows, fileSize);
-    shape_.assign(shape.begin(), shape.end());
-    resize(available_ ? static_cast<std::size_t>(rows) : 0);
-    return available_;
+bool infoRowsFit(std::uint64_t rows, const InfoLayout& layout, std::uint64_t fileSize) noexcept {
+    return valuesTimes(rows, layout.size / sizeof(float)) <= resultValueLimit(fileSize);
 }
 
-bool InfoTable::grow(std::size_t rows, std::uint64_t fileSize) {
-    if (!available_ || shape_.size() != 1) return false;
-    const std::uint64_t total = valuesPlus(rows_, rows);
-    available_ = fits(total, fileSize);
-    if (!available_) {
-        resize(0);
-        shape_[0] = 0;
-        return false;
-    }
-    resize(static_cast<std::size_t>(total));
-    shape_[0] = static_cast<std::int64_t>(total);
-    return true;
-}
-
-void InfoTable::resize(std::size_t rows) {
-    rows_ = rows;
-    for (std::size_t k = 0; k < infoFields.size(); ++k) {
-        if (infoFields[k].real) {
-            reals_[k].resize(rows, missingReal);
-        } else {
-            integers_[k].resize(rows, missingInteger);
-        }
-    }
-}
-
-void InfoTable::store(std::size_t row, const InfoRecord& info) {
-    if (!available_ || row >= rows_) return;
-    std::uint8_t bytes[infoFieldsSize];
-    const std::size_t held = info.leading(bytes);
-    for (std::size_t k = 0; k < infoFields.size(); ++k) {
-        const InfoField& field = infoFields[k];
-        const auto at = static_cast<std::size_t>(field.offset);
+void InfoRows::finish(std::span<std::uint8_t> row, std::size_t held) const noexcept {
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    if (held >= row.size()) return;
+    std::memset(row.data() + held, 0, row.size() - held);
+    for (const InfoField& field : infoFields) {
+        if (layout_.base + fieldEnd(field) <= held) continue;
+        std::uint8_t* const at = row.data() + layout_.base + field.offset;
         if (field.real) {
-            if (at + sizeof(double) <= held) std::memcpy(&reals_[k][row], bytes + at, sizeof(double));
-        } else if (at + sizeof(std::int32_t) <= held) {
-            std::memcpy(&integers_[k][row], bytes + at, sizeof(std::int32_t));
+            std::memcpy(at, &nan, sizeof nan);
+        } else {
+            std::memcpy(at, &missingInteger, sizeof missingInteger);
         }
     }
 }
 
-std::span<const double> InfoTable::reals(std::size_t field) const { return reals_.at(field); }
+void InfoRows::clearFrom(std::size_t first) const noexcept {
+    for (std::size_t index = first; index < size(); ++index) finish(row(index), 0);
+}
 
-std::span<const std::int32_t> InfoTable::integers(std::size_t field) const { return integers_.at(field); }
+void InfoRows::store(std::size_t index, const InfoRecord& info) const {
+    if (index >= size()) return;
+    const std::span<std::uint8_t> bytes = row(index);
+    if (!layout_.wholeTail()) return finish(bytes, info.leading(bytes));
+    // Read there by the copy, or else from the file: the bytes after the record's values.
+    const std::span<const std::uint8_t> copied = info.afterValues();
+    const std::size_t held = copied.data() == bytes.data()
+                                 ? copied.size()
+                                 : info.bytesFrom(-static_cast<std::int64_t>(layout_.base), bytes);
+    finish(bytes, held);
+}
+
+InfoVisitor InfoRows::visitor(const InfoVisitor& also) const {
+    if (layout_.wholeTail()) return also;  // the copy fills the rows itself
+    return [this, also](std::size_t index, const InfoRecord& info) {
+        if (also) also(index, info);
+        store(index, info);
+    };
+}
+
+TailCut InfoRows::cutter() const {
+    if (!layout_.wholeTail()) return {};
+    return [this](std::size_t index, std::size_t held) { finish(row(index), held); };
+}
 
 }  // namespace lumira

@@ -68,7 +68,7 @@ namespace {
 
 // Copies `targets`, whose first is target `base` of the whole run.
 void copyRun(ByteSource& source, const BlockHead& head, std::span<const RecordTarget> targets, std::size_t base,
-             const InfoVisitor& visit) {
+             const InfoVisitor& visit, const TailCut& cut) {
     const std::int64_t stride = head.stride();
     std::vector<std::span<std::uint8_t>> pieces;
     std::unique_ptr<std::uint8_t[]> scratch;  // filled by each read before use
@@ -90,7 +90,10 @@ void copyRun(ByteSource& source, const BlockHead& head, std::span<const RecordTa
             first = last;
             continue;
         }
-        const std::size_t needed = static_cast<std::size_t>(tail) * (last - first);
+        const auto ownTail = [&](std::size_t k) { return targets[k].tail.size() == static_cast<std::size_t>(tail); };
+        bool shared = false;
+        for (std::size_t k = first; k < last && !shared; ++k) shared = !ownTail(k);
+        const std::size_t needed = shared ? static_cast<std::size_t>(tail) * (last - first) : 0;
         if (needed > scratchSize) {
             scratch = std::make_unique_for_overwrite<std::uint8_t[]>(needed);
             scratchSize = needed;
@@ -99,8 +102,13 @@ void copyRun(ByteSource& source, const BlockHead& head, std::span<const RecordTa
         for (std::size_t k = first; k < last; ++k) {
             auto values = std::as_writable_bytes(targets[k].values);
             pieces.emplace_back(reinterpret_cast<std::uint8_t*>(values.data()), values.size());
-            pieces.emplace_back(scratch.get() + (k - first) * static_cast<std::size_t>(tail),
-                                static_cast<std::size_t>(tail));
+            // A tail of its own, or a slice of the scratch.
+            if (ownTail(k)) {
+                pieces.push_back(targets[k].tail);
+            } else {
+                pieces.emplace_back(scratch.get() + (k - first) * static_cast<std::size_t>(tail),
+                                    static_cast<std::size_t>(tail));
+            }
         }
         const std::size_t got = source.readScattered(static_cast<std::uint64_t>(targets[first].offset), pieces);
         for (std::size_t k = first; k < last; ++k) {
@@ -113,9 +121,14 @@ void copyRun(ByteSource& source, const BlockHead& head, std::span<const RecordTa
                 failValue("The file ended early at offset " + std::to_string(targets[k].offset) +
                           ": it changed while being read");
             const std::size_t tailHeld = got > valuesEnd ? std::min(got, recordEnd) - valuesEnd : 0;
+            if (ownTail(k) && tailHeld < static_cast<std::size_t>(tail)) {
+                std::memset(targets[k].tail.data() + tailHeld, 0, static_cast<std::size_t>(tail) - tailHeld);
+                if (cut) cut(base + k, tailHeld);
+            }
             if (visit) {
-                const std::span<const std::uint8_t> held(scratch.get() + (k - first) * static_cast<std::size_t>(tail),
-                                                         tailHeld);
+                const std::span<const std::uint8_t> held(
+                    ownTail(k) ? targets[k].tail.data() : scratch.get() + (k - first) * static_cast<std::size_t>(tail),
+                    tailHeld);
                 visit(base + k, InfoRecord(source, head, targets[k].offset, held, valueBytes));
             }
         }
@@ -126,12 +139,12 @@ void copyRun(ByteSource& source, const BlockHead& head, std::span<const RecordTa
 }  // namespace
 
 void copyRecords(ByteSource& source, const BlockHead& head, std::span<const RecordTarget> targets,
-                 const InfoVisitor& visit) {
+                 const InfoVisitor& visit, const TailCut& cut) {
     std::size_t bytes = 0;
     for (const RecordTarget& target : targets) bytes += target.values.size_bytes();
     const std::size_t threads =
         std::min<std::size_t>({CopyThreads::current(), bytes / CopyThreads::minimumShare(), targets.size()});
-    if (threads <= 1) return copyRun(source, head, targets, 0, visit);
+    if (threads <= 1) return copyRun(source, head, targets, 0, visit, cut);
 
     // Contiguous shares, each thread reading through a source of its own.
     std::vector<std::exception_ptr> failures(threads);
@@ -143,14 +156,14 @@ void copyRecords(ByteSource& source, const BlockHead& head, std::span<const Reco
             const auto slice = targets.subspan(first, std::min(share, targets.size() - first));
             helpers.emplace_back([&, slice, first, part, own = source.sibling()] {
                 try {
-                    copyRun(*own, head, slice, first, visit);
+                    copyRun(*own, head, slice, first, visit, cut);
                 } catch (...) {
                     failures[part] = std::current_exception();
                 }
             });
         }
         try {
-            copyRun(source, head, targets.first(std::min(share, targets.size())), 0, visit);
+            copyRun(source, head, targets.first(std::min(share, targets.size())), 0, visit, cut);
         } catch (...) {
             failures[0] = std::current_exception();
         }

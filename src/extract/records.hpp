@@ -20,6 +20,9 @@ namespace lumira {
 struct RecordTarget {
     std::int64_t offset;      // the record's data part
     std::span<float> values;  // where its first values go (NPT of them)
+    // Where the bytes after its values go (the rest of its data part, then
+    // its info record), when they are wanted whole; else a scratch area.
+    std::span<std::uint8_t> tail = {};
 };
 
 // The info record of one record, as far as the file holds it.
@@ -36,6 +39,12 @@ public:
     // The record's first bytes into `out`, as far as its infoSize and the
     // file hold them; how many that is.
     std::size_t leading(std::span<std::uint8_t> out) const;
+    // Bytes from `at` (counted from the info record's start; negative: the
+    // end of the data part) as far as the file holds them.
+    std::size_t bytesFrom(std::int64_t at, std::span<std::uint8_t> out) const { return read(at, out); }
+    // The bytes after the record's values that the copy read (where the
+    // target's tail, or the scratch, holds them), as far as the file held them.
+    std::span<const std::uint8_t> afterValues() const noexcept { return scratch_; }
 
 private:
     std::size_t read(std::int64_t at, std::span<std::uint8_t> out) const;
@@ -48,13 +57,17 @@ private:
 };
 
 using InfoVisitor = std::function<void(std::size_t record, const InfoRecord& info)>;
+// For a target with a tail of its own that the file did not hold whole: how
+// many of its bytes it held (the others are zeros).
+using TailCut = std::function<void(std::size_t record, std::size_t held)>;
 
 // Copies the values of every target (checked whole by the caller) and hands
-// each record's info to `visit`, with the target's index, when one is given.
-// Large copies may be shared by several threads (CopyThreads): `visit` must
-// then only touch what belongs to the index it is given.
+// each record's info to `visit`, with the target's index, when one is given;
+// tails of their own cut short go to `cut`. Large copies may be shared by
+// several threads (CopyThreads): `visit` and `cut` must then only touch
+// what belongs to the index they are given.
 void copyRecords(ByteSource& source, const BlockHead& head, std::span<const RecordTarget> targets,
-                 const InfoVisitor& visit = {});
+                 const InfoVisitor& visit = {}, const TailCut& cut = {});
 
 // Rows [start, stop) of a block whose rows are `records`, then zeros (the
 // grid cells of an image map after its last record), into `rows` of

@@ -7,11 +7,12 @@
 #include "core/python.hpp"
 #include "core/ref.hpp"
 #include "extract/python/request.hpp"
-#include "extract/record_info.hpp"
 #include "extract/request.hpp"
 #include "module/open_file.hpp"
 
 namespace lumira::extract {
+
+struct RecordInfo;
 
 struct OpusDataCall {
     py::Borrowed module;
@@ -22,7 +23,7 @@ struct OpusDataCall {
     FieldDecoder* decoder;  // for every cursor of the call; none while `unpack` is genuine
     bool keepOpen = false;  // more blocks of the file are read after this one
     // When given, a 3D read gathers its records' info fields here as it copies them.
-    InfoTable* recordInfo = nullptr;
+    RecordInfo* recordInfo = nullptr;
 
     // The data are read: a call that reads one block closes its file here.
     void doneReading() {

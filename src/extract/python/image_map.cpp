@@ -75,15 +75,13 @@ py::Ref readSpectraMap(ThreeDCall& threeD, const Geometry& geometry, py::Borrowe
     py::Ref spectra = zerosFloat32Shape(call.module, {geometry.npy, geometry.npx, threeD.npt});
     const ImageGrid grid{countOf(geometry.npx), countOf(geometry.npy), threeD.points};
     const BlockHead head = readHead(call);
-    InfoTable* table = recordInfoTable(threeD, {grid.rows, grid.columns});
+    const std::optional<InfoRows> infoRows = recordInfoRows(threeD, head, {grid.rows, grid.columns});
     {
         py::WritableBuffer buffer(spectra);
         auto cells = valuesOf<float>(buffer, grid.rows * grid.columns * grid.points);
         ShortReads none;
-        const InfoVisitor visit = [table](std::size_t cell, const InfoRecord& info) { table->store(cell, info); };
-        module::parseUnlocked(call.module, none, [&] {
-            readImageSpectra(call.file.source(), head, grid, cells, table != nullptr ? visit : InfoVisitor{});
-        });
+        module::parseUnlocked(call.module, none,
+                              [&] { readImageSpectra(call.file.source(), head, grid, cells, infoRows ? &*infoRows : nullptr); });
     }
     call.doneReading();
     return threeD.makeResult("ImageDataReturn", {{"mapX", mapX}, {"mapY", mapY}, {"spectra", spectra}});
@@ -110,17 +108,14 @@ py::Ref readTraceMaps(ThreeDCall& threeD, const Geometry& geometry, py::Borrowed
     const std::size_t count = plan.records.size();
     py::Ref traces = emptyFloat32(call.module, {rows, columns, static_cast<std::int64_t>(count)});
     std::vector<std::vector<std::uint8_t>> labels(count);
-    InfoTable* table = recordInfoTable(threeD, {static_cast<std::int64_t>(count)});
+    const std::optional<InfoRows> infoRows = recordInfoRows(threeD, plan.head, {static_cast<std::int64_t>(count)});
     {
         py::WritableBuffer buffer(traces);
         auto stacked = valuesOf<float>(buffer, rows * columns * static_cast<std::int64_t>(count));
         py::ReleasedGil unlocked;
         std::vector<float> maps(count * static_cast<std::size_t>(threeD.points));
         readRecordRows(source, plan, threeD.points, maps,
-                       [&](std::size_t k, const InfoRecord& info) {
-                           labels[k] = info.label();
-                           if (table != nullptr) table->store(k, info);
-                       });
+                       [&](std::size_t k, const InfoRecord& info) { labels[k] = info.label(); }, infoRows);
         for (std::size_t k = 0; k < count; ++k) {
             for (std::size_t cell = 0; cell < static_cast<std::size_t>(threeD.points); ++cell)
                 stacked[cell * count + k] = maps[k * static_cast<std::size_t>(threeD.points) + cell];

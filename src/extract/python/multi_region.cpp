@@ -258,12 +258,9 @@ private:
                 py::WritableBuffer timeBuffer(startTime);
                 auto times = valuesOf<double>(timeBuffer, count);
                 // The points of all regions, one after the other.
-                InfoTable* table = threeD_.call.recordInfo;
-                const std::size_t first = table != nullptr ? table->rows() : 0;
-                if (table != nullptr && !table->grow(plan.sources.size(), threeD_.call.file.source().size()))
-                    table = nullptr;
+                const std::optional<InfoRows> infoRows = growRecordInfo(threeD_, layout_.records.head, plan.sources.size());
                 py::ReleasedGil unlocked;
-                copySpectra(plan, rows, times, table, first);
+                copySpectra(plan, rows, times, infoRows);
             }
         }
         const py::Keyword keywords[] = {
@@ -271,18 +268,21 @@ private:
         return construct(module, "Region", keywords);
     }
 
-    void copySpectra(const PointPlan& plan, std::span<float> rows, std::span<double> startTimes, InfoTable* table,
-                     std::size_t firstRow) const {
+    void copySpectra(const PointPlan& plan, std::span<float> rows, std::span<double> startTimes,
+                     const std::optional<InfoRows>& infoRows) const {
         const auto width = static_cast<std::size_t>(threeD_.points);
         std::vector<RecordTarget> targets;
         targets.reserve(plan.sources.size());
-        for (std::size_t point = 0; point < plan.sources.size(); ++point)
+        for (std::size_t point = 0; point < plan.sources.size(); ++point) {
             targets.push_back({plan.sources[point], rows.subspan(point * width, width)});
-        copyRecords(
-            threeD_.call.file.source(), layout_.records.head, targets, [&](std::size_t point, const InfoRecord& info) {
-                startTimes[point] = plan.startTimes.empty() ? info.value().value_or(0.0) : plan.startTimes[point];
-                if (table != nullptr) table->store(firstRow + point, info);
-            });
+            if (infoRows) targets.back().tail = infoRows->tail(point);
+        }
+        const InfoVisitor startTime = [&](std::size_t point, const InfoRecord& info) {
+            startTimes[point] = plan.startTimes.empty() ? info.value().value_or(0.0) : plan.startTimes[point];
+        };
+        ByteSource& source = threeD_.call.file.source();
+        if (!infoRows) return copyRecords(source, layout_.records.head, targets, startTime);
+        copyRecords(source, layout_.records.head, targets, infoRows->visitor(startTime), infoRows->cutter());
     }
 
     void copyTraceColumns(const PointPlan& plan, std::span<float> rows, std::size_t width) const {
@@ -337,12 +337,11 @@ TraceData readTraces(ThreeDCall& threeD, const Layout& layout) {
     traces.count = plan.records.size();
     traces.values.resize(traces.count * static_cast<std::size_t>(threeD.points));
     traces.labels.resize(traces.count);
-    InfoTable* table = recordInfoTable(threeD, {static_cast<std::int64_t>(traces.count)});
+    const std::optional<InfoRows> infoRows = recordInfoRows(threeD, plan.head, {static_cast<std::int64_t>(traces.count)});
     py::ReleasedGil unlocked;
-    readRecordRows(source, plan, threeD.points, traces.values, [&](std::size_t k, const InfoRecord& info) {
-        traces.labels[k] = info.label();
-        if (table != nullptr) table->store(k, info);
-    });
+    readRecordRows(
+        source, plan, threeD.points, traces.values,
+        [&](std::size_t k, const InfoRecord& info) { traces.labels[k] = info.label(); }, infoRows);
     return traces;
 }
 
@@ -371,7 +370,7 @@ py::Ref readMultiRegionMap(ThreeDCall& threeD) {
     if (call.request.traces) {
         traces = readTraces(threeD, layout);
     } else {
-        recordInfoTable(threeD, {0});  // the regions' points are added as each is read
+        if (call.recordInfo != nullptr) call.recordInfo->growing = true;  // the points are added region by region
     }
     RegionReader reader(threeD, layout, traces ? &*traces : nullptr);
     py::Ref regions = py::Ref::fresh(PyList_New(0));
@@ -379,6 +378,7 @@ py::Ref readMultiRegionMap(ThreeDCall& threeD) {
         if (py::Ref region = reader.region(first)) py::append(regions, region);
     }
     call.doneReading();
+    finishRecordInfo(threeD);
     if (!traces) return threeD.makeResult("MultiRegionDataReturn", {{"regions", regions}});
     py::Ref labels = labelList(traces->labels);
     return threeD.makeResult("MultiRegionTRCDataReturn", {{"labels", labels}, {"regions", regions}});

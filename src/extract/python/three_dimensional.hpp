@@ -2,6 +2,8 @@
 // of each kind.
 #pragma once
 
+#include <memory>
+#include <optional>
 #include <vector>
 
 #include "container/cursor.hpp"
@@ -60,19 +62,46 @@ struct RecordPlan {
 };
 
 // Copies `points` floats of each record into consecutive rows of `rows`;
-// `visit` sees each record's info record. Call without the interpreter lock.
+// `visit` sees each record's info record, and `infoRows` (when given) get
+// the records' info fields, a row each. Call without the interpreter lock.
 void readRecordRows(ByteSource& source, const RecordPlan& plan, std::int64_t points, std::span<float> rows,
-                    const InfoVisitor& visit = {});
+                    const InfoVisitor& visit = {}, const std::optional<InfoRows>& infoRows = std::nullopt);
 
 // "need at least one array to concatenate", as stacking no rows fails.
 void requireRecords(const RecordPlan& plan);
 
-// The call's table of record info fields reset to rows of `shape`, when the
-// call gathers them and they fit within the result limit; else nullptr.
-InfoTable* recordInfoTable(ThreeDCall& threeD, std::initializer_list<std::int64_t> shape);
+// The info fields of a 3D block's records, as a NumPy structured array of
+// rows laid out as InfoLayout says (one field per infoFields entry).
+struct RecordInfo {
+    py::Ref array = py::Ref::borrow(Py_None);  // None: not gathered, or beyond the limit
+    InfoLayout layout;
+    // Rows gathered region by region, before the array is made: `grownBytes` of `grownCapacity`.
+    std::unique_ptr<std::uint8_t[]> grown;
+    std::size_t grownBytes = 0;
+    std::size_t grownCapacity = 0;
+    bool growing = false;
+};
 
-// The fields of a table as a dict from field name to an array of the
-// table's shape (int32 or float64); None when the table was not available.
-py::Ref recordInfoArrays(py::Borrowed module, const InfoTable& table);
+// The structured dtype of rows of that layout.
+py::Ref recordInfoDtype(py::Borrowed module, const InfoLayout& layout);
+
+// An array of rows of `shape`, when their number fits within the file's
+// result limit; else None. Its rows hold nothing yet: each is to be stored
+// or cleared.
+py::Ref recordInfoArray(py::Borrowed module, std::span<const std::int64_t> shape, const InfoLayout& layout,
+                        std::uint64_t fileSize);
+
+// The memory of such an array as rows.
+InfoRows infoRowsOf(py::Borrowed array, const InfoLayout& layout);
+
+// The call's rows of `shape` for the info fields of the records of a block
+// with this head, when it gathers them and they fit; the array they fill
+// becomes the call's RecordInfo.
+std::optional<InfoRows> recordInfoRows(ThreeDCall& threeD, const BlockHead& head,
+                                       std::initializer_list<std::int64_t> shape);
+
+// Rows added one region after another; the array is made once all are read.
+std::optional<InfoRows> growRecordInfo(ThreeDCall& threeD, const BlockHead& head, std::size_t rows);
+void finishRecordInfo(ThreeDCall& threeD);
 
 }  // namespace lumira::extract

@@ -49,7 +49,7 @@ py::Ref readTimeResolvedSpectra(ThreeDCall& threeD) {
     const auto count = static_cast<std::int64_t>(plan.records.size());
     py::Ref spectra = emptyFloat32(threeD.call.module, {count, threeD.points});
     py::Ref z = emptyFloat64(threeD.call.module, count);
-    InfoTable* table = recordInfoTable(threeD, {count});
+    const std::optional<InfoRows> infoRows = recordInfoRows(threeD, plan.head, {count});
     {
         py::WritableBuffer rowBuffer(spectra);
         py::WritableBuffer zBuffer(z);
@@ -59,8 +59,7 @@ py::Ref readTimeResolvedSpectra(ThreeDCall& threeD) {
         readRecordRows(threeD.call.file.source(), plan, threeD.points, rows,
                        [&](std::size_t k, const InfoRecord& info) {
                            zValues[k] = plan.decodedValues.empty() ? info.value().value_or(0.0) : plan.decodedValues[k];
-                           if (table != nullptr) table->store(k, info);
-                       });
+                       }, infoRows);
     }
     threeD.call.doneReading();
     return threeD.makeResult("TimeResolvedDataReturn", {{"z", z}, {"spectra", spectra}});
@@ -72,16 +71,13 @@ py::Ref readTimeResolvedTraces(ThreeDCall& threeD) {
     const auto count = static_cast<std::int64_t>(plan.records.size());
     py::Ref traces = emptyFloat32(threeD.call.module, {count, threeD.points});
     std::vector<std::vector<std::uint8_t>> labels(plan.records.size());
-    InfoTable* table = recordInfoTable(threeD, {count});
+    const std::optional<InfoRows> infoRows = recordInfoRows(threeD, plan.head, {count});
     {
         py::WritableBuffer buffer(traces);
         auto rows = valuesOf<float>(buffer, count * threeD.points);
         py::ReleasedGil unlocked;
         readRecordRows(threeD.call.file.source(), plan, threeD.points, rows,
-                       [&](std::size_t k, const InfoRecord& info) {
-                           labels[k] = info.label();
-                           if (table != nullptr) table->store(k, info);
-                       });
+                       [&](std::size_t k, const InfoRecord& info) { labels[k] = info.label(); }, infoRows);
     }
     threeD.call.doneReading();
     py::Ref labelTexts = labelList(labels);
