@@ -21,7 +21,7 @@ def values_of(result):
     return result.spectra if hasattr(result, "spectra") else result.traces
 
 
-@pytest.mark.parametrize("chunks", [None, 1, 2])
+@pytest.mark.parametrize("chunks", [None, 1, 2, "auto", -1, {0: 1}])
 @pytest.mark.parametrize("kind", LAZY_KINDS)
 def test_lazy_arrays_hold_what_the_eager_read_gives(write, kind, chunks):
     path = write(three_d_samples.good()[kind])
@@ -33,6 +33,21 @@ def test_lazy_arrays_hold_what_the_eager_read_gives(write, kind, chunks):
     for index in [np.s_[1:], np.s_[::-2], np.s_[-1], np.s_[:, 1:], np.s_[..., 1::2]]:
         assert np.array_equal(lazy[index].compute(), eager[index])
     assert np.array_equal(pickle.loads(pickle.dumps(lazy)).compute(), eager)
+
+
+def test_a_map_is_chunked_along_both_its_axes_when_asked(write):
+    path = write(three_d_samples.good()["image"])
+    eager = lumira_tools.read(path).spectra
+    rows, columns, points = eager.shape
+    lazy = lumira_tools.to_dask(path, chunks=(1, 2, -1))
+    assert lazy.chunks == ((1,) * rows, (2,) * (columns // 2) + ((columns % 2,) if columns % 2 else ()), (points,))
+    assert np.array_equal(lazy.compute(), eager) and np.array_equal(lazy[1:, 1:].compute(), eager[1:, 1:])
+    assert lumira_tools.to_dask(path, chunks={1: 1}).chunks[:2] == ((rows,), (1,) * columns)
+    labelled = lumira_tools.to_xarray(path, lazy=True, chunks=(1, 2, -1))  # its record info chunked by grid row
+    assert labelled.chunks[0] == (1,) * rows and labelled.compute().identical(lumira_tools.to_xarray(path))
+    for bad in ("big", (1, 2), {5: 1}, 0, 2.5):
+        with pytest.raises(ValueError, match="chunks"):
+            lumira_tools.to_dask(path, chunks=bad)
 
 
 @pytest.mark.parametrize("kind", LAZY_KINDS)

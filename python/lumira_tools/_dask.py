@@ -114,41 +114,80 @@ def rows_of(selection: Any, length: int) -> tuple[int, int, Any]:
     return first, int(picked.max()) + 1, slice(int(offsets[0]), stop if stop >= 0 else None, step)
 
 
-def to_dask(path: Source, block: BlockSpec = None, *, chunks: Optional[int] = None, scale: bool = True,
+Chunks = Any  # None, "auto", -1, a number of rows, a tuple (per axis) or a dict (axis -> size) as Dask takes them
+
+
+def to_dask(path: Source, block: BlockSpec = None, *, chunks: Chunks = None, scale: bool = True,
             strict: bool = True) -> "dask.array.Array":
     """A 3D block as a lazy Dask array: an image map (NPY, NPX, NPT), or its traces (NPY, NPX, traces), a series
     (records, NPT) or its traces (traces, NPT), the values of `read` (scaled by CSF unless `scale=False`).
 
-    `chunks` is the number of rows (of the grid for a map, of records for a series, of traces for a trace map) per
-    chunk; by default chunks of about 64 MB. Multi-region maps are read whole: use `read`.
+    `chunks` is what `dask.array` takes, along the axes of the block's records (grid rows and columns of a map,
+    records of a series, traces of a trace map): a number of rows per chunk (of the grid for a map), "auto" (Dask's
+    chunk size), -1 (one chunk), or a chunk size for each axis as a tuple or a dict ({0: 16, 1: 32} chunks a map
+    along both its axes). By default, chunks of about 64 MB of whole grid rows or records. A record is read whole,
+    so the axis of its values is best left whole (-1). Multi-region maps are read whole: use `read`.
     """
     return _array(_rows(path, block, scale=scale, strict=strict), chunks)
 
 
-def _rows_per_chunk(lazy: BlockRows, chunks: Optional[int]) -> int:
-    along = 2 if lazy.kind == "image map (traces)" else 0
+def _record_axis(lazy: BlockRows) -> int:
+    return 2 if lazy.kind == "image map (traces)" else 0
+
+
+def _rows_per_chunk(lazy: BlockRows) -> int:
+    along = _record_axis(lazy)
     row_bytes = 4 * int(np.prod(lazy.shape)) // max(lazy.shape[along], 1)
+    return max(1, CHUNK_BYTES // max(row_bytes, 1))
+
+
+def chunk_layout(lazy: BlockRows, chunks: Chunks = None) -> tuple[Any, ...]:
+    """Chunk sizes along each axis, as Dask takes them: a number of rows (by default about CHUNK_BYTES of them)
+    along the axis of the block's records and whole along the others (-1); "auto" along the axes of the records
+    (a map's grid, not the values of a record); or what the caller gave per axis."""
+    along = _record_axis(lazy)
     if chunks is None:
-        return max(1, CHUNK_BYTES // max(row_bytes, 1))
-    if isinstance(chunks, bool) or not isinstance(chunks, (int, np.integer)) or chunks < 1:
-        raise ValueError(f"chunks is a positive number of rows, not {chunks!r}")
-    return int(chunks)
+        chunks = _rows_per_chunk(lazy)
+    if isinstance(chunks, str):
+        if chunks != "auto":
+            raise ValueError(f"chunks is a number of rows, 'auto', -1, or a tuple or dict of sizes, not {chunks!r}")
+        records = (0, 1, 2) if lazy.kind == "image map (traces)" else (0, 1) if lazy.kind == "image map" else (0,)
+        return tuple("auto" if axis in records else -1 for axis in range(lazy.ndim))
+    if isinstance(chunks, (int, np.integer)) and not isinstance(chunks, bool):
+        if chunks == -1:
+            return (-1,) * lazy.ndim
+        if chunks < 1:
+            raise ValueError(f"chunks is a positive number of rows (or -1 for one chunk), not {chunks!r}")
+        return tuple(-1 if axis != along else int(chunks) for axis in range(lazy.ndim))
+    if isinstance(chunks, dict):
+        for axis in chunks:
+            if not isinstance(axis, int) or not -lazy.ndim <= axis < lazy.ndim:
+                raise ValueError(f"chunks names the axes 0 to {lazy.ndim - 1} of a {lazy.ndim}D array, not {axis!r}")
+        sizes = {axis % lazy.ndim: size for axis, size in chunks.items()}
+        return tuple(sizes.get(axis, -1) for axis in range(lazy.ndim))
+    if isinstance(chunks, (tuple, list)) and len(chunks) == lazy.ndim:
+        return tuple(chunks)
+    raise ValueError(f"chunks of a {lazy.ndim}D array is a number of rows, 'auto', -1, or {lazy.ndim} chunk sizes "
+                     f"(a tuple, or a dict by axis), not {chunks!r}")
 
 
-def chunk_layout(lazy: BlockRows, chunks: Optional[int] = None) -> tuple[int, ...]:
-    """Chunk sizes along each axis: `chunks` rows (by default about CHUNK_BYTES of them) along the axis of the
-    block's records, whole along the others (-1)."""
-    along = 2 if lazy.kind == "image map (traces)" else 0
-    per_chunk = _rows_per_chunk(lazy, chunks)
-    return tuple(-1 if axis != along else per_chunk for axis in range(lazy.ndim))
-
-
-def _array(lazy: BlockRows, chunks: Optional[int]) -> "dask.array.Array":
+def normalized_chunks(lazy: BlockRows, chunks: Chunks = None) -> tuple[tuple[int, ...], ...]:
+    """The chunk sizes along each axis, each a tuple, as Dask lays them out."""
     da = _dask_array()
-    layout = chunk_layout(lazy, chunks)
+    try:
+        laid: tuple[tuple[int, ...], ...] = da.core.normalize_chunks(chunk_layout(lazy, chunks), lazy.shape,
+                                                                      dtype=lazy.dtype)
+    except (ValueError, TypeError) as error:
+        raise ValueError(f"chunks {chunks!r} do not lay out an array of shape {lazy.shape}: {error}") from error
+    return laid
+
+
+def _array(lazy: BlockRows, chunks: Chunks) -> "dask.array.Array":
+    da = _dask_array()
     token = hashlib.sha1(repr((lazy.source.token(), lazy.number, lazy.factor)).encode())
-    array: dask.array.Array = da.from_array(lazy, chunks=layout, name=f"lumira-{token.hexdigest()}", lock=False,
-                                            asarray=True, fancy=False, meta=np.empty((0,) * lazy.ndim, np.float32))
+    array: dask.array.Array = da.from_array(lazy, chunks=normalized_chunks(lazy, chunks),
+                                            name=f"lumira-{token.hexdigest()}", lock=False, asarray=True,
+                                            fancy=False, meta=np.empty((0,) * lazy.ndim, np.float32))
     return array
 
 
@@ -189,7 +228,7 @@ def _laid_out(source: Input, found: Block, *, scale: bool, strict: bool) -> tupl
     return BlockRows(source, found.number, kind, rows, values, grid, factor), info
 
 
-def lazy_block(path: Source, block: BlockSpec = None, *, chunks: Optional[int] = None, scale: bool = True,
+def lazy_block(path: Source, block: BlockSpec = None, *, chunks: Chunks = None, scale: bool = True,
                strict: bool = True) -> tuple[DataReturn, Any]:
     """The result `read` gives, with a lazy Dask array in place of its values and everything else read: axes, map
     coordinates, z values, labels and parameters; and the block's record info (`Block.record_info`). Single spectra
@@ -240,7 +279,7 @@ def result_with(described: Any, values: Any) -> DataReturn:
     return result
 
 
-def _record_info(lazy: BlockRows, chunks: Optional[int]) -> Any:
+def _record_info(lazy: BlockRows, chunks: Chunks) -> Any:
     """The block's record info: read at once, or for an image map as a Dask array chunked as its values are."""
     if lazy.kind != "image map":
         return native_info(lazy.source, lazy.number, 0, lazy.rows)
@@ -251,10 +290,10 @@ def _record_info(lazy: BlockRows, chunks: Optional[int]) -> Any:
     empty = native_info(lazy.source, lazy.number, 0, 0)
     if empty is None:
         return None
-    per_chunk = _rows_per_chunk(lazy, chunks)
+    starts = np.cumsum((0,) + normalized_chunks(lazy, chunks)[0]).tolist()  # the values' chunks of grid rows
     pieces = [da.from_delayed(dask.delayed(map_info, pure=True)(lazy.source, lazy.number, first, stop, columns),
                               shape=(stop - first, columns), dtype=empty.dtype)
-              for first, stop in ((first, min(rows, first + per_chunk)) for first in range(0, rows, per_chunk))]
+              for first, stop in zip(starts[:-1], starts[1:])]
     return da.concatenate(pieces) if pieces else empty.reshape(0, columns)
 
 

@@ -48,7 +48,7 @@ def _trace_names(labels: list[str], count: int) -> Any:
 
 
 def to_xarray(result: Union[lumira.BaseDataReturn, Block, Source], lazy: bool = False, *,
-              block: BlockSpec = None, chunks: Optional[int] = None, scale: bool = True,
+              block: BlockSpec = None, chunks: Any = None, scale: bool = True,
               x: Optional[str] = None) -> Union["xarray.DataArray", "xarray.Dataset"]:
     """A DataArray with named dimensions and coordinates (a Dataset for multi-region maps).
 
@@ -63,7 +63,7 @@ def to_xarray(result: Union[lumira.BaseDataReturn, Block, Source], lazy: bool = 
 
     Given a file instead of a result (a path, a URL, contents as bytes or a file object), reads its `block` (as
     `read` does; `scale` as there); with `lazy=True` the
-    values of a 3D block stay on disk as a Dask array (`to_dask`, `chunks` rows a chunk) under the same
+    values of a 3D block stay on disk as a Dask array (`to_dask`, `chunks` as it takes them) under the same
     coordinates, an image map's record info too. Multi-region maps are read whole either way.
     """
     xr = _xarray()
