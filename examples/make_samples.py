@@ -1,22 +1,32 @@
-"""Writes the sample OPUS files under examples/data with the project's own builder.
+"""Writes the sample OPUS files under examples/data with the project's own builder, or a folder of them as an
+instrument fills it.
 
     python examples/make_samples.py
+    python examples/make_samples.py --collection spectra
 
-The files are committed; run this again only when the samples change.
+The files under examples/data are committed; run this again only when the samples change. `--collection FOLDER`
+writes the folder the README's tour reads: twelve measurements of a polymer film ageing in air, an hour apart and
+saved with four different instrument settings (point counts and ranges) while a carbonyl band near 1720 cm-1
+grows; the background measured before them (reference channels only); a map; and the debris of a real folder, a
+save that failed (an empty file) and a copy that was cut short.
 """
 
 from __future__ import annotations
 
+import argparse
 import math
 import pathlib
 import sys
 from typing import Sequence
+
+import numpy as np
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests"))
 
 from opusbuilder import (ACQUISITION, DATA, DATA_PARAMS, FT, INSTRUMENT, SAMPLE_ORIGIN,  # noqa: E402
                          OpusFile, Record3D, block_type, data_block_3d, named_type, spectrum_params)
+from instrument_folder import background_file, measurement  # noqa: E402
 
 DATA_DIR = HERE / "data"
 
@@ -113,7 +123,45 @@ SAMPLES = {
 }
 
 
+# (points, first x, last x) of the four settings the collection was saved with
+SETTINGS = [(1868, 3999.6, 400.2), (1700, 4000.0, 600.0), (820, 3800.0, 650.0), (935, 3999.6, 400.2)]
+
+
+def ageing_film(hour: int) -> tuple[np.ndarray, np.ndarray]:
+    """The axis and absorbance of the film `hour` hours into its ageing, saved with that hour's settings."""
+    npt, first, last = SETTINGS[hour % len(SETTINGS)]
+    x = np.linspace(first, last, npt)
+    peaks = [(2920, 0.9, 45), (1460, 0.5, 25), (1720, 0.07 * hour, 35), (720, 0.35, 20), (3400, 0.02 * hour, 150)]
+    return x, 0.03 + 1e-5 * (x - 400) + sum(h * np.exp(-((x - c) / w) ** 2) for c, h, w in peaks)
+
+
+def write_collection(folder: pathlib.Path) -> list[pathlib.Path]:
+    """The tour's folder (see the module's text); returns the files written."""
+    folder.mkdir(parents=True, exist_ok=True)
+    written = []
+    for hour in range(12):
+        x, absorbance = ageing_film(hour)
+        path = folder / f"film_{hour:02d}.0"
+        path.write_bytes(measurement(f"film, {hour} h in air", x, absorbance,
+                                     ("08/12/2026", f"{8 + hour:02d}:00:00.000 (GMT+1)")))
+        written.append(path)
+    copy = folder / "film_03_copy.0"
+    data = (folder / "film_03.0").read_bytes()
+    copy.write_bytes(data[:len(data) * 3 // 5])  # an interrupted copy
+    (folder / "background.0").write_bytes(background_file(npt=1868))
+    blend_image_map().write(folder / "blend_map.0")
+    (folder / "failed_save.0").write_bytes(b"")
+    return written + [copy, folder / "background.0", folder / "blend_map.0", folder / "failed_save.0"]
+
+
 def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--collection", metavar="FOLDER", help="write the tour's folder of files into FOLDER")
+    options = parser.parse_args()
+    if options.collection:
+        files = write_collection(pathlib.Path(options.collection))
+        print(f"wrote {len(files)} files into {options.collection} ({sum(f.stat().st_size for f in files):,} bytes)")
+        return
     DATA_DIR.mkdir(exist_ok=True)
     for name, make in SAMPLES.items():
         path = DATA_DIR / name

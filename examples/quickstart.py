@@ -3,14 +3,16 @@
 import pathlib
 
 import lumira
+import lumira_tools
 
 DATA = pathlib.Path(__file__).resolve().parent / "data"
 ABSORBANCE_3D = ("AB", "3D", "NONE")
 
 for path in sorted(DATA.glob("*.0")):
     print(f"{path.name}: OPUS file: {lumira.isOpusFile(str(path))}")
-    for block in lumira.listContents(str(path)):
-        print("   ", block)
+    # Numbered in directory order, as `lumira ls` and a block written "#N" number them
+    for block in lumira_tools.read_file(path, data=False):
+        print(f"    #{block.number} {block.name}: {block.kind} {block.shape}")
 
 spectrum = lumira.getOpusData(str(DATA / "film_absorbance.0"), ("AB", "2D", "NONE"))
 print(f"\nAbsorbance spectrum: {spectrum.x.size} points from {spectrum.x[0]:.1f} to {spectrum.x[-1]:.1f} "

@@ -2,10 +2,11 @@
 
     python examples/stacked_folder.py [FOLDER] [-o stacked.png]
 
-Without FOLDER, a day of a film ageing in air is written first, with the project's builder, into a temporary
-folder: twelve absorbance spectra an hour apart, saved with four different instrument settings (point counts and
-ranges), while a carbonyl band near 1720 cm-1 grows. The picture in the README (docs/stacked_folder.png) is this
-script's output without FOLDER.
+Without FOLDER, the README's folder (`make_samples.py --collection`) is written first into a temporary folder: a
+day of a film ageing in air, twelve absorbance spectra an hour apart saved with four different instrument
+settings (point counts and ranges) while a carbonyl band near 1720 cm-1 grows, beside a background, a map and two
+damaged files, which the stack leaves out. The picture in the README (docs/stacked_folder.png) is this script's
+output without FOLDER.
 """
 
 from __future__ import annotations
@@ -22,23 +23,11 @@ import numpy as np
 import lumira_tools
 
 HERE = pathlib.Path(__file__).resolve().parent
-# (points, first x, last x) of the four settings the collection was saved with
-SETTINGS = [(1868, 3999.6, 400.2), (1700, 4000.0, 600.0), (820, 3800.0, 650.0), (935, 3999.6, 400.2)]
-
-
 def write_collection(folder: pathlib.Path) -> None:
-    sys.path.insert(0, str(HERE.parent / "tests"))
-    from opusbuilder import OpusFile, block_type, spectrum_params
+    sys.path.insert(0, str(HERE))
+    from make_samples import write_collection as write
 
-    for hour in range(12):
-        npt, first, last = SETTINGS[hour % len(SETTINGS)]
-        x = np.linspace(first, last, npt)
-        peaks = [(2920, 0.9, 45), (1460, 0.5, 25), (1720, 0.07 * hour, 35), (720, 0.35, 20), (3400, 0.02 * hour, 150)]
-        y = 0.03 + 1e-5 * (x - 400) + sum(h * np.exp(-((x - c) / w) ** 2) for c, h, w in peaks)
-        f = OpusFile().spectrum("AB", y.tolist(), spectrum_params(
-            npt, first, last, DAT="08/12/2026", TIM=f"{8 + hour:02d}:00:00 (GMT+1)"))
-        f.params(block_type(param=10), {"SNM": f"film, {hour} h in air"})
-        f.write(folder / f"film_{hour:02d}.0")
+    write(folder)
 
 
 def draw(stacked: Any, output: str) -> None:

@@ -97,11 +97,18 @@ def bands(x: np.ndarray, hour: int) -> np.ndarray:
 
 def sample_file(name: str, hour: int, *, npt: int = 60, first: float = 3999.6, last: float = 400.2,
                 kind: str = "AB", resolution: float = 4.0, scans: int = 32, instrument: str = "FT-IR bench") -> bytes:
-    """A sample measurement: sample and reference single channels, then the result twice (before and after
-    compensation), with every parameter block and a history."""
+    """A sample measurement of a film `hour` hours into its ageing (see `measurement`)."""
     x = axis(npt, first, last)
-    result = bands(x, hour)
     when = ("08/12/2026", f"{8 + hour:02d}:15:02.120 (GMT+1)")
+    return measurement(name, x, bands(x, hour), when, kind=kind, resolution=resolution, scans=scans,
+                       instrument=instrument)
+
+
+def measurement(name: str, x: np.ndarray, result: np.ndarray, when: tuple[str, str], *, kind: str = "AB",
+                resolution: float = 4.0, scans: int = 32, instrument: str = "FT-IR bench") -> bytes:
+    """A sample measurement: sample and reference single channels, then the result (`kind`, an absorbance by
+    default) twice, before and after compensation, with every parameter block and a history."""
+    npt, first, last = x.size, float(x[0]), float(x[-1])
     channel = (np.sin(math.pi * (x - 400) / 3600) + 1.1) * 10 ** -result
     blocks = spectrum_blocks("SSC", channel, npt, first, last, when)
     blocks += spectrum_blocks("RSC", channel * 1.2, npt, first, last, when)

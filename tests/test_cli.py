@@ -67,7 +67,8 @@ def test_help_on_every_command(command):
 def test_version_and_where_the_documentation_is():
     assert lumira_cli("--version").stdout == f"lumira {lumira_tools.__version__}\n"
     readme = (ROOT / "README.md").read_text(encoding="utf-8")
-    assert "'API reference of the extension'" in lumira_cli("--help").stdout
+    said = lumira_cli("--help").stdout
+    assert "'API reference of\nthe extension'" in said and "python -m pydoc lumira_tools" in said
     assert "\n## API reference of the extension\n" in readme
 
 

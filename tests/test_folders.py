@@ -1,6 +1,11 @@
 """Folders as instrument software fills them, end to end: a stack that takes what most files hold, written to
 NetCDF and Zarr and read back equal, chosen parameters as coordinates, and metadata of every file."""
 
+import pathlib
+import re
+import shutil
+import subprocess
+import sys
 import warnings
 
 import numpy as np
@@ -11,6 +16,7 @@ from instrument_folder import sample_file, write_folder
 from opusbuilder import OpusFile, spectrum_params
 
 xr = pytest.importorskip("xarray")
+ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 LEFT_OUT = {
     "background": "no AB/2D/NONE block in the file (it holds only reference channels: RSC/2D/NONE, RIFG/2D/NONE)",
@@ -147,3 +153,42 @@ def test_ipython_shows_the_extension_results_briefly_without_changing_their_repr
         assert repr(spectrum) == spectrum.description  # the class itself is as the module made it
     finally:
         interactive.InteractiveShell.clear_instance()
+
+
+# --- the README's tour --------------------------------------------------------------------------------------
+
+
+def tour_code(readme):
+    """The Python of the README's tour, in order; `>>>` examples as their statements."""
+    tour = readme[readme.index("## A five-minute tour"):readme.index("## API reference of the extension")]
+    pieces = []
+    for block in re.findall(r"```python\n(.*?)```", tour, re.S):
+        if block.startswith(">>>"):
+            block = "\n".join(line[4:] for line in block.splitlines() if line.startswith(">>> "))
+        pieces.append(block)
+    return "\n".join(pieces)
+
+
+def test_the_readme_tour_runs_as_written_on_the_collection_it_makes(tmp_path, monkeypatch):
+    for extra in ("matplotlib", "dask", "pyarrow", "zarr", "netCDF4"):
+        pytest.importorskip(extra)
+    shutil.copytree(ROOT / "examples", tmp_path / "examples", ignore=shutil.ignore_patterns("__pycache__"))
+    (tmp_path / "tests").mkdir()
+    for builder in ("opusbuilder.py", "instrument_folder.py"):  # a fresh clone's, which make_samples uses
+        shutil.copy(ROOT / "tests" / builder, tmp_path / "tests")
+    done = subprocess.run([sys.executable, "examples/make_samples.py", "--collection", "spectra"], cwd=tmp_path,
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0 and done.stdout.startswith("wrote 16 files into spectra")
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    code = tour_code(readme)
+    if "lumira" not in xr.backends.list_engines():  # the engine comes with an installation's entry points
+        code = code.replace('import xarray as xr', 'import xarray as xr\nfrom lumira_tools._backend import '
+                            'LumiraBackendEntrypoint as lumira_engine')
+        code = re.sub(r'open_dataset\(("[^"]*")', r'open_dataset(\1, engine=lumira_engine', code)
+        code = code.replace('engine="lumira"', "engine=lumira_engine")
+    monkeypatch.chdir(tmp_path)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # Zarr's own notes on its format
+        exec(compile(code, "README.md", "exec"), {"__name__": "tour"})
+    left_out = repr(lumira_tools.failures(lumira_tools.stack("spectra")))
+    assert left_out in readme and "4 files left out:" in left_out

@@ -20,15 +20,18 @@ from ._common import EXIT_FAILED, EXIT_OK, EXIT_USAGE, STATE, Failed, UsageError
 from ._export_images import IMAGES
 
 COMMANDS = (_ls, _show, _plot, _export, _scan)
+# Where a reader finds the documentation: what every installation has, then the guide of the sources.
+DOCUMENTATION = (
+    "Documentation, installed with lumira: `lumira COMMAND --help`; `python -m pydoc lumira_tools` (the package:\n"
+    "its functions and classes) and `python -m pydoc lumira` (the extension module). The guide is the README of\n"
+    "the lumira sources, also in the package's metadata, in the sections 'A five-minute tour', 'API reference of\n"
+    "the extension' (what lumira.help() calls the documentation) and 'The companion package lumira_tools'.")
 
 
 def parser() -> argparse.ArgumentParser:
     top = argparse.ArgumentParser(
         prog="lumira", description="Look into OPUS spectral data files: list, show, plot, export, scan.",
-        epilog="Exit status: 0 done, 1 a file could not be read or written, 2 bad command line.\n\n"
-               "Documentation: README.md of the lumira sources, in the sections 'A five-minute tour',\n"
-               "'API reference of the extension' (what lumira.help() calls the documentation) and\n"
-               "'The companion package lumira_tools'.",
+        epilog="Exit status: 0 done, 1 a file could not be read or written, 2 bad command line.\n\n" + DOCUMENTATION,
         formatter_class=argparse.RawDescriptionHelpFormatter)
     top.add_argument("--version", action="version", version=f"lumira {__version__}")
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")

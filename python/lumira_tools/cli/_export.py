@@ -11,7 +11,7 @@ from typing import Any
 from .. import export as exporting
 from .._axes import x_unit_option
 from .._read import BlockSpecError
-from .._failures import failures
+from .._failures import failures, summary
 from .._read import error_text
 from . import _each as each
 from . import _export_jcamp as export_jcamp
@@ -85,7 +85,7 @@ def _export_stack(args: argparse.Namespace, suffix: str) -> int:
               "failed": [{"path": path, "error": reason} for path, reason in failed.items()]})
     else:
         print(f"wrote {args.output} ({table.attrs['block']}, {count:,} file{'s' if count != 1 else ''}, "
-              f"{size:,} bytes)" + (f"; {len(failed):,} skipped" if failed else ""))
+              f"{size:,} bytes)" + (f"; {len(failed):,} skipped: {summary(failed.values())}" if failed else ""))
     return EXIT_FAILED if failed else EXIT_OK
 
 
