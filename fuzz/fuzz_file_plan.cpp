@@ -6,13 +6,18 @@
 // Invariants: chosen places are in range and answer the choice; every
 // block's offsets are entries of the directory; a block is shadowed exactly
 // when a later one answers its request, and one that is not locates what a
-// request for it locates; parameter blocks are parsed for the chosen blocks
-// alone, and nothing grows beyond what the file holds.
+// request for it locates; only the blocks a request can name are listed;
+// twins are marked in pairs, the bit-30 member as before compensation; a
+// block's groups are parameter blocks of its own side, one per kind, in
+// order; parameter blocks are parsed for the chosen blocks (and all of them
+// when all are chosen) and the code page alone, their records bounded in all,
+// and nothing grows beyond what the file holds.
 #include <algorithm>
 #include <bitset>
 
 #include "container/directory.hpp"
 #include "extract/file_plan.hpp"
+#include "extract/parameter_groups.hpp"
 #include "fuzz_input.hpp"
 
 using namespace lumira;
@@ -59,6 +64,8 @@ bool inDirectory(const Directory& directory, std::int64_t offset) {
                        [&](const DirectoryEntry& entry) { return entry.byteOffset == offset; });
 }
 
+void checkTwin(const Directory& directory, const std::vector<FileBlock>& blocks, const FileBlock& block);
+
 void checkBlocks(const Directory& directory, const std::vector<FileBlock>& blocks) {
     fuzz::require(blocks.size() <= directory.size(), "more blocks than directory entries");
     for (std::size_t i = 0; i < blocks.size(); ++i) {
@@ -66,7 +73,11 @@ void checkBlocks(const Directory& directory, const std::vector<FileBlock>& block
         fuzz::require(block.entry < directory.size(), "a block outside the directory");
         fuzz::require(i == 0 || blocks[i - 1].entry < block.entry, "blocks out of directory order");
         const DirectoryEntry& entry = directory[block.entry];
-        fuzz::require(sameRequest(block.codes, requestCodes(block.listed)), "a block's request is not its name's");
+        fuzz::require(block.channel >= 1 && block.channel <= 4 && !block.typeName.empty(), "a block without a name");
+        fuzz::require(block.listed.has_value() == (block.channel == 1 && block.typeName != matchName),
+                      "listed is not 'a named type on the first channel'");
+        if (block.listed)
+            fuzz::require(sameRequest(block.codes, requestCodes(*block.listed)), "a block's request is not its name's");
         fuzz::require(answers(entry, block.codes, codes::dataBlock), "a block its own request does not find");
         fuzz::require(block.located.offsetToData == entry.byteOffset, "a block's data is not its entry's");
         const LocatedBlocks& at = block.located;
@@ -91,33 +102,93 @@ void checkBlocks(const Directory& directory, const std::vector<FileBlock>& block
         // others share its companion blocks.
         fuzz::require(sameLocation(at, locateBlocks(directory, block.codes), !block.shadowed),
                       "located otherwise than a request locates it");
+        checkTwin(directory, blocks, block);
     }
 }
 
-// The parameter blocks of the chosen blocks are parsed, and no others.
-void checkParsed(const FilePlan& plan, std::uint64_t fileSize) {
+// A twin has exactly one other block of its six codes, marked the other way,
+// and the member with bit 30 is the one before compensation.
+void checkTwin(const Directory& directory, const std::vector<FileBlock>& blocks, const FileBlock& block) {
+    if (!block.compensated) return;
+    const auto sixCodes = [&](const FileBlock& of) { return directory[of.entry].word & 0x3FFFFFF; };
+    std::size_t alike = 0;
+    for (const FileBlock& other : blocks) {
+        if (&other == &block || sixCodes(other) != sixCodes(block)) continue;
+        ++alike;
+        fuzz::require(other.compensated && *other.compensated != *block.compensated, "a twin without its pair");
+    }
+    fuzz::require(alike == 1, "a twin among more than two alike blocks");
+    fuzz::require(*block.compensated == ((directory[block.entry].word & earlyTwinBit) == 0),
+                  "the bit-30 twin taken for the compensated one");
+}
+
+// A block's groups: kinds in order (data first, info last), each a parameter
+// block of that kind on the block's side, or of the sample's side where the
+// kind describes the sample or the file holds one measurement.
+void checkGroups(const FilePlan& plan, const FileBlock& block) {
+    const Group group = plan.groups.groupOf(block, plan.directory);
+    fuzz::require(group.size() <= 64, "more groups than kinds");
+    int previous = 0;
+    bool info = false;
+    for (const GroupMember& member : group) {
+        fuzz::require(!info, "a kind after the info block");
+        const auto entry = std::find_if(plan.directory.begin(), plan.directory.end(),
+                                        [&](const DirectoryEntry& e) { return e.byteOffset == member.offset; });
+        fuzz::require(entry != plan.directory.end(), "a group that is no directory entry's");
+        if (member.key == infoKey) {
+            info = true;
+            continue;
+        }
+        fuzz::require(member.key > previous, "kinds out of order or twice");
+        previous = member.key;
+        if (member.key == codes::dataParameters) {
+            fuzz::require(member.offset == block.located.offsetToParams, "data of another block");
+            continue;
+        }
+        const bool sameKind = std::any_of(plan.directory.begin(), plan.directory.end(), [&](const DirectoryEntry& e) {
+            return e.byteOffset == member.offset && e.btt.paramType == member.key &&
+                   (e.btt.sampleType == 0 || e.btt.sampleType == 2);
+        });
+        fuzz::require(sameKind, "a group of another kind");
+    }
+}
+
+// The parameter blocks of the chosen blocks are parsed (with their groups),
+// the one that names the code page, every one when all blocks are chosen,
+// and no others; their records are bounded in all.
+void checkParsed(const FilePlan& plan, std::uint64_t fileSize, bool all) {
+    std::vector<std::int64_t> used;
     for (std::size_t index : plan.chosen) {
         const LocatedBlocks& at = plan.blocks[index].located;
         for (std::int64_t offset : {at.offsetToParams, at.offsetToAcqParams, at.offsetToInstParams,
-                                    at.offsetToSampleParams, at.offsetToFTParams})
+                                    at.offsetToSampleParams, at.offsetToFTParams}) {
             fuzz::require(offset == LocatedBlocks::absent || plan.parameters.contains(offset),
                           "a chosen block's parameter block not parsed");
-    }
-    std::size_t used = 0;
-    for (const auto& [offset, parsed] : plan.parameters) {
-        bool chosen = false;
-        for (std::size_t index : plan.chosen) {
-            const LocatedBlocks& at = plan.blocks[index].located;
-            for (std::int64_t companion : {at.offsetToParams, at.offsetToAcqParams, at.offsetToInstParams,
-                                           at.offsetToSampleParams, at.offsetToFTParams})
-                chosen = chosen || companion == offset;
+            used.push_back(offset);
         }
-        fuzz::require(chosen, "a parameter block parsed that no chosen block uses");
-        fuzz::require(parsed.records.size() <= fileSize / smallestRecord + 1, "more records than the file holds");
-        if (parsed.failure) fuzz::handled([&] { std::rethrow_exception(parsed.failure); });
-        ++used;
+        if (used.size() < 16 * 70) checkGroups(plan, plan.blocks[index]);  // the first blocks' suffice
+        for (const GroupMember& member : plan.groups.groupOf(plan.blocks[index], plan.directory)) {
+            fuzz::require(plan.parameters.contains(member.offset), "a chosen block's group not parsed");
+            used.push_back(member.offset);
+        }
     }
-    fuzz::require(used <= 5 * plan.chosen.size(), "more parameter blocks than the chosen blocks use");
+    for (const DirectoryEntry& entry : plan.directory)
+        if (entry.btt.paramType == codes::sampleParameters || (all && isParameterBlock(entry.btt)))
+            used.push_back(entry.byteOffset);
+    std::sort(used.begin(), used.end());
+    std::uint64_t records = 0;
+    for (const auto& [offset, parsed] : plan.parameters) {
+        fuzz::require(std::binary_search(used.begin(), used.end(), offset),
+                      "a parameter block parsed that no chosen block uses");
+        records += parsed.records.size();
+        if (parsed.failure) fuzz::handled([&] { std::rethrow_exception(parsed.failure); });
+    }
+    fuzz::require(records <= fileSize / smallestRecord * 2 + 4096, "more records in all than the file can hold");
+    const auto blocks = parameterBlocks(plan.directory, plan.blocks, plan.groups);
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+        fuzz::require(i == 0 || blocks[i - 1].entry < blocks[i].entry, "parameter blocks out of directory order");
+        fuzz::require(isParameterBlock(plan.directory[blocks[i].entry].btt), "a parameter block that is none");
+    }
 }
 
 // Checks what the plan chose for `choice` and parsed for its blocks.
@@ -130,17 +201,24 @@ void checkPlan(const FilePlan& plan, const BlockChoice& choice, std::uint64_t fi
     switch (choice.kind) {
         case BlockChoice::Kind::All:
             fuzz::require(plan.chosen.size() == plan.blocks.size(), "not every block chosen");
-            return checkParsed(plan, fileSize);
+            return checkParsed(plan, fileSize, true);
         case BlockChoice::Kind::Index:
             fuzz::require(plan.chosen == (choice.index < plan.blocks.size() ? std::vector{choice.index}
                                                                             : std::vector<std::size_t>{}),
                           "a place chose another block");
-            return checkParsed(plan, fileSize);
+            return checkParsed(plan, fileSize, false);
         case BlockChoice::Kind::Request:
             wanted = choice.request;
             break;
         case BlockChoice::Kind::FirstMatch:
             for (const BlockChoice::Pattern& pattern : choice.patterns) {
+                if (!pattern.reachesListing()) {
+                    const auto found = std::find_if(plan.blocks.begin(), plan.blocks.end(),
+                                                    [&](const FileBlock& block) { return pattern.matches(block); });
+                    if (found == plan.blocks.end()) continue;
+                    wanted = found->codes;
+                    break;
+                }
                 const auto listed = std::find_if(plan.listing.begin(), plan.listing.end(),
                                                  [&](const ListedBlock& block) { return pattern.matches(block); });
                 if (listed != plan.listing.end()) {
@@ -164,7 +242,7 @@ void checkPlan(const FilePlan& plan, const BlockChoice& choice, std::uint64_t fi
         fuzz::require(!block.shadowed && sameRequest(block.codes, *wanted) && block.located.foundDataBlock(),
                       "a request chose a block that does not answer it");
     }
-    checkParsed(plan, fileSize);
+    checkParsed(plan, fileSize, false);
 }
 
 // Every kind of choice the package makes, over the file as the directory tells it.
@@ -201,7 +279,16 @@ std::vector<BlockChoice> choicesFor(const Directory& directory) {
     threeD.patterns = {{std::nullopt, true, std::nullopt}};
     BlockChoice none;
     none.kind = BlockChoice::Kind::FirstMatch;
-    choices.insert(choices.end(), {byName, impossibleFirst, threeD, none});
+    // Blocks no request reaches: match blocks, and the second channel of any type.
+    BlockChoice match;
+    match.kind = BlockChoice::Kind::FirstMatch;
+    match.patterns.push_back({});
+    match.patterns.back().match = true;
+    BlockChoice secondChannel;
+    secondChannel.kind = BlockChoice::Kind::FirstMatch;
+    secondChannel.patterns.push_back({});
+    secondChannel.patterns.back().channel = 2;
+    choices.insert(choices.end(), {byName, impossibleFirst, threeD, none, match, secondChannel});
     return choices;
 }
 

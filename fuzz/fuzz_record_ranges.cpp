@@ -214,7 +214,7 @@ void readRanges(const Controls& controls, ByteSource& source, std::size_t heldBy
     fuzz::handled([&] { plan = planFile(source, BlockChoice{}); });
     std::size_t tried = 0;
     for (const FileBlock& block : plan.blocks) {
-        if (!block.listed.threeD || !block.located.foundDataBlock()) continue;
+        if (!block.threeD || !block.located.foundDataBlock()) continue;
         if (++tried > blocksTried) break;
         ShortReads shortReads;
         Cursor cursor(source, shortReads);

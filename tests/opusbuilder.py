@@ -291,12 +291,13 @@ class OpusFile:
         return self.params(named_type(name, param=DATA_PARAMS, deriv=deriv, sample=sample), params)
 
     def build(self, *, dir_size: int | None = None, offset_to_directory: int | None = None,
-              max_dir_size: int | None = None) -> bytes:
+              max_dir_size: int | None = None, capacity: int = 0) -> bytes:
+        """The file's bytes; `capacity` reserves room for that many directory entries (instrument files: 40)."""
         first = [b for b in self.blocks if not b.extended]
         extended = [b for b in self.blocks if b.extended]
         entries = len(first) + (1 if extended else 0)
         directory_at = 24 if offset_to_directory is None else offset_to_directory
-        at = 24 + 12 * entries
+        at = 24 + 12 * max(entries, capacity)
         extended_at = None
         if extended:
             extended_at = at
@@ -311,7 +312,7 @@ class OpusFile:
         image = bytearray(at)
         image[0:4] = self.magic
         image[4:24] = struct.pack("<diii", self.version, directory_at,
-                                  entries if max_dir_size is None else max_dir_size,
+                                  max(entries, capacity) if max_dir_size is None else max_dir_size,
                                   entries if dir_size is None else dir_size)
 
         def size_words(block):

@@ -129,7 +129,7 @@ def test_ls_on_the_sample_and_other_files(tmp_path):
     listed = json.loads(lumira_cli("ls", "--json", SAMPLE).stdout)
     assert listed[0]["opus"] and [b["block"] for b in listed[0]["blocks"]] == ["SSC/2D/NONE", "RSC/2D/NONE", "AB/2D/NONE"]
     assert listed[0]["blocks"][2] | {"x_first": 0} == {"number": 2, "block": "AB/2D/NONE", "shadowed": False,
-                                                      "kind": "spectrum", "points": 1868, "shape": [1868],
+                                                      "compensated": None, "channel": 1, "kind": "spectrum", "points": 1868, "shape": [1868],
                                                       "x_first": 0, "x_last": 400.2, "units": "cm-1",
                                                       "x_axis": "wavenumber"}
 

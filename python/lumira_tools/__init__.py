@@ -30,6 +30,7 @@ from ._file import Block, Entry, OpusFile, list_blocks, read, read_file, read_sp
 from ._history import History, Operation, Session
 from ._images import Image, Tile
 from ._many import FileRead, read_many
+from ._parameters import ParameterBlock, flat_parameters
 from ._read import (BlockSpecError, DamagedFileError, DataReturn, NoSuchBlockError, NotASpectrumError,
                     NotOpusFileError, is_opus_file, kind_of, parse_block)
 from ._reports import Column, Property, Report, Table
@@ -44,8 +45,8 @@ register_with_ipython()
 __all__ = [
     "AxisUnitError", "Block", "BlockSpecError", "Column", "DamagedFileError", "DataReturn", "Entry", "Failures",
     "FileRead", "History", "Image", "NoSuchBlockError", "NotASpectrumError", "NotOpusFileError", "Operation",
-    "OpusFile", "OtherEntry", "ParameterDescription", "Property", "Report", "Session", "Table", "Tile", "__version__",
-    "acquisition_time", "describe", "entry_kind", "failures", "is_opus_file", "kind_of", "list_blocks", "metadata",
-    "parameter_table", "parse_block", "read", "read_file", "read_many", "read_spectrum", "resolve", "stack",
-    "to_dask", "to_xarray",
+    "OpusFile", "OtherEntry", "ParameterBlock", "ParameterDescription", "Property", "Report", "Session", "Table",
+    "Tile", "__version__", "acquisition_time", "describe", "entry_kind", "failures", "flat_parameters",
+    "is_opus_file", "kind_of", "list_blocks", "metadata", "parameter_table", "parse_block", "read", "read_file",
+    "read_many", "read_spectrum", "resolve", "stack", "to_dask", "to_xarray",
 ]

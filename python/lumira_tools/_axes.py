@@ -53,12 +53,13 @@ class Axis:
 
 
 def spectral_axis(result: lumira.BaseDataReturn) -> Axis:
-    return axis_of(result.parameters, isinstance(result, MAP_KINDS))
+    return axis_of(result.parameters, isinstance(result, MAP_KINDS), result.dataType)
 
 
-def axis_of(parameters: Mapping[str, object], is_map: bool) -> Axis:
-    """The spectral axis the parameters (DXU) describe; `is_map` for blocks whose grid already has an x."""
-    code = str(parameters.get("DXU", "")).strip().upper()
+def axis_of(parameters: Mapping[str, object], is_map: bool, data_type: str = "") -> Axis:
+    """The spectral axis the parameters (DXU) describe; `is_map` for blocks whose grid already has an x. Match
+    blocks state no DXU: their axis spans the single channels' wavenumbers."""
+    code = str(parameters.get("DXU", "WN" if data_type == "MATCH" else "")).strip().upper()
     name, unit, label = _UNITS.get(code, ("x", code.lower(), "x"))
     # Maps already call their grid coordinates x and y.
     if name == "x" and is_map:

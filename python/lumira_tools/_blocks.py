@@ -6,10 +6,13 @@ from __future__ import annotations
 import struct
 from typing import Any, Optional, Sequence, Union
 
-from ._read import TYPE_PREFERENCE, BlockSpec, BlockSpecError, NoSuchBlockError, Request, block_text, parse_block
+from ._read import (MATCH, TYPE_PREFERENCE, BlockSpec, BlockSpecError, NoSuchBlockError, Request, block_text,
+                    parse_block, split_channel)
 
 Pattern = tuple[Optional[str], Optional[str], Optional[str]]
-Selector = Union[int, Request, list[Pattern]]
+# Match blocks and further channels, which no request reaches: a pattern and the channel.
+ChannelPattern = tuple[Optional[str], Optional[str], Optional[str], int]
+Selector = Union[int, Request, list[Pattern], list[ChannelPattern]]
 
 # Data types by their (dataType, sampleType) codes; -1 for any sampleType.
 TYPE_CODES = {
@@ -20,6 +23,8 @@ TYPE_CODES = {
 }
 DERIVATIVE_TEXTS = ("NONE", "1DER", "2DER", "3DER")
 THREE_D_EXTEND = 10
+MATCH_DATA_TYPE = 22
+CHANNEL_STRIDE = 32  # dataType step from one detector channel to the next
 # What a background measurement holds: the reference side's channel, interferogram, phase and power spectrum.
 REFERENCE_TYPES = ("RSC", "RIFG", "RPH", "RPOW")
 
@@ -32,18 +37,48 @@ def type_name(data_type: int, sample_type: int) -> Optional[str]:
     return None
 
 
+def data_block_name(data_type: int, sample_type: int) -> Optional[str]:
+    """The name of a data block's type as the package writes it: 'AB', 'MATCH', 'SSC:2' for a second channel."""
+    base, channel = data_type % CHANNEL_STRIDE, data_type // CHANNEL_STRIDE + 1
+    name = MATCH if base == MATCH_DATA_TYPE else type_name(base, sample_type)
+    return None if name is None else name if channel == 1 else f"{name}:{channel}"
+
+
 def patterns(block: BlockSpec) -> Selector:
     """What the native reader is asked for: a block by its place ('#2'), a request written out, or patterns the
-    first listed match of which wins (for None, the types in the order of TYPE_PREFERENCE)."""
+    first listed match of which wins (for None, the types in the order of TYPE_PREFERENCE). Match blocks and
+    further channels, which no request reaches, are one pattern of four parts: the last is the channel."""
     if isinstance(block, str) and block.strip().startswith("#"):
         return block_index(block)
+    unrequested = channel_pattern(block)
+    if unrequested is not None:
+        return [unrequested]
     parts = parse_block(block)
     if parts is None:
-        return [(name, None, None) for name in TYPE_PREFERENCE]
+        preferred: list[Pattern] = [(name, None, None) for name in TYPE_PREFERENCE]
+        return preferred
     if len(parts) == 3:
         return as_request(parts)
     padded = tuple(parts) + (None,) * (3 - len(parts))
     return [(padded[0], padded[1], padded[2])]
+
+
+def channel_pattern(block: BlockSpec) -> Optional[ChannelPattern]:
+    """The pattern of a match block or a further channel ('match', 'AB:2/2D'), None for any other block."""
+    parts = None if isinstance(block, str) and block.strip().startswith("#") else parse_block(block)
+    if parts is None:
+        return None
+    name, channel = split_channel(parts[0])
+    if name != MATCH and channel == 1:
+        return None
+    padded = tuple(parts[1:]) + (None,) * (3 - len(parts))
+    return name, padded[0], "3DER" if padded[1] == "NDER" else padded[1], channel
+
+
+def matches_channel(block: Any, pattern: ChannelPattern) -> bool:
+    """Whether a Block is one a channel pattern names."""
+    return block.channel == pattern[3] and all(part is None or part == have
+                                               for part, have in zip(pattern[:3], block.parts))
 
 
 def block_index(text: str) -> int:
@@ -67,6 +102,8 @@ def choose(listing: Sequence[Sequence[str]], block: BlockSpec, held: Sequence[st
         return wanted
     if isinstance(wanted, int):
         raise BlockSpecError(f"#{wanted} names a block by its place, not by its type")
+    if channel_pattern(block) is not None:
+        raise BlockSpecError(f"{block}: no request reaches match blocks or further channels")
     for pattern in wanted:
         for triple in listing:
             if all(part is None or part == have for part, have in zip(pattern, triple)):
@@ -90,9 +127,9 @@ def preferred(listing: Sequence[Sequence[str]], blocks: Sequence[Any]) -> Option
 def held_blocks(directory: bytes) -> list[str]:
     """The data blocks a file's directory lists ('AB/2D/NONE'), in directory order, each once."""
     names: dict[str, None] = {}
-    for fields in struct.iter_unpack("<8q", directory):
+    for fields in struct.iter_unpack("<9q", directory):
         _, sample, param, data, deriv, extend = fields[:6]
-        name = type_name(data, sample)
+        name = data_block_name(data, sample)
         if name is not None and param == 0 and extend in (0, THREE_D_EXTEND):
             names[f"{name}/{'3D' if extend == THREE_D_EXTEND else '2D'}/{DERIVATIVE_TEXTS[deriv & 3]}"] = None
     return list(names)
@@ -119,5 +156,6 @@ def missing_block(held: Sequence[str], listing: Sequence[Sequence[str]], block: 
     return NoSuchBlockError(f"no {asked} block in the file ({holds})", path, asked, held)
 
 
-__all__ = ["Pattern", "Selector", "as_request", "preferred", "block_index", "block_text", "choose", "held_blocks",
-           "missing_block", "patterns", "type_name"]
+__all__ = ["ChannelPattern", "Pattern", "Selector", "as_request", "preferred", "block_index", "block_text",
+           "channel_pattern", "choose", "data_block_name", "held_blocks", "matches_channel", "missing_block",
+           "patterns", "type_name"]

@@ -23,7 +23,8 @@ Fail = Callable[[str, BaseException], None]
 
 def most_offered(offers: list[Offer]) -> Optional[Request]:
     """The single-spectrum request most files offer; of equally many, the type `read` prefers, then the first."""
-    counts = Counter(found.request for _, _, found in offers if isinstance(found, Block) and found.request[1] == "2D")
+    counts = Counter(found.request for _, _, found in offers
+                     if isinstance(found, Block) and found.request is not None and found.dimension == "2D")
     if not counts:
         return None
     rank = {request: place for place, request in enumerate(counts)}
@@ -61,7 +62,7 @@ def _holds(outcome: Any, request: Request) -> bool:
 
 
 def _left_out(path: str, outcome: Any, found: Block, chosen: Optional[Request], block: BlockSpec) -> BaseException:
-    if found.request[1] == "3D":
+    if found.dimension == "3D":
         kind = found.kind or "map or series"
         article = "an" if kind[0] in "aeiou" else "a"
         return NotASpectrumError(f"{article} {kind} ({found.name}), not a single spectrum", path)

@@ -208,7 +208,7 @@ def _laid_out(source: Input, found: Block, *, scale: bool, strict: bool) -> tupl
     """The block's rows (what every chunk is given) and what they carry besides their values (z values, labels),
     from one layout whose errors are DamagedFileErrors."""
     name = source.name
-    if found.request[1] != "3D":
+    if found.dimension != "3D":
         raise ValueError(f"{name}: {found.name} is a single spectrum: to_dask reads 3D blocks")
     if found.kind is not None and found.kind.startswith("multi-region"):
         raise ValueError(f"{name}: {found.name} is a multi-region map, whose records are read whole: use read()")
@@ -249,7 +249,7 @@ def lazy_values(path: Source, block: BlockSpec = None, *, scale: bool = True,
     single spectra and multi-region maps, None and the result read whole with its record info."""
     source = input_of(path)
     found = _described(source, block, strict)
-    if found.kind is None or found.kind.startswith("multi-region") or found.request[1] != "3D":
+    if found.kind is None or found.kind.startswith("multi-region") or found.dimension != "3D":
         whole = read_block(source, f"#{found.number}", strict=strict, scale=scale)
         if whole.error is not None:
             raise whole.error
@@ -263,7 +263,8 @@ def result_with(described: Any, values: Any) -> DataReturn:
     """The result of a 3D block described by `lazy_values`, with `values` (any array-like) as its values."""
     found, info = described
     parameters: dict[str, Any] = dict(found.parameters or {})
-    texts = dict(dimension=found.request[1], dataType=found.request[0], deriv=found.request[2],
+    kind, dimension, derivative = found.parts
+    texts = dict(dimension=dimension, dataType=kind, deriv="NDER" if derivative == "3DER" else derivative,
                  parameters=parameters, minY=parameters["MNY"], maxY=parameters["MXY"],
                  x=np.linspace(parameters["FXV"], parameters["LXV"], parameters["NPT"]))
     result: Union[DataReturn, None] = None

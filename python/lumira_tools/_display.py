@@ -55,7 +55,10 @@ def block_line(block: Any, named: bool = True) -> str:
         return f"{head} unreadable: {error_text(block.error)}"
     parameters = block.parameters or {}
     parts = [head, block.kind or "?", _shape(block.shape), x_text(parameters)]
-    if block.shadowed:
+    compensated = getattr(block, "compensated", None)
+    if compensated is not None:
+        parts.append("compensated" if compensated else "before compensation")
+    elif block.shadowed:
         parts.append("shadowed")
     name = sample_name(parameters)
     if name and named:

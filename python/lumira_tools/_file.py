@@ -1,8 +1,9 @@
 """Whole files in one pass: every data block of a file, read with the file opened once.
 
 The extension answers one request at a time, and a request finds only the last of the data blocks that answer
-it. `read_file` reads them all, shadowed ones included, each with its own parameters, and keeps a block that
-cannot be read from hiding the others.
+it. `read_file` reads them all, shadowed ones included, match blocks and further detector channels too, each with
+its own parameters (merged as the extension merges them, and grouped by the parameter block they come from), and
+keeps a block that cannot be read from hiding the others.
 """
 
 from __future__ import annotations
@@ -19,9 +20,11 @@ import lumira
 
 from . import _native
 from ._display import block_html, block_line, file_html, file_text
-from ._blocks import as_request, choose, held_blocks, missing_block, patterns, type_name
-from ._read import (BlockSpec, DamagedFileError, DataReturn, NotASpectrumError, NotOpusFileError, Request,
-                    block_text, content_damage, parse_block)
+from ._blocks import (ChannelPattern, as_request, channel_pattern, choose, held_blocks, matches_channel,
+                      missing_block, patterns, type_name)
+from ._parameters import ParameterBlock, Parameters, ParameterStore, parameter_blocks
+from ._read import (BlockSpec, BlockSpecError, DamagedFileError, DataReturn, NotASpectrumError, NotOpusFileError,
+                    Request, block_text, content_damage, parse_block)
 from ._parts import FileParts
 from ._sources import Input, RangeReader, Source, input_of, is_opus_source
 from ._time import acquisition_time
@@ -31,7 +34,8 @@ NON_OPUS = "Can't process a non-Opus file"
 
 @dataclass(frozen=True)
 class Entry:
-    """One entry of a file's block directory: the six codes of its type word, its size and its offset."""
+    """One entry of a file's block directory: the six codes of its type word, its size, its offset and the type
+    word itself as stored (`typeWord`, whose bit 30 tells twin blocks apart: see `Block.compensated`)."""
 
     complexType: int
     sampleType: int
@@ -41,6 +45,7 @@ class Entry:
     extendType: int
     sizeInWords: int
     byteOffset: int
+    typeWord: int = 0
 
     @property
     def name(self) -> Optional[str]:
@@ -51,18 +56,37 @@ class Entry:
 class Block(NamedTuple):
     """One data block of a file.
 
-    `number` is its place among the file's blocks (directory order; `#N` on the command line). `request` is the
-    triple getOpusData takes for it; `shadowed` says a later block answers the same request
+    `number` is its place among the file's blocks (directory order; `#N` on the command line), `entry` its place
+    in the directory (`OpusFile.entries`). `parts` are its type, dimension and derivative as `lumira ls` writes
+    them, `channel` the detector channel it was measured on (1 but for the second to fourth channel of a
+    multi-channel instrument). `request` is the triple getOpusData takes for it, None for the blocks it cannot
+    ask for (match blocks, further channels); `shadowed` says a later block answers the same request
     (getOpusData returns that one). `kind` and `shape` say what its values are (`shape` of all points of all
     regions for a multi-region map). `result` is the block read (None with `data=False` or when it failed),
-    `error` what stopped it, `parameters` its merged parameters, `offset` where its data block lies.
-    `record_info` holds a 3D block's per-record fields (scans, x and y range, start and end time, ...): a NumPy
-    structured array shaped as its records lie, `record_info["ERT"]` one field; None for single spectra, with
-    `data=False` and when it failed.
+    `error` what stopped it, `offset` where its data block lies. `record_info` holds a 3D block's per-record
+    fields (scans, x and y range, start and end time, ...): a NumPy structured array shaped as its records lie,
+    `record_info["ERT"]` one field; None for single spectra, with `data=False` and when it failed.
+
+    `parameters` are its parameters merged as getOpusData merges them: its own, then the file's last
+    acquisition, instrument, sample-origin and FT blocks, whichever measurement they describe. `groups` keeps
+    them apart by kind, each from the blocks of the block's own measurement: {"data": its own parameters,
+    "instrument": ..., "acquisition": ..., "FT": ..., "optics": ..., "sample origin": ..., "lab": ...,
+    "info": ...}, the kinds the file holds (see `ParameterBlock`); a reference channel takes the reference
+    side's blocks, everything else the sample side's, and a file with one measurement has it on the sample side.
+    Where a file holds a kind twice on one side, the later block counts. A parameter block that cannot be read
+    is left out (its error is in `OpusFile.parameter_blocks`). `flat_parameters(block)` makes one dictionary of
+    them. The groups are made on first use from `parameter_store`, the file's parameter blocks as read, which
+    every block of the file shares; their dictionaries are shared too (with the file's `parameter_blocks` and
+    with blocks of the same measurement): copy one before changing it.
+
+    `compensated` tells twins apart: files that correct a result for atmospheric absorption keep the result
+    before the correction as well, under the same type, and mark that one by bit 30 of its type word. It is
+    False for the result before compensation, True for the compensated one (the one a request reads), and None
+    for a block without a twin.
     """
 
     number: int
-    request: Request
+    request: Optional[Request]
     kind: Optional[str]
     shape: Optional[tuple[int, ...]]
     offset: int
@@ -71,6 +95,11 @@ class Block(NamedTuple):
     error: Optional[BaseException]
     result: Optional[DataReturn]
     record_info: Optional[np.ndarray] = None
+    entry: int = -1
+    parts: tuple[str, str, str] = ("", "", "")
+    channel: int = 1
+    compensated: Optional[bool] = None
+    parameter_store: Optional[ParameterStore] = None
 
     @property
     def ok(self) -> bool:
@@ -78,9 +107,25 @@ class Block(NamedTuple):
 
     @property
     def name(self) -> str:
-        """'AB/2D/NONE', as the listing writes it (derivative code 3 as 3DER, where a request says NDER)."""
-        kind, dimension, derivative = self.request
+        """'AB/2D/NONE', as the listing writes it (derivative code 3 as 3DER, where a request says NDER), with
+        the channel after the type from the second one on: 'AB:2/2D/NONE'."""
+        if self.parts[0]:
+            kind, dimension, derivative = self.parts
+        else:  # made by hand from a request
+            assert self.request is not None
+            kind, dimension, derivative = self.request
+        kind = kind if self.channel == 1 else f"{kind}:{self.channel}"
         return block_text((kind, dimension, "3DER" if derivative == "NDER" else derivative))
+
+    @property
+    def dimension(self) -> str:
+        """'2D' or '3D'."""
+        return self.name.split("/")[1]
+
+    @property
+    def groups(self) -> dict[str, Parameters]:
+        """Its parameters by kind, from the parameter blocks of its own measurement (see the class)."""
+        return {} if self.parameter_store is None else self.parameter_store.groups(self.entry)
 
     @property
     def time(self) -> Optional[datetime]:
@@ -107,21 +152,33 @@ class Block(NamedTuple):
 
 
 class OpusFile(FileParts):
-    """The data blocks of one file (`blocks`, in directory order) and its directory (`entries`); `history`,
-    `reports`, `images` and `other` give what it holds beside them, each read when first asked for.
+    """The data blocks of one file (`blocks`, in directory order), its parameter blocks (`parameter_blocks`) and
+    its directory (`entries`); `history`, `reports`, `images` and `other` give what it holds beside them, each
+    read when first asked for.
 
-    `file[block]` takes a block as `read` does ('AB/2D/NONE', a triple, a prefix such as 'ab', None for the
-    preferred block) or an index into `blocks`.
+    `file[block]` takes a block as `read` does ('AB/2D/NONE', a triple, a prefix such as 'ab', 'ab:2' for a
+    second channel, 'match', None for the preferred block) or an index into `blocks`.
     """
 
     def __init__(self, path: str, listing: list[Request], directory: bytes, blocks: list[Block],
-                 source: Optional[Input] = None) -> None:
+                 source: Optional[Input] = None, store: Optional[ParameterStore] = None) -> None:
         self.path = path
         self.listing = listing
         self.blocks = blocks
         self._directory = directory
         self._entries: Optional[list[Entry]] = None
         self._source = source if source is not None else input_of(path)
+        self._store = store
+        self._parameter_blocks: Optional[list[ParameterBlock]] = None
+
+    @property
+    def parameter_blocks(self) -> list[ParameterBlock]:
+        """Every parameter block of the file in directory order (data parameters, the instrument, acquisition,
+        FT, optics, sample-origin and lab blocks of each measurement, the info block), each apart with the side it
+        belongs to; see `ParameterBlock`. A block that cannot be read has its DamagedFileError as `error`."""
+        if self._parameter_blocks is None:
+            self._parameter_blocks = [] if self._store is None else parameter_blocks(self._store, self.path)
+        return self._parameter_blocks
 
     def _read_bytes(self, offset: int, size: int) -> bytes:
         """`size` bytes of the file from `offset` on (fewer where it ends), from wherever the file came: for
@@ -143,7 +200,7 @@ class OpusFile(FileParts):
     def entries(self) -> list[Entry]:
         """Every directory entry, the blocks lumira does not read included."""
         if self._entries is None:
-            fields = struct.iter_unpack("<8q", self._directory)
+            fields = struct.iter_unpack("<9q", self._directory)
             self._entries = [Entry(*values) for values in fields]
         return self._entries
 
@@ -171,11 +228,22 @@ class OpusFile(FileParts):
                 if found.number == wanted:
                     return found
             raise KeyError(f"no block #{wanted} in {self.path}")
+        unrequested = channel_pattern(block)
+        if unrequested is not None:
+            return self._unrequested(unrequested, block)
         request = choose(self.listing, block, self.held, self.path)
         for found in self.blocks[::-1]:  # (reversed() of these tuples loses their type in mypy)
             if found.request == request:
                 return found
         raise KeyError(f"{block_text(request)}: no such data block in {self.path}")
+
+    def _unrequested(self, pattern: ChannelPattern, block: BlockSpec) -> Block:
+        """A match block or a further channel: the last block alike to the first one the pattern matches."""
+        matching = [found for found in self.blocks if matches_channel(found, pattern)]
+        if not matching:
+            raise missing_block(self.held, self.listing, block, self.path)
+        first = matching[0]
+        return [found for found in self.blocks if found.name == first.name][-1]
 
     @property
     def held(self) -> list[str]:
@@ -232,7 +300,7 @@ def read_spectrum(path: Source, block: BlockSpec = None, *, strict: bool = True,
     found = input_of(path)  # read twice: a stream is read once
     probe = read_block(found, block, data=False, strict=strict)
     name = found.name
-    if probe.request[1] != "2D":
+    if probe.dimension != "2D":
         raise NotASpectrumError(f"{probe.name} is a 3D block ({probe.kind or 'a map or a series'}), not a single "
                                 "spectrum: read it with read()", name)
     result = read(found, f"#{probe.number}", strict=strict, scale=scale)
@@ -252,12 +320,18 @@ def resolve(path: Source, block: BlockSpec = None, *, strict: bool = True) -> Re
     """The (type, dimension, derivative) request that `read` makes for `block` in this file; a request written
     out in full is left to the read to find or refuse."""
     parts = parse_block(block) if not (isinstance(block, str) and block.strip().startswith("#")) else None
+    if parts is not None and channel_pattern(block) is not None:
+        raise BlockSpecError(f"{'/'.join(parts)}: getOpusData cannot ask for match blocks or further channels; "
+                             "read them with read() or read_file()")
     if parts is not None and len(parts) == 3:
         found = input_of(path)
         if not is_opus_source(found):
             raise NotOpusFileError("not an OPUS file", found.name)
         return as_request(parts)
-    return read_block(path, block, data=False, strict=strict).request
+    found = read_block(path, block, data=False, strict=strict)
+    if found.request is None:  # '#N' of a match block or further channel
+        raise BlockSpecError(f"{found.name}: getOpusData cannot ask for match blocks or further channels")
+    return found.request
 
 
 def _read(source: Source, select: Any, *, data: bool, scale: bool, strict: bool) -> OpusFile:
@@ -299,7 +373,7 @@ def opus_file(found: Input, read: tuple[Any, ...]) -> OpusFile:
     """The OpusFile of what the native reader gives: a directory cut short raises DamagedFileError; a block's
     error caused by the file's content is a DamagedFileError naming the file and the block."""
     path = found.name
-    listing, directory, blocks, damage = read
+    listing, directory, blocks, damage, store = read
     if damage:
         raise damaged(damage, path) from damage[0]
     for number, block in enumerate(blocks):
@@ -307,7 +381,7 @@ def opus_file(found: Input, read: tuple[Any, ...]) -> OpusFile:
             wrapped = content_damage(block.error, path, block.name)
             if wrapped is not None and wrapped is not block.error:
                 blocks[number] = block._replace(error=wrapped)
-    return OpusFile(path, listing, directory, blocks, found)
+    return OpusFile(path, listing, directory, blocks, found, store)
 
 
 def damaged(reports: Sequence[BaseException], path: Optional[str] = None) -> DamagedFileError:

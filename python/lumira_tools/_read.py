@@ -32,6 +32,10 @@ TYPE_PREFERENCE = (
     "SSC", "RSC", "SPOW", "RPOW", "TRC", "SPH", "RPH", "SIFG", "RIFG",
 )
 
+# Blocks no request can name: match blocks, and (as TYPE:N) the blocks of a detector's channel N, 2 to 4.
+MATCH = "MATCH"
+CHANNELS = range(1, 5)
+
 # What getOpusData returns.
 DataReturn = Union[
     lumira.SingleDataReturn, lumira.ImageDataReturn, lumira.ImageTRCDataReturn, lumira.TimeResolvedDataReturn,
@@ -64,6 +68,7 @@ def block_text(request: Sequence[str]) -> str:
 def parse_block(block: BlockSpec) -> Optional[tuple[str, ...]]:
     """Splits 'AB/2D/NONE' (any case; 'AB' or 'AB/3D' for the first match) into upper-cased parts.
 
+    The type may be MATCH (match blocks) and may carry a detector channel, 'AB:2' (see `split_channel`).
     None stays None, meaning the first block the file lists.
     """
     if block is None:
@@ -72,13 +77,27 @@ def parse_block(block: BlockSpec) -> Optional[tuple[str, ...]]:
     parts = [part.strip().upper() for part in parts]
     if not 1 <= len(parts) <= 3 or not all(parts):
         raise BlockSpecError(f"a block is written TYPE/DIMENSION/DERIVATIVE, e.g. AB/2D/NONE, not {block!r}")
-    if parts[0] not in TYPE_PREFERENCE:
-        raise BlockSpecError(f"{parts[0]!r} is not a block type; the types are {', '.join(sorted(TYPE_PREFERENCE))}")
+    split_channel(parts[0])
     if len(parts) > 1 and parts[1] not in DIMENSIONS:
         raise BlockSpecError(f"the dimension of a block is 2D or 3D, not {parts[1]!r}")
     if len(parts) > 2 and parts[2] not in DERIVATIVES:
         raise BlockSpecError(f"the derivative of a block is {', '.join(DERIVATIVES[:-1])} or NDER, not {parts[2]!r}")
     return tuple(parts)
+
+
+def split_channel(type_part: str) -> tuple[str, int]:
+    """'AB:2' -> ('AB', 2): a block type and the detector channel it is written with (1 when none is)."""
+    name, colon, number = type_part.strip().upper().partition(":")
+    name = name.strip()
+    if name not in TYPE_PREFERENCE and name != MATCH:
+        raise BlockSpecError(f"{name!r} is not a block type; the types are "
+                             f"{', '.join(sorted(TYPE_PREFERENCE + (MATCH,)))}, a channel written TYPE:N")
+    if not colon:
+        return name, 1
+    channel = int(number) if number.strip().isdigit() else 0
+    if channel not in CHANNELS:
+        raise BlockSpecError(f"a detector channel is written TYPE:N with N from 1 to 4, e.g. AB:2, not {type_part!r}")
+    return name, channel
 
 
 def is_opus_file(path: Any) -> bool:

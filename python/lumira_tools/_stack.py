@@ -218,7 +218,7 @@ def _axes_in_one_unit(spectra: list[tuple[str, Block]],
     for path, found in spectra:
         own = axis_of(found.parameters or {}, False)
         try:
-            axes.append((own.code, converted(_result(found).x, own, unit, found.request[0])))
+            axes.append((own.code, converted(_result(found).x, own, unit, found.parts[0])))
         except AxisUnitError as error:
             raise AxisUnitError(f"{path}: {error}") from error
     return unit, axes

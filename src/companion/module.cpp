@@ -5,6 +5,7 @@
 // `lumira`), so what it returns are lumira's own result objects.
 #include <Python.h>
 
+#include "companion/parameter_store.hpp"
 #include "companion/parts.hpp"
 #include "companion/whole_file.hpp"
 #include "core/python.hpp"
@@ -24,7 +25,7 @@ constexpr const char* resultClasses[] = {
 PyMethodDef methods[] = {
     {"read_file", readFile, METH_VARARGS,
      "read_file(source, data, strict, scale, select, block_type, damaged_type)\n--\n\n"
-     "Reads the chosen data blocks of one file: (listing, directory, blocks, damage)."},
+     "Reads the chosen data blocks of one file: (listing, directory, blocks, damage, store)."},
     {"read_files", readFiles, METH_VARARGS,
      "read_files(paths, workers, data, strict, scale, select, block_type, damaged_type, progress)\n--\n\n"
      "read_file over many files, opened and parsed ahead on native threads: a list with, per path, what\n"
@@ -70,6 +71,7 @@ int execModule(PyObject* module) {
         py::Ref lumira = py::Ref::fresh(PyImport_ImportModule("lumira"));
         for (const char* name : resultClasses) bind(module, name, py::attr(lumira, name));
         module::stateOf(module).knownClasses.record(module);
+        addParameterStoreType(module);
     });
 }
 

@@ -1,14 +1,20 @@
-// read_file(source, data, strict, select) -> (listing, directory, blocks, damage)
+// read_file(source, data, strict, select) -> (listing, directory, blocks, damage, store)
 //
 //   listing    the file's listContents triples
-//   directory  every directory entry as eight little-endian int64: the six
-//              type codes, the size in words and the byte offset
-//   blocks     one package Block per chosen block: (index, request, kind,
-//              shape, offset, shadowed, parameters, error, result,
-//              record_info), record_info a 3D block's info fields as arrays;
-//              none when the selection names a block the file does not hold
+//   directory  every directory entry as nine little-endian int64: the six
+//              type codes, the size in words, the byte offset and the type
+//              word as stored
+//   blocks     one package Block per chosen block: (index, request or None,
+//              kind, shape, offset, shadowed, parameters, error, result,
+//              record_info, entry, parts, channel, compensated, store),
+//              record_info a 3D block's info fields as arrays, store the
+//              file's parameter store; none when the selection names a block
+//              the file does not hold
 //   damage     the directory's short reads (strict), as the errors `unpack`
 //              raises for them
+//   store      the file's parameter blocks, which its blocks share: their
+//              groups and the list of parameter blocks are made from it on
+//              first use (see parameter_store.hpp)
 //
 // A block's `error` is the exception reading it alone would raise; `damage`
 // lists its short reads when `strict` collects them instead of reporting.
@@ -24,6 +30,7 @@
 
 #include "companion/sources.hpp"
 #include "companion/heap.hpp"
+#include "companion/parameter_store.hpp"
 #include "companion/whole_file.hpp"
 #include "extract/python/arrays.hpp"
 #include "extract/python/call.hpp"
@@ -52,12 +59,23 @@ std::optional<std::size_t> patternPart(py::Borrowed part, auto lookup, bool& imp
 
 Selection::Pattern patternOf(py::Borrowed triple) {
     py::Ref parts = py::Ref::fresh(PySequence_Tuple(triple));
-    if (PyTuple_GET_SIZE(parts.get()) != 3) {
-        PyErr_SetString(PyExc_ValueError, "a block pattern has three parts");
+    const Py_ssize_t count = PyTuple_GET_SIZE(parts.get());
+    if (count != 3 && count != 4) {
+        PyErr_SetString(PyExc_ValueError, "a block pattern has three parts and maybe a channel");
         throw py::ErrorAlreadySet{};
     }
     Selection::Pattern pattern;
-    const auto name = patternPart(PyTuple_GET_ITEM(parts.get(), 0), [](std::string_view text) {
+    if (count == 4) {
+        const long channel = PyLong_AsLong(PyTuple_GET_ITEM(parts.get(), 3));
+        if (channel == -1 && PyErr_Occurred()) throw py::ErrorAlreadySet{};
+        if (channel < 1 || channel > 4) pattern.impossible = true;
+        pattern.channel = static_cast<int>(channel);
+    }
+    const auto name = patternPart(PyTuple_GET_ITEM(parts.get(), 0), [&pattern](std::string_view text) {
+        if (text == matchName) {
+            pattern.match = true;
+            return std::optional<std::size_t>(0);
+        }
         const DataTypeName* row = findDataTypeName(text);
         return row ? std::optional<std::size_t>(static_cast<std::size_t>(row - dataTypeNames.data())) : std::nullopt;
     }, pattern.impossible);
@@ -70,7 +88,7 @@ Selection::Pattern patternOf(py::Borrowed triple) {
             if (listedDerivativeText(code) == text) return std::optional<std::size_t>(code);
         return std::optional<std::size_t>();
     }, pattern.impossible);
-    pattern.nameIndex = name;
+    if (!pattern.match) pattern.nameIndex = name;
     if (dimension) pattern.threeD = *dimension == 1;
     if (deriv) pattern.derivType = static_cast<int>(*deriv);
     return pattern;
@@ -78,13 +96,26 @@ Selection::Pattern patternOf(py::Borrowed triple) {
 
 }  // namespace
 
+namespace {
+
+constexpr std::string_view requestedDerivative[] = {"NONE", "1DER", "2DER", "NDER"};
+
+py::Ref textsOf(std::string_view name, bool threeD, std::string_view deriv) {
+    py::Ref type = py::interned(name);
+    py::Ref dimension = py::interned(threeD ? "3D" : "2D");
+    py::Ref derivative = py::interned(deriv);
+    return py::tuple({type, dimension, derivative});
+}
+
+}  // namespace
+
 // The texts a result of a listed block carries (the derivative as requested).
 py::Ref requestTexts(const ListedBlock& listed) {
-    constexpr std::string_view requested[] = {"NONE", "1DER", "2DER", "NDER"};
-    py::Ref name = py::interned(listed.name());
-    py::Ref dimension = py::interned(listed.dimension());
-    py::Ref deriv = py::interned(requested[listed.derivType & 3]);
-    return py::tuple({name, dimension, deriv});
+    return textsOf(listed.name(), listed.threeD, requestedDerivative[listed.derivType & 3]);
+}
+
+py::Ref requestTexts(const FileBlock& block) {
+    return textsOf(block.typeName, block.threeD, requestedDerivative[block.derivType & 3]);
 }
 
 extract::Request requestOf(py::Borrowed texts, const RequestCodes& codes) {
@@ -102,11 +133,11 @@ namespace {
 
 py::Ref directoryBytes(const Directory& directory) {
     std::vector<std::int64_t> fields;
-    fields.reserve(directory.size() * 8);
+    fields.reserve(directory.size() * 9);
     for (const DirectoryEntry& entry : directory) {
         const BlockTypeFields& f = entry.btt;
         fields.insert(fields.end(), {f.complexType, f.sampleType, f.paramType, f.dataType, f.derivType, f.extendType,
-                                     entry.sizeInWords, entry.byteOffset});
+                                     entry.sizeInWords, entry.byteOffset, entry.word});
     }
     return py::Ref::fresh(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(fields.data()),
                                                     static_cast<Py_ssize_t>(fields.size() * sizeof(std::int64_t))));
@@ -119,10 +150,6 @@ py::Ref errorList(py::Borrowed module, const ShortReads& shortReads) {
     return list;
 }
 
-py::Ref errorFrom(const std::exception_ptr& failure) {
-    py::raiseFailure(failure);
-    return py::takePendingError();
-}
 
 // Places of interned names (pointers), by open addressing: the names of a
 // parameter block are counted once each, at the cost of a probe or two.
@@ -159,13 +186,14 @@ private:
 };
 
 // The fields of the package's Block, in its order.
-constexpr Py_ssize_t blockFields = 10;
+constexpr Py_ssize_t blockFields = 15;
 
 // What the caller's classes are: the block type (a tuple of blockFields fields) and
 // the error that stands for a damaged file.
 struct Classes {
     PyTypeObject* block;
     py::Borrowed damaged;
+    py::Borrowed store;  // the file's parameter store, which its blocks share
 };
 
 py::Ref damagedError(py::Borrowed damagedType, const std::string& message) {
@@ -229,6 +257,10 @@ void refuseNonFiniteAxes(py::Borrowed parameters, bool threeD, py::Borrowed dama
         for (std::string_view code : grid) check(code, "map grid");
 }
 
+py::Borrowed optionalBool(const std::optional<bool>& value) {
+    return !value ? Py_None : *value ? Py_True : Py_False;
+}
+
 // Builds the blocks of one planned file.
 class FileReader {
 public:
@@ -256,23 +288,33 @@ public:
             });
         }
 
+        // As the listing writes it: a listed block's triple is the listing's own.
+        py::Ref parts = block.listed ? py::Ref::borrow(PyTuple_GET_ITEM(module::stateOf(module_).listedTriples,
+                                                                        static_cast<Py_ssize_t>(block.listed->kind())))
+                                     : textsOf(block.typeName, block.threeD, listedDerivativeText(block.derivType));
         py::Ref made = py::Ref::fresh(classes.block->tp_alloc(classes.block, blockFields));
-        PyObject* const fields[] = {py::integer(static_cast<long long>(index)).release(),
-                                    py::Ref::borrow(texts).release(),
-                                    outcome.kind.release(),
-                                    outcome.shape.release(),
-                                    py::integer(block.located.offsetToData).release(),
-                                    py::Ref::borrow(block.shadowed ? Py_True : Py_False).release(),
-                                    outcome.parameters.release(),
-                                    outcome.error.release(),
-                                    outcome.result.release(),
-                                    outcome.recordInfo.release()};
+        PyObject* const fields[blockFields] = {py::integer(static_cast<long long>(index)).release(),
+                                               py::Ref::borrow(block.listed ? texts.get() : Py_None).release(),
+                                               outcome.kind.release(),
+                                               outcome.shape.release(),
+                                               py::integer(block.located.offsetToData).release(),
+                                               py::Ref::borrow(block.shadowed ? Py_True : Py_False).release(),
+                                               outcome.parameters.release(),
+                                               outcome.error.release(),
+                                               outcome.result.release(),
+                                               outcome.recordInfo.release(),
+                                               py::integer(static_cast<long long>(block.entry)).release(),
+                                               parts.release(),
+                                               py::integer(block.channel).release(),
+                                               py::Ref::borrow(optionalBool(block.compensated)).release(),
+                                               py::Ref::borrow(classes.store).release()};
         for (Py_ssize_t i = 0; i < blockFields; ++i) PyTuple_SET_ITEM(made.get(), i, fields[i]);
         return made;
     }
 
     // The merged parameters of a block (raising as reading it would).
     py::Ref parameters(const LocatedBlocks& located) { return merged(located); }
+
 
 private:
     struct Outcome {
@@ -306,7 +348,8 @@ private:
         // A strict caller refuses a block whose parameters were cut off: its
         // values need not be read.
         if (!damage.empty()) return;
-        extract::OpusDataCall call{module_, file_, request, block.located, outcome.parameters, nullptr, true};
+        extract::OpusDataCall call{module_, file_,   request, block.located, outcome.parameters,
+                                   nullptr, true, nullptr, plan_.encoding};
         if (!request.threeD) outcome.points = spectrumPoints(outcome.parameters);
         if (options_.data && request.threeD) {
             extract::RecordInfo recordInfo;
@@ -329,22 +372,7 @@ private:
 
     // Cut-off fields, or a spectrum shorter than its axis.
     py::Ref strictError(const Outcome& outcome, const ShortReads& damage, const Classes& classes) {
-        if (!damage.empty()) {
-            // The first cut-off field's error is the cause, and its text goes in the message.
-            py::Ref first = module::shortReadError(module_, damage.front());
-            std::string cause;
-            if (first) {
-                py::Ref text = py::Ref::fresh(PyObject_Str(first.get()));
-                const char* utf8 = PyUnicode_AsUTF8(text.get());
-                if (utf8 == nullptr) throw py::ErrorAlreadySet{};
-                cause = " (" + std::string(utf8) + ")";
-            }
-            const char* fields = damage.size() == 1 ? " field" : " fields";
-            py::Ref error = damagedError(classes.damaged, "the file ends early: " + std::to_string(damage.size()) +
-                                                              fields + " cut off" + cause);
-            if (first) PyException_SetCause(error.get(), first.release());
-            return error;
-        }
+        if (!damage.empty()) return cutOffError(module_, damage, classes.damaged);
         // A spectrum shorter than its axis: its file ends before its values do.
         long long held = -1;
         const long long wanted = outcome.points;
@@ -456,7 +484,7 @@ private:
         PointerIndex placeOf(records.size());
         for (const Parameter& record : records) {
             py::Ref key = py::interned(record.name);
-            py::Ref value = extract::valueOf(record.value);
+            py::Ref value = extract::valueOf(record.value, plan_.encoding);
             const std::size_t at = placeOf.insert(key.get(), pairs.size());
             if (at == pairs.size()) {
                 pairs.emplace_back(std::move(key), std::move(value));
@@ -526,15 +554,17 @@ py::Ref readPlannedFile(py::Borrowed module, module::OpenFile& file, FilePlan& p
     // A whole file's arrays: about three times its bytes (float32 values, float64 axes).
     if (options.data) keepHeapFor(valuesTimes(file.source().size(), 3));
     FileReader reader(module, file, plan, options);
-    const Classes classes{reinterpret_cast<PyTypeObject*>(options.blockType.get()), options.damagedType};
+    py::Ref store = makeParameterStore(module, options.strict, options.damagedType);
+    const Classes classes{reinterpret_cast<PyTypeObject*>(options.blockType.get()), options.damagedType, store};
     py::Ref blocks = py::Ref::fresh(PyList_New(0));
     for (std::size_t index : plan.chosen) {
         const FileBlock& block = plan.blocks[index];
-        py::Ref texts = selection.kind == Selection::Kind::Request ? selection.requestTexts
-                                                                   : requestTexts(block.listed);
+        py::Ref texts = selection.kind == Selection::Kind::Request ? selection.requestTexts : requestTexts(block);
         py::append(blocks, reader.block(index, texts, classes));
     }
-    return py::tuple({listing, directoryBytes(plan.directory), blocks, damage});
+    py::Ref directory = directoryBytes(plan.directory);
+    keepPlan(store, std::move(plan));
+    return py::tuple({listing, directory, blocks, damage, store});
 }
 
 std::pair<std::unique_ptr<module::OpenFile>, FilePlan> openAndPlan(py::Borrowed module, py::Borrowed source,

@@ -82,13 +82,14 @@ RecordBlock layOut(py::Borrowed module, py::Borrowed source, py::Borrowed select
     if (!planned.magic.isOpus) module::refuseNonOpus();
     if (planned.missing || planned.chosen.empty()) refuse("the file holds no such data block");
     const FileBlock& chosen = planned.blocks[planned.chosen.front()];
-    py::Ref texts = selection.kind == Selection::Kind::Request ? selection.requestTexts : requestTexts(chosen.listed);
+    py::Ref texts = selection.kind == Selection::Kind::Request ? selection.requestTexts : requestTexts(chosen);
     const extract::Request request = requestOf(texts, chosen.codes);
     if (!request.threeD) refuse("records are read from 3D blocks; this is a single spectrum");
     if (!chosen.located.foundDataBlock()) extract::raiseNoDataBlock(request);
 
     py::Ref parameters = blockParameters(module, *block.file, planned, chosen.located);
-    extract::OpusDataCall call{module, *block.file, request, chosen.located, parameters, nullptr, true};
+    extract::OpusDataCall call{module, *block.file, request, chosen.located, parameters,
+                               nullptr, true,       nullptr, planned.encoding};
     ByteSource& bytes = block.file->source();
     const std::int64_t offset = chosen.located.offsetToData;
     py::Ref npt = extract::lookup(parameters, "NPT");
@@ -184,7 +185,7 @@ PyObject* recordLayout(PyObject* module, PyObject* args) {
                     labels[k] = record.label();
                 }
             }
-            info = extract::labelList(labels);
+            info = extract::labelList(labels, block.plan.encoding);
         }
         block.file->close();
         return py::tuple({py::str(kindName(block.kind)), py::integer(block.rows), py::integer(block.values), info,

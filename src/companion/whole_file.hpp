@@ -29,8 +29,9 @@ struct Selection : BlockChoice {
 
 // `select` as the package passes it: None (every block), an int (the block
 // at that place), a request (type, dimension, derivative), or a list of
-// patterns, each a triple whose parts are upper-cased texts or None. A bad
-// request raises as getOpusData does.
+// patterns, each a triple whose parts are upper-cased texts or None (the type
+// may be "MATCH"), or such a triple and a channel number. A bad request
+// raises as getOpusData does.
 Selection selectionOf(py::Borrowed select);
 
 struct Options {
@@ -55,6 +56,7 @@ std::unique_ptr<module::OpenFile> openThroughHost(py::Borrowed module, py::Borro
 // The texts a result of a listed block carries (the derivative as requested),
 // and the request of a block with those texts.
 py::Ref requestTexts(const ListedBlock& listed);
+py::Ref requestTexts(const FileBlock& block);
 extract::Request requestOf(py::Borrowed texts, const RequestCodes& codes);
 
 // The merged parameters of one located block of a planned file; the
@@ -75,7 +77,7 @@ struct CallArguments {
     Options options() const;
 };
 
-// The blocks of a planned file as the package's blocks (see read_file.cpp).
+// The blocks of a planned file as the package's blocks (see read_file.cpp); the plan goes to their store.
 py::Ref readPlannedFile(py::Borrowed module, module::OpenFile& file, FilePlan& plan, const Selection& selection,
                         const Options& options);
 

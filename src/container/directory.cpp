@@ -26,7 +26,7 @@ constexpr std::int64_t headerDirectoryOffset = 4;
 void readFirstDirectory(Cursor& cursor, std::int32_t count, Directory& directory, std::int64_t& extensionOffset) {
     for (std::int32_t i = 0; i < count && !cursor.atEnd(); ++i) {
         const std::int32_t word = cursor.readInt();
-        DirectoryEntry entry{decodeBlockType(word), 0, 0};
+        DirectoryEntry entry{decodeBlockType(word), 0, 0, static_cast<std::uint32_t>(word)};
         entry.sizeInWords = cursor.readInt();
         entry.byteOffset = cursor.readInt();
         directory.push_back(entry);
@@ -39,7 +39,7 @@ void readExtendedDirectory(Cursor& cursor, Directory& directory) {
     cursor.readInt64();  // stored, never used
     for (std::int64_t i = 0; i < count && !cursor.atEnd(); ++i) {
         const std::int64_t word = cursor.readInt64();
-        DirectoryEntry entry{decodeBlockType(word), 0, 0};
+        DirectoryEntry entry{decodeBlockType(word), 0, 0, word};
         entry.sizeInWords = cursor.readInt64();
         entry.byteOffset = cursor.readInt64();
         cursor.readInt64();  // stored, never used

@@ -23,7 +23,15 @@ struct DirectoryEntry {
     BlockTypeFields btt;
     std::int64_t sizeInWords = 0;
     std::int64_t byteOffset = 0;
+    // The type word as stored (32-bit words unsigned): its bits above the six
+    // codes tell twin blocks apart.
+    std::int64_t word = 0;
 };
+
+// Bit 30 of a type word: set on the member of a pair of twin blocks that was
+// written before the file's final processing step (the earlier, uncorrected
+// one), clear on the later one.
+inline constexpr std::int64_t earlyTwinBit = std::int64_t{1} << 30;
 
 using Directory = std::vector<DirectoryEntry>;
 

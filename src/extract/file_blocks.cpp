@@ -1,7 +1,8 @@
 #include "extract/file_blocks.hpp"
 
-#include <map>
-#include <tuple>
+#include <algorithm>
+#include <span>
+#include <utility>
 
 namespace lumira {
 
@@ -14,6 +15,28 @@ namespace {
 
 bool reachable(const BlockTypeFields& fields) {
     return fields.extendType == codes::extendPlain || fields.extendType == codes::extend3D;
+}
+
+// A data block of a type the package names, or nothing for any other entry.
+std::optional<FileBlock> dataBlockOf(const BlockTypeFields& f) {
+    if (f.paramType != codes::dataBlock || !reachable(f)) return std::nullopt;
+    FileBlock block;
+    block.channel = f.dataType / channelStride + 1;
+    block.threeD = f.extendType == codes::extend3D;
+    block.derivType = f.derivType;
+    const int base = f.dataType % channelStride;
+    if (const auto name = dataTypeNameIndex(base, f.sampleType)) {
+        const DataTypeName& row = dataTypeNames[*name];
+        block.typeName = row.name;
+        block.codes = {f.dataType, row.sampleType, f.derivType, f.extendType};
+        if (block.channel == 1) block.listed = ListedBlock{*name, block.threeD, f.derivType};
+    } else if (base == matchDataType) {
+        block.typeName = matchName;
+        block.codes = {f.dataType, codes::anySample, f.derivType, f.extendType};
+    } else {
+        return std::nullopt;
+    }
+    return block;
 }
 
 // The entries (data blocks or data parameter blocks) that a request finds
@@ -30,25 +53,69 @@ std::vector<std::int64_t> requestedOffsets(const Directory& directory, const Req
     return offsets;
 }
 
+// The codes of a request as one number: dataType (7 bits), sampleType (or
+// any), derivType (2 bits), extendType (7 bits).
+std::uint32_t keyOf(const RequestCodes& codes) {
+    const auto sample = static_cast<std::uint32_t>(codes.sampleType + 1);  // any sample: 0
+    return ((static_cast<std::uint32_t>(codes.dataType) * 5 + sample) * 4 + static_cast<std::uint32_t>(codes.derivType)) *
+               128 +
+           static_cast<std::uint32_t>(codes.extendType);
+}
+
+// The six codes of a type word, the bits above them left out.
+std::uint32_t sixCodesOf(const DirectoryEntry& entry) { return static_cast<std::uint32_t>(entry.word & 0x3FFFFFF); }
+
+// Calls `each` with the places of the blocks of every key, in order, keyed
+// by `keyOf(block)`. Sorting a vector costs no allocation per key.
+template <typename KeyOf, typename Each>
+void byKey(const std::vector<FileBlock>& blocks, KeyOf keyOf, Each each) {
+    using Key = decltype(keyOf(blocks.front()));
+    std::vector<std::pair<Key, std::size_t>> keyed;
+    keyed.reserve(blocks.size());
+    for (std::size_t i = 0; i < blocks.size(); ++i) keyed.emplace_back(keyOf(blocks[i]), i);
+    std::sort(keyed.begin(), keyed.end());  // by key, then by place
+    std::vector<std::size_t> members;
+    for (std::size_t i = 0; i < keyed.size();) {
+        members.clear();
+        std::size_t j = i;
+        for (; j < keyed.size() && keyed[j].first == keyed[i].first; ++j) members.push_back(keyed[j].second);
+        each(std::span<const std::size_t>(members));
+        i = j;
+    }
+}
+
+// Twins: exactly two data blocks of the same six codes whose type words
+// differ in bit 30. Anything else (one block, three, or two alike) says
+// nothing about which is which.
+void markTwins(const Directory& directory, std::vector<FileBlock>& blocks) {
+    const auto sixCodes = [&](const FileBlock& block) { return sixCodesOf(directory[block.entry]); };
+    byKey(blocks, sixCodes, [&](std::span<const std::size_t> members) {
+        if (members.size() != 2) return;
+        FileBlock& first = blocks[members[0]];
+        FileBlock& second = blocks[members[1]];
+        const bool firstEarly = (directory[first.entry].word & earlyTwinBit) != 0;
+        const bool secondEarly = (directory[second.entry].word & earlyTwinBit) != 0;
+        if (firstEarly == secondEarly) return;
+        first.compensated = !firstEarly;
+        second.compensated = !secondEarly;
+    });
+}
+
 }  // namespace
 
 std::vector<FileBlock> fileBlocks(const Directory& directory) {
     std::vector<FileBlock> blocks;
-    // Blocks of one request, by the request's listed kind.
-    std::map<std::size_t, std::vector<std::size_t>> byRequest;
     for (std::size_t i = 0; i < directory.size(); ++i) {
-        const BlockTypeFields& f = directory[i].btt;
-        if (f.paramType != codes::dataBlock || !reachable(f)) continue;
-        const auto name = dataTypeNameIndex(f.dataType, f.sampleType);
-        if (!name) continue;
-        FileBlock block;
-        block.listed = {*name, f.extendType == codes::extend3D, f.derivType};
-        block.codes = requestCodes(block.listed);
-        block.entry = i;
-        byRequest[block.listed.kind()].push_back(blocks.size());
-        blocks.push_back(block);
+        auto block = dataBlockOf(directory[i].btt);
+        if (!block) continue;
+        block->entry = i;
+        blocks.push_back(*block);
     }
-    for (const auto& [kind, members] : byRequest) {
+    if (blocks.empty()) return blocks;
+    bool repeated = false;  // twins answer one request
+    // Blocks of one request (the same codes), in directory order.
+    byKey(blocks, [](const FileBlock& block) { return keyOf(block.codes); }, [&](std::span<const std::size_t> members) {
+        repeated = repeated || members.size() > 1;
         const RequestCodes& request = blocks[members.front()].codes;
         const LocatedBlocks located = locateBlocks(directory, request);
         const auto parameters = requestedOffsets(directory, request, codes::dataParameters);
@@ -61,7 +128,8 @@ std::vector<FileBlock> fileBlocks(const Directory& directory) {
                 fromLast < parameters.size() ? parameters[parameters.size() - 1 - fromLast] : LocatedBlocks::absent;
             block.shadowed = fromLast > 0;
         }
-    }
+    });
+    if (repeated) markTwins(directory, blocks);
     return blocks;
 }
 

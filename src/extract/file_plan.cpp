@@ -8,8 +8,15 @@
 namespace lumira {
 
 bool BlockChoice::Pattern::matches(const ListedBlock& listed) const noexcept {
-    return !impossible && (!nameIndex || *nameIndex == listed.nameIndex) && (!threeD || *threeD == listed.threeD) &&
-           (!derivType || *derivType == listed.derivType);
+    return reachesListing() && !impossible && (!nameIndex || *nameIndex == listed.nameIndex) &&
+           (!threeD || *threeD == listed.threeD) && (!derivType || *derivType == listed.derivType);
+}
+
+bool BlockChoice::Pattern::matches(const FileBlock& block) const noexcept {
+    if (impossible || block.channel != channel) return false;
+    const bool named = match ? block.typeName == matchName
+                             : !nameIndex || block.typeName == dataTypeNames[*nameIndex].name;
+    return named && (!threeD || *threeD == block.threeD) && (!derivType || *derivType == block.derivType);
 }
 
 bool FileExtent::cutShort() const noexcept {
@@ -62,6 +69,23 @@ std::optional<std::size_t> answering(const FilePlan& plan, const RequestCodes& c
     return std::nullopt;
 }
 
+// The codes of the first block a pattern names: by the listing for the
+// blocks it holds, by the blocks themselves for the others.
+std::optional<RequestCodes> firstMatch(FilePlan& plan, const BlockChoice::Pattern& pattern) {
+    if (pattern.reachesListing()) {
+        const auto listed = std::find_if(plan.listing.begin(), plan.listing.end(),
+                                         [&](const ListedBlock& block) { return pattern.matches(block); });
+        if (listed == plan.listing.end()) return std::nullopt;
+        plan.missingListed = *listed;
+        return requestCodes(*listed);
+    }
+    const auto found = std::find_if(plan.blocks.begin(), plan.blocks.end(),
+                                    [&](const FileBlock& block) { return pattern.matches(block); });
+    if (found == plan.blocks.end()) return std::nullopt;
+    plan.missingBlock = static_cast<std::size_t>(found - plan.blocks.begin());
+    return found->codes;
+}
+
 void choose(FilePlan& plan, const BlockChoice& selection) {
     if (selection.kind == BlockChoice::Kind::All) {
         for (std::size_t i = 0; i < plan.blocks.size(); ++i) plan.chosen.push_back(i);
@@ -75,40 +99,70 @@ void choose(FilePlan& plan, const BlockChoice& selection) {
     if (selection.kind == BlockChoice::Kind::Request) {
         wanted = selection.request;
     } else {
-        for (const auto& pattern : selection.patterns) {
-            const auto listed = std::find_if(plan.listing.begin(), plan.listing.end(),
-                                             [&](const ListedBlock& block) { return pattern.matches(block); });
-            if (listed == plan.listing.end()) continue;
-            wanted = requestCodes(*listed);
-            plan.missingListed = *listed;
-            break;
-        }
-        if (!wanted) return;  // nothing listed matches: the caller says what the file holds
+        for (const auto& pattern : selection.patterns)
+            if ((wanted = firstMatch(plan, pattern))) break;
+        if (!wanted) return;  // nothing matches: the caller says what the file holds
     }
     const auto index = answering(plan, *wanted);
     if (index && plan.blocks[*index].located.foundDataBlock()) {
         plan.chosen.push_back(*index);
         plan.missingListed.reset();
+        plan.missingBlock.reset();
     } else {
         plan.missing = wanted;
     }
 }
 
-void parseParameters(Cursor& cursor, FilePlan& plan) {
+// Parses the parameter blocks at `offset`s not parsed yet, their records
+// bounded in all by what the file could hold twice over.
+class Parser {
+public:
+    Parser(Cursor& cursor, FilePlan& plan)
+        : cursor_(cursor), plan_(plan), budget_(cursor.source().size() / smallestRecord * 2 + 4096) {}
+
+    const ParsedParameters* parse(std::int64_t offset) {
+        if (offset == LocatedBlocks::absent) return nullptr;
+        auto [place, fresh] = plan_.parameters.try_emplace(offset);
+        ParsedParameters& parsed = place->second;
+        if (!fresh) return &parsed;
+        Cursor reader(cursor_.source(), parsed.shortReads);
+        try {
+            readParameterBlock(reader, offset, parsed.records, budget_);
+        } catch (...) {
+            parsed.failure = std::current_exception();
+        }
+        budget_ -= std::min(budget_, parsed.records.size());
+        return &parsed;
+    }
+
+private:
+    static constexpr std::uint64_t smallestRecord = 8;  // a name of four bytes, a type and a size
+
+    Cursor& cursor_;
+    FilePlan& plan_;
+    std::size_t budget_;
+};
+
+void parseParameters(Cursor& cursor, FilePlan& plan, bool everyBlock) {
+    Parser parser(cursor, plan);
+    std::int64_t origin = LocatedBlocks::absent;  // the block a request merges as the sample origin
+    for (const DirectoryEntry& entry : plan.directory)
+        if (entry.btt.paramType == codes::sampleParameters) origin = entry.byteOffset;
+    if (const ParsedParameters* parsed = parser.parse(origin); parsed && !parsed->failure)
+        plan.encoding = textEncodingOf(parsed->records);
+
     for (std::size_t index : plan.chosen) {
         const LocatedBlocks& located = plan.blocks[index].located;
         for (std::int64_t offset : {located.offsetToParams, located.offsetToAcqParams, located.offsetToInstParams,
-                                    located.offsetToSampleParams, located.offsetToFTParams}) {
-            if (offset == LocatedBlocks::absent || plan.parameters.contains(offset)) continue;
-            ParsedParameters& parsed = plan.parameters[offset];
-            Cursor reader(cursor.source(), parsed.shortReads);
-            try {
-                readParameterBlock(reader, offset, parsed.records);
-            } catch (...) {
-                parsed.failure = std::current_exception();
-            }
-        }
+                                    located.offsetToSampleParams, located.offsetToFTParams})
+            parser.parse(offset);
+        if (everyBlock) continue;  // all of them follow
+        for (const GroupMember& member : plan.groups.groupOf(plan.blocks[index], plan.directory))
+            parser.parse(member.offset);
     }
+    if (everyBlock)
+        for (const DirectoryEntry& entry : plan.directory)
+            if (isParameterBlock(entry.btt)) parser.parse(entry.byteOffset);
 }
 
 }  // namespace
@@ -122,8 +176,9 @@ FilePlan planFile(ByteSource& source, const BlockChoice& selection) {
     plan.extent = extentOf(source, plan.directory);
     plan.listing = listBlocks(plan.directory);
     plan.blocks = fileBlocks(plan.directory);
+    plan.groups = ParameterGroups(plan.directory, plan.blocks);
     choose(plan, selection);
-    parseParameters(cursor, plan);
+    parseParameters(cursor, plan, selection.kind == BlockChoice::Kind::All);
     return plan;
 }
 

@@ -13,19 +13,26 @@
 #include "container/directory.hpp"
 #include "container/listing.hpp"
 #include "extract/file_blocks.hpp"
+#include "extract/parameter_groups.hpp"
 #include "extract/parameters.hpp"
+#include "extract/text_encoding.hpp"
 
 namespace lumira {
 
 // Which blocks to read.
 struct BlockChoice {
-    struct Pattern {  // parts of a listed block; empty parts match anything
+    struct Pattern {  // parts of a block; empty parts match anything
         std::optional<std::size_t> nameIndex;
         std::optional<bool> threeD;
         std::optional<int> derivType;
         bool impossible = false;  // names a part no block can have
+        bool match = false;       // names the match blocks (nameIndex empty then)
+        int channel = 1;
 
+        // Whether the pattern names blocks the listing holds (a named type on the first channel).
+        bool reachesListing() const noexcept { return !match && channel == 1; }
         bool matches(const ListedBlock& listed) const noexcept;
+        bool matches(const FileBlock& block) const noexcept;
     };
 
     enum class Kind { All, Index, Request, FirstMatch } kind = Kind::All;
@@ -64,11 +71,16 @@ struct FilePlan {
     std::vector<std::size_t> chosen;             // indices into blocks, in directory order
     std::optional<RequestCodes> missing;         // a chosen request that no data block answers
     std::optional<ListedBlock> missingListed;    // ... when it came from the listing
+    std::optional<std::size_t> missingBlock;     // ... when it came from a block no request reaches
+    ParameterGroups groups;                      // every parameter block, and which describe each data block
+    TextEncoding encoding = TextEncoding::Cp1252;  // of every text of the file, as its sample-origin CPG says
     std::unordered_map<std::int64_t, ParsedParameters> parameters;  // by block offset
 };
 
 // Tests the magic and, for an OPUS file, reads the directory, chooses the
-// blocks and parses every parameter block they use.
+// blocks and parses every parameter block they use (their merged parameters
+// and their groups; every parameter block of the file when all blocks are
+// chosen) and the sample-origin block that names the file's code page.
 FilePlan planFile(ByteSource& source, const BlockChoice& choice);
 
 }  // namespace lumira

@@ -37,8 +37,9 @@ ParameterText readText(Cursor& cursor, std::int64_t blockOffset, std::int16_t si
 
 }  // namespace
 
-void readParameterBlock(Cursor& cursor, std::int64_t offset, Parameters& into) {
+void readParameterBlock(Cursor& cursor, std::int64_t offset, Parameters& into, std::size_t recordLimit) {
     cursor.seek(offset);
+    std::size_t records = 0;
     // Blocks hold tens of records: room for them saves the vector's early growth.
     into.reserve(into.size() + 32);
     for (;;) {
@@ -58,6 +59,8 @@ void readParameterBlock(Cursor& cursor, std::int64_t offset, Parameters& into) {
             failDamaged(offset, "the file ends at byte " + std::to_string(fileEnd) + ", before its END record");
         }
 
+        if (++records > recordLimit)
+            failDamaged(offset, "its records overlap other blocks' beyond what the file's size allows");
         const std::int16_t type = cursor.readShort();
         const std::int16_t size = cursor.readShort();
         ParameterValue value;
@@ -83,14 +86,26 @@ const ParameterValue* ParameterLookup::find(std::string_view name) const {
     return found == latest_.end() ? nullptr : found->second;
 }
 
-Parameters readMergedParameters(Cursor& cursor, const LocatedBlocks& located) {
+Parameters readMergedParameters(Cursor& cursor, const LocatedBlocks& located, TextEncoding* encoding) {
     Parameters merged;
     readParameterBlock(cursor, located.offsetToParams, merged);
     for (std::int64_t companion : {located.offsetToAcqParams, located.offsetToInstParams, located.offsetToSampleParams,
                                    located.offsetToFTParams}) {
-        if (companion != LocatedBlocks::absent) readParameterBlock(cursor, companion, merged);
+        if (companion == LocatedBlocks::absent) continue;
+        const std::size_t before = merged.size();
+        readParameterBlock(cursor, companion, merged);
+        if (encoding != nullptr && companion == located.offsetToSampleParams)
+            *encoding = textEncodingOf(std::span(merged).subspan(before));
     }
     return merged;
+}
+
+TextEncoding textEncodingOf(std::span<const Parameter> records) {
+    TextEncoding encoding = TextEncoding::Cp1252;
+    for (const Parameter& record : records)
+        if (record.name == "CPG")
+            if (const auto* codePage = std::get_if<std::int32_t>(&record.value)) encoding = encodingOfCodePage(*codePage);
+    return encoding;
 }
 
 }  // namespace lumira

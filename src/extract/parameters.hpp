@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -10,6 +12,7 @@
 
 #include "container/cursor.hpp"
 #include "extract/request.hpp"
+#include "extract/text_encoding.hpp"
 
 namespace lumira {
 
@@ -33,8 +36,12 @@ using Parameters = std::vector<Parameter>;
 // file ends before the block's END record (saying at which byte) or the block
 // holds a text record whose size is negative or runs past the end of the file;
 // with ValueError for a type code other than 0 to 4; with the host's decoding
-// error (ErrorKind::Utf8Decode) for a name that is not UTF-8.
-void readParameterBlock(Cursor& cursor, std::int64_t offset, Parameters& into);
+// error (ErrorKind::Utf8Decode) for a name that is not UTF-8. A caller that
+// reads many blocks of one file bounds their records in all with
+// `recordLimit`: blocks whose records overlap can otherwise make a small
+// file hold more records than it has bytes, block after block.
+void readParameterBlock(Cursor& cursor, std::int64_t offset, Parameters& into,
+                        std::size_t recordLimit = std::numeric_limits<std::size_t>::max());
 
 // Dictionary lookups over records read from one block: the last record of a
 // name gives its value.
@@ -50,6 +57,11 @@ private:
 // The data parameter block and then each companion block that was found
 // (acquisition, instrument, sample origin, FT), in that order; later records
 // win over earlier ones when they are put into a dictionary in order.
-Parameters readMergedParameters(Cursor& cursor, const LocatedBlocks& located);
+// `encoding`, when given, receives what the sample-origin block's CPG says.
+Parameters readMergedParameters(Cursor& cursor, const LocatedBlocks& located, TextEncoding* encoding = nullptr);
+
+// The text encoding a block's records name by their code page (CPG):
+// UTF-8 for 65001, code page 1252 otherwise and without one.
+TextEncoding textEncodingOf(std::span<const Parameter> records);
 
 }  // namespace lumira

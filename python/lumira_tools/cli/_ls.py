@@ -30,11 +30,12 @@ def files_of(paths: list[str]) -> list[Any]:
 def describe(block: Block) -> dict[str, Any]:
     """What `ls` says about a block: place, kind, shape, point count and x range with units."""
     parameters = block.parameters or {}
-    axis = axis_of(parameters, block.kind in MAP_KIND_NAMES)
+    axis = axis_of(parameters, block.kind in MAP_KIND_NAMES, block.parts[0])
     span = block.x_range
     points = parameters.get("NPT")
     return {
-        "number": block.number, "block": block.name, "shadowed": block.shadowed, "kind": block.kind,
+        "number": block.number, "block": block.name, "shadowed": block.shadowed, "compensated": block.compensated,
+        "channel": block.channel, "kind": block.kind,
         "shape": list(block.shape or ()), "points": points if isinstance(points, int) else None,
         "x_first": span[0] if span else None, "x_last": span[1] if span else None,
         "units": axis.unit, "x_axis": axis.name,
@@ -77,6 +78,7 @@ def run(args: argparse.Namespace) -> int:
             entry["entries"] = every_entry(opened)
         for request in opened.unanswered:  # listed, but without the data block a read needs
             entry["blocks"].append({"number": None, "block": block_text(request), "shadowed": False,
+                                    "compensated": None, "channel": 1,
                                     "error": f"No data block exists in the file for: {' '.join(request)}"})
             report(f"{path}: {block_text(request)}", ValueError(entry["blocks"][-1]["error"]))
             status = EXIT_FAILED
@@ -108,10 +110,11 @@ def _print_blocks(entry: dict[str, Any]) -> None:
     print(f"{entry['path']}: OPUS file, {count} data block{'s' if count != 1 else ''}")
     if not count:
         return
-    shadows = any(block["shadowed"] for block in entry["blocks"])
+    notes = [_note(block) for block in entry["blocks"]]
+    shadows = any(notes)
     rows = [("#", "BLOCK", "KIND", "SHAPE", "POINTS", "X RANGE", "UNITS") + (("NOTE",) if shadows else ())]
-    for block in entry["blocks"]:
-        note = ("shadowed",) if block["shadowed"] else ("",)
+    for block, text in zip(entry["blocks"], notes):
+        note = (text,)
         place = f"#{block['number']}" if block["number"] is not None else "-"
         if "error" in block:
             rows.append((place, block["block"], "unreadable", "", "", cut(block["error"], TABLE_ERROR_WIDTH),
@@ -122,8 +125,19 @@ def _print_blocks(entry: dict[str, Any]) -> None:
                      block["units"]) + (note if shadows else ()))
     for line in table(rows, right=(4,)):
         print("  " + line)
-    if shadows:
+    if "shadowed" in notes:
         print("  (a shadowed block answers the same request as a later one: name it by its place, e.g. #0)")
+    if "before compensation" in notes:
+        first = entry["blocks"][notes.index("before compensation")]["number"]
+        print("  (before compensation: the result as measured, before the atmospheric correction that made its "
+              f"compensated twin, which a request reads; name it as #{first})")
+
+
+def _note(block: dict[str, Any]) -> str:
+    """What sets a block apart from the one a request reads."""
+    if block.get("compensated") is not None:
+        return "compensated" if block["compensated"] else "before compensation"
+    return "shadowed" if block["shadowed"] else ""
 
 
 def add_to(commands: Any, json_flag: argparse.ArgumentParser) -> None:

@@ -52,7 +52,7 @@ def _overlay(args: argparse.Namespace, plotting: Any, limits: dict[str, Any]) ->
     for path in args.files:
         try:
             probe = read_checked(path, args.block, data=False)
-            if probe.request[1] != "2D":
+            if probe.dimension != "2D":
                 report(path, NotASpectrumError(f"{probe.name} is a 3D block ({probe.kind}): an overlay draws "
                                                "single spectra"))
                 raise Failed

@@ -8,6 +8,7 @@
 #include "core/ref.hpp"
 #include "extract/python/request.hpp"
 #include "extract/request.hpp"
+#include "extract/text_encoding.hpp"
 #include "module/open_file.hpp"
 
 namespace lumira::extract {
@@ -24,6 +25,7 @@ struct OpusDataCall {
     bool keepOpen = false;  // more blocks of the file are read after this one
     // When given, a 3D read gathers its records' info fields here as it copies them.
     RecordInfo* recordInfo = nullptr;
+    TextEncoding encoding = TextEncoding::Cp1252;  // of the file's texts
 
     // The data are read: a call that reads one block closes its file here.
     void doneReading() {

@@ -15,6 +15,7 @@ namespace {
 struct Located {
     LocatedBlocks blocks;
     Parameters parameters;
+    TextEncoding encoding = TextEncoding::Cp1252;
 };
 
 // The directory, the block search and the merged parameter records, in one
@@ -24,7 +25,8 @@ module::ParsedFile<Located> locate(py::Borrowed module, py::Borrowed path, const
     return module::parseOpusFile(module, path, decoder, [&](Cursor& cursor) {
         const Directory directory = readDirectory(cursor);
         Located located{locateBlocks(directory, codes), {}};
-        if (located.blocks.foundDataBlock()) located.parameters = readMergedParameters(cursor, located.blocks);
+        if (located.blocks.foundDataBlock())
+            located.parameters = readMergedParameters(cursor, located.blocks, &located.encoding);
         return located;
     });
 }
@@ -50,7 +52,8 @@ PyObject* getOpusData(PyObject* module, PyObject* args, PyObject* kwargs) {
         auto [file, located] = locate(module, arguments.path, request.codes, decoder);
         if (!located.blocks.foundDataBlock()) raiseNoDataBlock(request);
 
-        OpusDataCall call{module, *file, request, located.blocks, parameterDict(located.parameters), decoder};
+        OpusDataCall call{module,  *file,   request, located.blocks, parameterDict(located.parameters, located.encoding),
+                          decoder, false, nullptr, located.encoding};
         return request.threeD ? readThreeDimensional(call) : readSingleSpectrum(call);
     });
 }

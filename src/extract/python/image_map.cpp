@@ -43,7 +43,7 @@ Geometry mapGeometry(OpusDataCall& call, bool announce) {
         readParameterBlock(cursor, call.located.offsetToOriginalParams, records);
         return records;
     });
-    py::Ref originalParameters = parameterDict(original);
+    py::Ref originalParameters = parameterDict(original, call.encoding);
     geometry = geometryFrom(originalParameters);
     const py::Ref* values[] = {&geometry.aox, &geometry.aoy, &geometry.ddx,
                                &geometry.ddy, &geometry.npx, &geometry.npy};
@@ -122,7 +122,7 @@ py::Ref readTraceMaps(ThreeDCall& threeD, const Geometry& geometry, py::Borrowed
         }
     }
     call.doneReading();
-    py::Ref labelTexts = labelList(labels);
+    py::Ref labelTexts = labelList(labels, call.encoding);
     return threeD.makeResult("ImageTRCDataReturn",
                              {{"mapX", mapX}, {"mapY", mapY}, {"labels", labelTexts}, {"traces", traces}});
 }

@@ -22,16 +22,16 @@ namespace {
     throw py::ErrorAlreadySet{};
 }
 
-py::Ref objectOf(const AnnotationValue& value) {
+py::Ref objectOf(const AnnotationValue& value, TextEncoding encoding) {
     if (const auto* integer = std::get_if<std::int32_t>(&value)) return py::integer(*integer);
     if (const auto* real = std::get_if<float>(&value)) return py::real(*real);
-    return py::text(std::get<ParameterText>(value).bytes);
+    return py::text(std::get<ParameterText>(value).bytes, encoding);
 }
 
 // Column access with the failures of a dictionary of lists.
 class Columns {
 public:
-    explicit Columns(const AnnotationTable& table) : table_(table) {}
+    Columns(const AnnotationTable& table, TextEncoding encoding) : table_(table), encoding_(encoding) {}
 
     const AnnotationColumn& column(const char* name) const {
         auto cached = found_.find(name);
@@ -51,18 +51,19 @@ public:
         return values.values[static_cast<std::size_t>(row)];
     }
 
-    py::Ref object(const char* name, std::int64_t row) const { return objectOf(at(name, row)); }
+    py::Ref object(const char* name, std::int64_t row) const { return objectOf(at(name, row), encoding_); }
 
     py::Ref list(const char* name) const {
         const AnnotationColumn& values = column(name);
         py::Ref result = py::Ref::fresh(PyList_New(static_cast<Py_ssize_t>(values.values.size())));
         for (std::size_t i = 0; i < values.values.size(); ++i)
-            PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), objectOf(values.values[i]).release());
+            PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), objectOf(values.values[i], encoding_).release());
         return result;
     }
 
 private:
     const AnnotationTable& table_;
+    TextEncoding encoding_;
     mutable std::unordered_map<std::string_view, const AnnotationColumn*> found_;
 };
 
@@ -108,10 +109,10 @@ std::vector<std::int32_t> regionStarts(py::Borrowed groups) {
     return starts;
 }
 
-double coordinateOf(const AnnotationValue& value) {
+double coordinateOf(const AnnotationValue& value, TextEncoding encoding) {
     if (const auto* integer = std::get_if<std::int32_t>(&value)) return *integer;
     if (const auto* real = std::get_if<float>(&value)) return *real;
-    py::Ref text = objectOf(value);
+    py::Ref text = objectOf(value, encoding);
     py::Ref number = py::Ref::fresh(PyFloat_FromString(text.get()));
     return PyFloat_AS_DOUBLE(number.get());
 }
@@ -136,7 +137,7 @@ struct PointPlan {
 class RegionReader {
 public:
     RegionReader(ThreeDCall& threeD, const Layout& layout, const TraceData* traces)
-        : threeD_(threeD), layout_(layout), columns_(layout.table), traces_(traces) {
+        : threeD_(threeD), layout_(layout), columns_(layout.table, threeD.call.encoding), traces_(traces) {
         for (const RecordOffset& record : layout.records.records) offsets_[record.number] = record.offset;
     }
 
@@ -175,7 +176,7 @@ private:
             number = static_cast<std::int64_t>(*real);
         const auto found = number ? offsets_.find(*number) : offsets_.end();
         if (found == offsets_.end()) {
-            py::Ref key = objectOf(fileIndex);
+            py::Ref key = objectOf(fileIndex, threeD_.call.encoding);
             PyErr_SetObject(PyExc_KeyError, key.get());
             throw py::ErrorAlreadySet{};
         }
@@ -210,8 +211,8 @@ private:
         for (std::int64_t point = 0; point < count; ++point) {
             const std::int64_t row = first + point;
             const AnnotationValue& fileIndex = columns_.at("Fileindex", row);
-            plan.mapX.push_back(coordinateOf(columns_.at("X", row)));
-            plan.mapY.push_back(coordinateOf(columns_.at("Y", row)));
+            plan.mapX.push_back(coordinateOf(columns_.at("X", row), threeD_.call.encoding));
+            plan.mapY.push_back(coordinateOf(columns_.at("Y", row), threeD_.call.encoding));
             if (traces_ != nullptr) {
                 plan.sources.push_back(traceColumn(fileIndex));
                 continue;
@@ -363,7 +364,7 @@ py::Ref readMultiRegionMap(ThreeDCall& threeD) {
         read.records.records = recordOffsets(read.records.head, call.file.source().size());
         return read;
     });
-    const Columns columns(layout.table);
+    const Columns columns(layout.table, call.encoding);
     const std::vector<std::int32_t> starts = regionStarts(columns.list("Group"));
 
     std::optional<TraceData> traces;
@@ -380,7 +381,7 @@ py::Ref readMultiRegionMap(ThreeDCall& threeD) {
     call.doneReading();
     finishRecordInfo(threeD);
     if (!traces) return threeD.makeResult("MultiRegionDataReturn", {{"regions", regions}});
-    py::Ref labels = labelList(traces->labels);
+    py::Ref labels = labelList(traces->labels, call.encoding);
     return threeD.makeResult("MultiRegionTRCDataReturn", {{"labels", labels}, {"regions", regions}});
 }
 

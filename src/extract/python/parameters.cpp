@@ -5,21 +5,21 @@
 
 namespace lumira::extract {
 
-py::Ref valueOf(const ParameterValue& value) {
+py::Ref valueOf(const ParameterValue& value, TextEncoding encoding) {
     if (const auto* integer = std::get_if<std::int32_t>(&value)) return py::integer(*integer);
     if (const auto* real = std::get_if<double>(&value)) return py::real(*real);
-    return py::text(std::get<ParameterText>(value).bytes);
+    return py::text(std::get<ParameterText>(value).bytes, encoding);
 }
 
-void store(py::Borrowed into, const Parameter& parameter) {
+void store(py::Borrowed into, const Parameter& parameter, TextEncoding encoding) {
     py::Ref key = py::interned(parameter.name);  // names were checked to be UTF-8
-    py::Ref value = valueOf(parameter.value);
+    py::Ref value = valueOf(parameter.value, encoding);
     py::setItem(into, key, value);
 }
 
-py::Ref parameterDict(const Parameters& parameters) {
+py::Ref parameterDict(const Parameters& parameters, TextEncoding encoding) {
     py::Ref dict = py::Ref::fresh(PyDict_New());
-    for (const Parameter& parameter : parameters) store(dict, parameter);
+    for (const Parameter& parameter : parameters) store(dict, parameter, encoding);
     return dict;
 }
 

@@ -40,10 +40,10 @@ py::Ref ThreeDCall::makeResult(const char* className, std::initializer_list<py::
     return construct(call.module, className, keywords);
 }
 
-py::Ref labelList(const std::vector<std::vector<std::uint8_t>>& labels) {
+py::Ref labelList(const std::vector<std::vector<std::uint8_t>>& labels, TextEncoding encoding) {
     py::Ref list = py::Ref::fresh(PyList_New(static_cast<Py_ssize_t>(labels.size())));
     for (std::size_t i = 0; i < labels.size(); ++i)
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), py::text(labels[i]).release());
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), py::text(labels[i], encoding).release());
     return list;
 }
 

@@ -10,6 +10,7 @@
 #include "core/python.hpp"
 #include "extract/python/call.hpp"
 #include "extract/record_info.hpp"
+#include "extract/text_encoding.hpp"
 #include "extract/records.hpp"
 #include "extract/three_d.hpp"
 
@@ -51,7 +52,7 @@ py::Ref readTimeResolvedTraces(ThreeDCall& threeD);
 py::Ref readMultiRegionMap(ThreeDCall& threeD);
 
 // A list of label texts (code page 1252).
-py::Ref labelList(const std::vector<std::vector<std::uint8_t>>& labels);
+py::Ref labelList(const std::vector<std::vector<std::uint8_t>>& labels, TextEncoding encoding);
 
 // A block's head and the records to read, in result order.
 struct RecordPlan {

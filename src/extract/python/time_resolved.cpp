@@ -80,7 +80,7 @@ py::Ref readTimeResolvedTraces(ThreeDCall& threeD) {
                        [&](std::size_t k, const InfoRecord& info) { labels[k] = info.label(); }, infoRows);
     }
     threeD.call.doneReading();
-    py::Ref labelTexts = labelList(labels);
+    py::Ref labelTexts = labelList(labels, threeD.call.encoding);
     return threeD.makeResult("TimeResolvedTRCDataReturn", {{"labels", labelTexts}, {"traces", traces}});
 }
 
