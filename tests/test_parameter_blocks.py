@@ -1,14 +1,17 @@
 """Every parameter block kept apart (OpusFile.parameter_blocks), each data block's parameters grouped by the
 blocks of its own measurement (Block.groups), and the flat dictionary made of them (flat_parameters)."""
 
+import json
 import math
 import pickle
 
+import numpy as np
 import pytest
 
 import lumira
 import lumira_tools
 from instrument_files import OPTICS, SAMPLE, instrument_file, params_word
+from lumira_tools.export import export
 from opusbuilder import param_block, text_record
 
 # What each measurement's blocks say (see instrument_files.side_parameters).
@@ -146,3 +149,23 @@ def test_a_single_block_read_still_has_its_groups(write):
     block = lumira_tools._file.read_block(path, "rsc", data=False)
     assert side_of(block.groups) == REFERENCE_SIDE and "info" in block.groups
 
+
+def test_metadata_exports_and_xarray_take_the_parameters_of_the_blocks_own_measurement(write, tmp_path):
+    pytest.importorskip("xarray")
+    path = write(instrument_file(info=True).build(capacity=40))
+    table = lumira_tools.metadata([path], "rsc")
+    assert (table["NSR"][0], "NSS" in table, table["CHN"][0], table["I01"][0]) == (
+        16, False, "reference compartment", "batch 7")
+    block = lumira_tools.read_file(path)["ssc"]
+    labelled = lumira_tools.to_xarray(block)
+    assert (labelled.attrs["NSS"], "NSR" in labelled.attrs, labelled.attrs["APF"]) == (32, False, "B3")
+    assert lumira_tools.to_xarray(path, block="ssc").attrs == labelled.attrs
+    assert "NSR" in lumira_tools.to_xarray(block.result).attrs  # a bare result keeps what getOpusData merged
+    for suffix in (".npz", ".nc"):
+        export(block, tmp_path / f"ssc{suffix}")
+    with np.load(tmp_path / "ssc.npz", allow_pickle=False) as stored:
+        assert json.loads(str(stored["parameters"])) == lumira_tools.flat_parameters(block)
+    import xarray
+
+    with xarray.open_dataarray(tmp_path / "ssc.nc") as back:
+        assert (back.attrs["NSS"], back.attrs["CHN"]) == (32, "sample compartment")

@@ -8,12 +8,15 @@ from typing import Any, Iterable, Mapping, Optional, Sequence, Union
 
 import numpy as np
 
+from ._parameters import flat_parameters
+
 Value = Union[int, float, str, None]
 
 
 def parameters_of(block: Any) -> Mapping[str, Any]:
-    """The parameters of a file's block that columns are made of."""
-    return block.parameters or {}
+    """The parameters of a file's block that columns are made of: from its groups, the settings of its own
+    measurement, a code whose kinds disagree written `kind.CODE` (see `flat_parameters`)."""
+    return flat_parameters(block)
 
 
 def codes_asked(params: Optional[Iterable[str]]) -> list[str]:

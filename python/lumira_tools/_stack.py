@@ -104,7 +104,7 @@ def metadata(paths: Union[Source, Iterable[Source]], block: BlockSpec = None, *,
              params: Optional[Iterable[str]] = None) -> "pandas.DataFrame":
     """One row per file: its `path`, `time` (UTC; NaT where DAT and TIM do not tell it), the `block` the row is
     about, then the block's parameters as columns (every one, or the codes `params` names; NaN, or "" for texts,
-    where a file lacks one), read without any values (one native batch). `paths` and `block` as `stack` takes
+    where a file lacks one; the settings of the block's own measurement, see `flat_parameters`), read without any values (one native batch). `paths` and `block` as `stack` takes
     them, but every file gives its own block (a map's too); the files that cannot be read or hold no such block
     are listed in `attrs["failed"]` as `stack` lists them, and when none can be read, it raises as `stack` does."""
     pd = need("pandas", "metadata needs pandas: pip install 'lumira[xarray]'")

@@ -11,8 +11,9 @@ import lumira
 from ._extras import need
 from ._axes import spectral_values, unit_axis, value_label, z_units
 from ._file import Block
+from ._parameters import Parameters, flat_parameters
 from ._read import BlockSpec, kind_of
-from ._sources import Source
+from ._sources import Source, input_of
 from ._time import acquisition_time
 
 if TYPE_CHECKING:
@@ -23,10 +24,11 @@ def _xarray() -> Any:
     return need("xarray", "to_xarray needs xarray: pip install 'lumira[xarray]'")
 
 
-def attributes(result: lumira.BaseDataReturn) -> dict[str, Union[int, float, str]]:
-    """The block's parameters, then what the result says about itself and what its values are (long_name), and
-    when it was measured (`time`, where DAT and TIM tell it)."""
-    attrs: dict[str, Union[int, float, str]] = dict(result.parameters)
+def attributes(result: lumira.BaseDataReturn,
+               parameters: Optional[Parameters] = None) -> dict[str, Union[int, float, str]]:
+    """The block's parameters (`parameters`, else the result's own), then what the result says about itself and
+    what its values are (long_name), and when it was measured (`time`, where DAT and TIM tell it)."""
+    attrs: dict[str, Union[int, float, str]] = dict(result.parameters if parameters is None else parameters)
     attrs.update(long_name=value_label(result), kind=kind_of(result), dimension=result.dimension,
                  dataType=result.dataType, derivative=result.derivative, minY=float(result.minY),
                  maxY=float(result.maxY))
@@ -54,7 +56,8 @@ def to_xarray(result: Union[lumira.BaseDataReturn, Block, Source], lazy: bool = 
 
     Dimensions: the spectral axis (`wavenumber`, `wavelength`, `time`, or `x`/`spectral_x`), `y` and `x` for
     image maps, `z` for series, `trace` for trace blocks, `point` for multi-region maps. The parameters become
-    attributes. A 3D block's record info (`Block.record_info`: scans, x and y range, start and end time, ... of
+    attributes: a Block's (of `read_file`, and of a file read here) from its groups, the settings of its own
+    measurement (see `flat_parameters`), a bare result's as getOpusData merged them. A 3D block's record info (`Block.record_info`: scans, x and y range, start and end time, ... of
     each record) becomes coordinates along its record dimensions, when given a Block of `read_file` or a path.
 
     `x` puts the spectral axis in another unit: "wavenumber" (cm-1), "wavelength" (um; "nm" for nanometres) or
@@ -70,11 +73,15 @@ def to_xarray(result: Union[lumira.BaseDataReturn, Block, Source], lazy: bool = 
     if x is not None:
         unit_axis(x)  # a misspelt unit before any file is read
     info: Any = None
+    parameters: Optional[Parameters] = None
     if not isinstance(result, (lumira.BaseDataReturn, Block)):
         if lazy:
             from ._dask import lazy_block
+            from ._file import read_block
 
-            result, info = lazy_block(result, block, chunks=chunks, scale=scale)
+            source = input_of(result)  # read twice: a stream is read once
+            parameters = flat_parameters(read_block(source, block, data=False))
+            result, info = lazy_block(source, block, chunks=chunks, scale=scale)
         else:
             from ._file import read_block
 
@@ -87,10 +94,11 @@ def to_xarray(result: Union[lumira.BaseDataReturn, Block, Source], lazy: bool = 
         if result.result is None:
             raise ValueError(f"{result.name} was read without its values (data=False)")
         info = result.record_info
+        parameters = flat_parameters(result)
         result = result.result
     axis, values = spectral_values(result, x)
     spectral = xr.Variable(axis.name, values, attrs={"units": axis.unit, "long_name": axis.label})
-    attrs = attributes(result)
+    attrs = attributes(result, parameters)
     built = _build(xr, result, spectral, attrs)
     return cast(Union["xarray.DataArray", "xarray.Dataset"], _with_record_info(built, result, info))
 

@@ -15,7 +15,7 @@ import os
 import stat
 import tempfile
 import threading
-from typing import Any, Callable, Iterable, Iterator, Literal, Optional, Sequence
+from typing import Any, Callable, Iterable, Iterator, Literal, Optional, Sequence, Union
 
 import numpy as np
 
@@ -25,6 +25,8 @@ from . import _jcamp
 from ._extras import need
 from ._axes import spectral_axis
 from ._failures import failures
+from ._file import Block
+from ._parameters import Parameters, flat_parameters
 from ._read import kind_of
 from ._xarray import to_xarray
 
@@ -37,24 +39,44 @@ class ExportError(ValueError):
     """The result cannot be written in the asked format."""
 
 
-def export(result: lumira.BaseDataReturn, path: str | os.PathLike[str]) -> str:
-    """Writes `result` in the format its suffix names (.csv, .npz, .nc, .jdx or .dx); returns the format's suffix.
+def export(result: Union[lumira.BaseDataReturn, Block], path: str | os.PathLike[str]) -> str:
+    """Writes `result` (a result, or a Block of `read_file`) in the format its suffix names (.csv, .npz, .nc, .jdx
+    or .dx); returns the format's suffix. The parameters NPZ and NetCDF keep are a Block's from its groups (see
+    `flat_parameters`), a bare result's as getOpusData merged them.
 
     The file appears only once it is complete: a failure leaves no file behind and an existing one untouched.
     """
     suffix = os.path.splitext(os.fspath(path))[1].lower()
-    writers: dict[str, Callable[[lumira.BaseDataReturn, str], None]] = {
-        ".csv": write_csv, ".npz": write_npz, ".nc": write_netcdf}
+    data = _result(result)
+    writers: dict[str, Callable[[str], None]] = {
+        ".csv": lambda target: write_csv(data, target),
+        ".npz": lambda target: write_npz(data, target, _parameters(result)),
+        ".nc": lambda target: write_netcdf(result, target)}
     if suffix in JCAMP_FORMATS:
-        write_jcamp(result, path)
+        write_jcamp(data, path)
         return suffix
     if suffix not in writers:
         raise ExportError(f"cannot export to {suffix or 'a file without suffix'!r}: use one of {', '.join(FORMATS)}")
     if suffix == ".csv":
-        check_csv(result)
+        check_csv(data)
     with atomic_path(path) as temporary:
-        writers[suffix](result, temporary)
+        writers[suffix](temporary)
     return suffix
+
+
+def _result(source: Union[lumira.BaseDataReturn, Block]) -> lumira.BaseDataReturn:
+    """The result a Block holds (its error raised), or the result given."""
+    if not isinstance(source, Block):
+        return source
+    if source.error is not None:
+        raise source.error
+    if source.result is None:
+        raise ExportError(f"{source.name} was read without its values (data=False)")
+    return source.result
+
+
+def _parameters(source: Union[lumira.BaseDataReturn, Block]) -> Parameters:
+    return flat_parameters(source) if isinstance(source, Block) else dict(source.parameters)
 
 
 def write_jcamp(result: lumira.BaseDataReturn, path: str | os.PathLike[str], *, title: Optional[str] = None,
@@ -210,13 +232,15 @@ def _write_table(path: str, coordinates: list[str], columns: list[str],
             table.writerow(cells + [str(value) for value in values])
 
 
-def arrays_of(result: lumira.BaseDataReturn) -> dict[str, Any]:
-    """The result as named NumPy arrays (no objects, so NPZ loads without pickle)."""
+def arrays_of(result: lumira.BaseDataReturn, parameters: Optional[Parameters] = None) -> dict[str, Any]:
+    """The result as named NumPy arrays (no objects, so NPZ loads without pickle), with `parameters` (else the
+    result's own) as JSON text."""
     arrays: dict[str, Any] = {
         "kind": np.array(kind_of(result)),
         "dimension": np.array(result.dimension), "dataType": np.array(result.dataType),
         "derivative": np.array(result.derivative),
-        "parameters": np.array(json.dumps(result.parameters, ensure_ascii=False)),
+        "parameters": np.array(json.dumps(result.parameters if parameters is None else parameters,
+                                          ensure_ascii=False)),
         "x": np.asarray(result.x), "minY": np.array(result.minY), "maxY": np.array(result.maxY),
     }
     if isinstance(result, lumira.SingleDataReturn):
@@ -245,8 +269,8 @@ def _texts(texts: list[str]) -> Any:
     return np.array(list(texts), dtype=str)
 
 
-def write_npz(result: lumira.BaseDataReturn, path: str) -> None:
-    np.savez_compressed(path, **arrays_of(result))
+def write_npz(result: lumira.BaseDataReturn, path: str, parameters: Optional[Parameters] = None) -> None:
+    np.savez_compressed(path, **arrays_of(result, parameters))
 
 
 def netcdf_engine() -> Literal["netcdf4", "h5netcdf"]:
@@ -263,7 +287,7 @@ def netcdf_engine() -> Literal["netcdf4", "h5netcdf"]:
     raise ImportError("NetCDF export needs xarray with netCDF4 (or h5netcdf and h5py): pip install 'lumira[xarray]'")
 
 
-def write_netcdf(result: lumira.BaseDataReturn, path: str) -> None:
+def write_netcdf(result: Union[lumira.BaseDataReturn, Block], path: str) -> None:
     engine = netcdf_engine()
     to_xarray(result).to_netcdf(path, engine=engine)
 

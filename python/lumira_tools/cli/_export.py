@@ -45,7 +45,7 @@ def run(args: argparse.Namespace) -> int:
     if suffix in exporting.JCAMP_FORMATS:
         return write_output(args, found.name, lambda target: exporting.write_jcamp(
             result_of(found), target, title=export_jcamp.title_of(found, args.file)))
-    return write_output(args, found.name, lambda target: exporting.export(result_of(found), target))
+    return write_output(args, found.name, lambda target: exporting.export(found, target))
 
 
 def _export_stack(args: argparse.Namespace, suffix: str) -> int:
