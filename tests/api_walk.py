@@ -117,7 +117,7 @@ def companion_walk(path: str) -> list:
             for block in opened:
                 if block.error is not None and not isinstance(block.error, lumira_tools.DamagedFileError):
                     raise block.error
-                outcomes.append([list(block.request), block.kind, block.shape, block.parameters, block.error,
+                outcomes.append([block.name, block.kind, block.shape, block.parameters, block.error,
                                  block.result])
                 if not data and strict and block.error is None and block.kind in LAZY_KINDS:
                     outcomes += lazy_rows(path, block.number)

@@ -104,6 +104,13 @@ def instrument_file(*, sample: bool = True, reference: bool = True, twins: bool 
     return f
 
 
+def file_bytes(f: OpusFile) -> bytes:
+    """The file as instruments lay it out: every block on a 4-byte offset, room for 40 directory entries."""
+    for block in f.blocks:
+        block.payload += bytes(-len(block.payload) % 4)
+    return f.build(capacity=40)
+
+
 def spectrum_raw(f: OpusFile, data: int, points: list[float], *, extra: list[float]) -> None:
     """A match block: NPT values followed by words that are not among them, and only the seven codes match
     blocks carry (no DAT, TIM or DXU)."""

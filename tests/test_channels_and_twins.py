@@ -7,14 +7,14 @@ import pytest
 
 import lumira
 import lumira_tools
-from instrument_files import EARLY, data_word, instrument_file
+from instrument_files import EARLY, data_word, file_bytes, instrument_file
 from lumira_tools.cli import main
 from opusbuilder import OpusFile, spectrum_params
 
 
 @pytest.fixture
 def path(write):
-    return write(instrument_file(match=True, second_channel=True).build(capacity=40))
+    return write(file_bytes(instrument_file(match=True, second_channel=True)))
 
 
 def test_every_data_block_in_directory_order_with_its_channel_and_twin(path):
@@ -64,7 +64,7 @@ def test_a_channel_out_of_range_is_a_misspelt_block(text):
 def test_a_missing_channel_says_what_the_file_holds(path):
     with pytest.raises(ValueError, match="no RSC:2 block"):
         lumira_tools.read(path, "rsc:2")
-    with pytest.raises(KeyError):
+    with pytest.raises(lumira_tools.NoSuchBlockError, match="no AB:2 block"):
         lumira_tools.read_file(path)["ab:2"]
 
 

@@ -125,8 +125,9 @@ def test_files_blocks_and_reads_say_what_they_hold_in_a_line(folder):
     opened = lumira_tools.read_file(paths["sample0"])
     lines = repr(opened).splitlines()
     assert lines[0] == f"<OpusFile {paths['sample0']!r} 'film, 0 h in air': 4 data blocks>"
-    assert lines[3] == "  #2 AB/2D/NONE spectrum (60,) 3999.6 .. 400.2 cm-1 shadowed"
-    assert repr(opened[3]) == "<Block #3 AB/2D/NONE spectrum (60,) 3999.6 .. 400.2 cm-1 'film, 0 h in air'>"
+    assert lines[3] == "  #2 AB/2D/NONE spectrum (60,) 3999.6 .. 400.2 cm-1 before compensation"
+    assert repr(opened[3]) == ("<Block #3 AB/2D/NONE spectrum (60,) 3999.6 .. 400.2 cm-1 compensated "
+                               "'film, 0 h in air'>")
     good, cut = lumira_tools.read_many([paths["sample0"], paths["cut"]])
     assert repr(good) == ("<FileRead film_00.0: SingleDataReturn AB/2D/NONE spectrum (60,) 3999.6 .. 400.2 cm-1 "
                           "'film, 0 h in air'>")

@@ -15,7 +15,7 @@ from lumira_tools.cli import main
 from opusbuilder import (ACQUISITION, DATA, DATA_PARAMS, OpusFile, block_type, named_type, param_block,
                          spectrum_params)
 
-MATCH = block_type(complex_=3, sample=3, data=22)
+UNNAMED = block_type(complex_=3, sample=3, data=8)  # a data type without a name: no reader decodes it
 TEXT_BLOCK = block_type(extend=19)
 MYSTERY = block_type(param=0, data=0, extend=0, deriv=1)
 
@@ -30,7 +30,7 @@ def instrument_like() -> OpusFile:
     f.add(pb.QUALITY_TEST, pb.quality_test_report())
     f.add(pb.IMAGES, pb.image_container([pb.image_table(pb.TILE_JPEG, image_id=1, position=(0.0, 0.0), size=(8, 6))]))
     f.add(pb.RELEASED, b"stale bytes!")
-    f.add(MATCH, struct.pack("<3f", 4.0, 5.0, 6.0))
+    f.add(UNNAMED, struct.pack("<3f", 4.0, 5.0, 6.0))
     f.add(TEXT_BLOCK, b"fit text")
     return f.add(MYSTERY, b"????")
 
@@ -43,24 +43,26 @@ def sample(write):
 def test_other_lists_what_no_reader_decodes_with_its_bytes(sample):
     opened = lumira_tools.read_file(sample)
     assert [(found.index, found.kind) for found in opened.other] == [
-        (8, "data block of data type 22, 2D/NONE"), (9, "unknown"), (10, "unknown")]
-    match = opened.other[0]
-    assert isinstance(match, lumira_tools.Entry) and match.dataType == 22
-    assert struct.unpack("<3f", match.read_bytes()) == (4.0, 5.0, 6.0)
+        (8, "data block of data type 8, 2D/NONE"), (9, "unknown"), (10, "unknown")]
+    unnamed = opened.other[0]
+    assert isinstance(unnamed, lumira_tools.Entry) and unnamed.dataType == 8
+    assert struct.unpack("<3f", unnamed.read_bytes()) == (4.0, 5.0, 6.0)
     assert opened.other[1].read_bytes() == b"fit text"
 
 
 def test_other_refuses_bytes_the_file_does_not_hold(write):
-    path = write(OpusFile().add(MATCH, b"1234", size_in_words=100).build())
-    (match,) = lumira_tools.read_file(path, strict=False).other
+    path = write(OpusFile().add(UNNAMED, b"1234", size_in_words=100).build())
+    (unnamed,) = lumira_tools.read_file(path, strict=False).other
     with pytest.raises(lumira_tools.DamagedFileError, match="has 400 bytes but the file holds 4") as raised:
-        match.read_bytes()
+        unnamed.read_bytes()
     assert raised.value.block == "entry #0"
 
 
 @pytest.mark.parametrize("word, kind", [
     (named_type("AB", param=DATA), "data block AB/2D/NONE"),
     (named_type("SSC", param=DATA, dimension="3D", deriv="2DER"), "data block SSC/3D/2DER"),
+    (block_type(complex_=3, sample=3, data=54), "data block MATCH:2/2D/NONE"),
+    (block_type(sample=1, data=33), "data block SSC:2/2D/NONE"),
     (named_type("AB", param=DATA_PARAMS), "data parameters"),
     (block_type(param=6, sample=2), "optics parameters, reference"),
     (block_type(param=9), "parameters of type 9"),
@@ -76,7 +78,7 @@ def test_entry_kinds(word, kind):
 def test_ls_ends_with_what_it_did_not_decode(sample, capsys):
     assert main(["ls", sample]) == 0
     last = capsys.readouterr().out.splitlines()[-1]
-    assert last == ("  not decoded: entry 8 (data block of data type 22, 2D/NONE, 12 bytes), entry 9 (unknown, 8 "
+    assert last == ("  not decoded: entry 8 (data block of data type 8, 2D/NONE, 12 bytes), entry 9 (unknown, 8 "
                     "bytes), entry 10 (unknown, 4 bytes); `lumira ls --all` lists every entry")
 
 

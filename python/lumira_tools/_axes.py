@@ -59,7 +59,7 @@ def spectral_axis(result: lumira.BaseDataReturn) -> Axis:
 def axis_of(parameters: Mapping[str, object], is_map: bool, data_type: str = "") -> Axis:
     """The spectral axis the parameters (DXU) describe; `is_map` for blocks whose grid already has an x. Match
     blocks state no DXU: their axis spans the single channels' wavenumbers."""
-    code = str(parameters.get("DXU", "WN" if data_type == "MATCH" else "")).strip().upper()
+    code = str(parameters.get("DXU", "WN" if data_type.split(":")[0] == "MATCH" else "")).strip().upper()
     name, unit, label = _UNITS.get(code, ("x", code.lower(), "x"))
     # Maps already call their grid coordinates x and y.
     if name == "x" and is_map:

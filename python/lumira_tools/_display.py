@@ -23,14 +23,14 @@ def _number(value: float) -> str:
     return f"{value:g}"
 
 
-def x_text(parameters: Mapping[str, Any]) -> str:
-    """'3999.6 .. 400.2 cm-1' from FXV, LXV and DXU, or '' where they do not say."""
+def x_text(parameters: Mapping[str, Any], data_type: str = "") -> str:
+    """'3999.6 .. 400.2 cm-1' from FXV, LXV and DXU (of a block of `data_type`), or '' where they do not say."""
     from ._axes import axis_of
 
     first, last = parameters.get("FXV"), parameters.get("LXV")
     if not all(isinstance(v, (int, float)) and not isinstance(v, bool) for v in (first, last)):
         return ""
-    unit = axis_of(parameters, False).unit
+    unit = axis_of(parameters, False, data_type).unit
     return f"{_number(float(first))} .. {_number(float(last))}" + (f" {unit}" if unit else "")  # type: ignore
 
 
@@ -54,7 +54,7 @@ def block_line(block: Any, named: bool = True) -> str:
 
         return f"{head} unreadable: {error_text(block.error)}"
     parameters = block.parameters or {}
-    parts = [head, block.kind or "?", _shape(block.shape), x_text(parameters)]
+    parts = [head, block.kind or "?", _shape(block.shape), x_text(parameters, block.name.split("/")[0])]
     compensated = getattr(block, "compensated", None)
     if compensated is not None:
         parts.append("compensated" if compensated else "before compensation")

@@ -20,8 +20,8 @@ import lumira
 
 from . import _native
 from ._display import block_html, block_line, file_html, file_text
-from ._blocks import (ChannelPattern, as_request, channel_pattern, choose, held_blocks, matches_channel,
-                      missing_block, patterns, type_name)
+from ._blocks import (ChannelPattern, as_request, channel_pattern, choose, data_block_name, held_blocks,
+                      matches_channel, missing_block, patterns)
 from ._parameters import ParameterBlock, Parameters, ParameterStore, parameter_blocks
 from ._read import (BlockSpec, BlockSpecError, DamagedFileError, DataReturn, NotASpectrumError, NotOpusFileError,
                     Request, block_text, content_damage, parse_block)
@@ -49,8 +49,8 @@ class Entry:
 
     @property
     def name(self) -> Optional[str]:
-        """The data type's name ('AB', 'SSC', ...) where it has one."""
-        return type_name(self.dataType, self.sampleType)
+        """The data type's name ('AB', 'SSC', 'MATCH', 'SSC:2' for a second channel, ...) where it has one."""
+        return data_block_name(self.dataType, self.sampleType)
 
 
 class Block(NamedTuple):
@@ -328,10 +328,10 @@ def resolve(path: Source, block: BlockSpec = None, *, strict: bool = True) -> Re
         if not is_opus_source(found):
             raise NotOpusFileError("not an OPUS file", found.name)
         return as_request(parts)
-    found = read_block(path, block, data=False, strict=strict)
-    if found.request is None:  # '#N' of a match block or further channel
-        raise BlockSpecError(f"{found.name}: getOpusData cannot ask for match blocks or further channels")
-    return found.request
+    chosen = read_block(path, block, data=False, strict=strict)
+    if chosen.request is None:  # '#N' of a match block or further channel
+        raise BlockSpecError(f"{chosen.name}: getOpusData cannot ask for match blocks or further channels")
+    return chosen.request
 
 
 def _read(source: Source, select: Any, *, data: bool, scale: bool, strict: bool) -> OpusFile:
