@@ -250,9 +250,9 @@ def _dataset(xr: Any, kept: list[tuple[str, Block]], values: Any, target: Any, a
         if code not in coords:
             coords[code] = ("file", column([found.get(code) for found in parameters]))
     coords[axis.name] = spectral
-    array = xr.DataArray(values, dims=["file", axis.name], coords=coords, name=first.dataType,
-                         attrs={"long_name": value_label(first)})
+    # Made as a Dataset at once: a DataArray turned into one has its coordinates copied deeply, texts one by one.
+    array = xr.Variable(("file", axis.name), values, attrs={"long_name": value_label(first)})
     block = kept[0][1]
-    return xr.Dataset({first.dataType: array}, attrs={"block": block.name, "dataType": first.dataType,
-                                                       "derivative": first.derivative,
-                                                       "failed": Failures.of(failed).to_json()})
+    return xr.Dataset({first.dataType: array}, coords=coords,
+                      attrs={"block": block.name, "dataType": first.dataType, "derivative": first.derivative,
+                             "failed": Failures.of(failed).to_json()})
