@@ -154,6 +154,32 @@ RecordBlock layOut(py::Borrowed module, py::Borrowed source, py::Borrowed select
     return block;
 }
 
+// What read_records and read_record_info are asked: a block laid out and a
+// range of its rows, from arguments (source, select, start, stop, more...).
+// IndexError unless rows start to stop are the block's. Fields of the head
+// cut off were judged when the layout was first read: not reported again.
+struct RowsAsked {
+    RecordBlock block;
+    long long start = 0;
+    long long stop = 0;
+};
+
+template <typename... More>
+RowsAsked rowsAsked(py::Borrowed module, PyObject* args, const char* format, More*... more) {
+    PyObject* source = nullptr;
+    PyObject* select = nullptr;
+    RowsAsked asked;
+    if (!PyArg_ParseTuple(args, format, &source, &select, &asked.start, &asked.stop, more...))
+        throw py::ErrorAlreadySet{};
+    ShortReads damage;
+    const module::ShortReadSink sink(damage);
+    asked.block = layOut(module, source, select);
+    if (asked.start >= 0 && asked.stop >= asked.start && asked.stop <= asked.block.rows) return asked;
+    PyErr_Format(PyExc_IndexError, "rows %lld to %lld are outside the block's %lld rows", asked.start, asked.stop,
+                 static_cast<long long>(asked.block.rows));
+    throw py::ErrorAlreadySet{};
+}
+
 }  // namespace
 
 PyObject* recordLayout(PyObject* module, PyObject* args) {
@@ -195,21 +221,8 @@ PyObject* recordLayout(PyObject* module, PyObject* args) {
 
 PyObject* readRecords(PyObject* module, PyObject* args) {
     return py::boundary([&] {
-        PyObject* source = nullptr;
-        PyObject* select = nullptr;
-        long long start = 0;
-        long long stop = 0;
         PyObject* out = nullptr;
-        if (!PyArg_ParseTuple(args, "OOLLO:read_records", &source, &select, &start, &stop, &out))
-            throw py::ErrorAlreadySet{};
-        ShortReads damage;  // fields of the head cut off: judged when the layout was read
-        const module::ShortReadSink sink(damage);
-        RecordBlock block = layOut(module, source, select);
-        if (start < 0 || stop < start || stop > block.rows) {
-            PyErr_Format(PyExc_IndexError, "rows %lld to %lld are outside the block's %lld rows", start, stop,
-                         static_cast<long long>(block.rows));
-            throw py::ErrorAlreadySet{};
-        }
+        auto [block, start, stop] = rowsAsked(module, args, "OOLLO:read_records", &out);
         py::WritableBuffer buffer(out);
         if (buffer.format() != "f" && buffer.format() != "<f" && buffer.format() != "=f") {
             PyErr_SetString(PyExc_TypeError, "records are read into float32 memory");
@@ -227,20 +240,7 @@ PyObject* readRecords(PyObject* module, PyObject* args) {
 
 PyObject* readRecordInfo(PyObject* module, PyObject* args) {
     return py::boundary([&] {
-        PyObject* source = nullptr;
-        PyObject* select = nullptr;
-        long long start = 0;
-        long long stop = 0;
-        if (!PyArg_ParseTuple(args, "OOLL:read_record_info", &source, &select, &start, &stop))
-            throw py::ErrorAlreadySet{};
-        ShortReads damage;  // fields of the head cut off: judged when the layout was read
-        const module::ShortReadSink sink(damage);
-        RecordBlock block = layOut(module, source, select);
-        if (start < 0 || stop < start || stop > block.rows) {
-            PyErr_Format(PyExc_IndexError, "rows %lld to %lld are outside the block's %lld rows", start, stop,
-                         static_cast<long long>(block.rows));
-            throw py::ErrorAlreadySet{};
-        }
+        auto [block, start, stop] = rowsAsked(module, args, "OOLL:read_record_info");
         // The block's rows as a whole within the limit, so every range of them answers alike.
         const InfoLayout layout = infoLayout(block.head, block.values);
         if (!infoRowsFit(static_cast<std::uint64_t>(block.rows), layout, block.file->source().size())) {
