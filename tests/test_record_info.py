@@ -84,10 +84,31 @@ def test_a_field_past_the_end_of_a_short_info_record_is_missing(tmp_path, info_s
         np.testing.assert_array_equal(column, want, err_msg=name)
 
 
-def test_a_record_cut_off_by_the_end_of_the_file_misses_the_fields_it_lost(tmp_path):
-    path = three_d_file(tmp_path / "f.0", "series")
+@pytest.mark.parametrize("kind", ["series", "image map"])
+@pytest.mark.parametrize("info_size, block_size", [
+    (200, None),  # rows are the records' tails as the file has them
+    (200, 8 * 4 + 12),  # ... behind the unused end of each data part
+    (152, None),  # an info record of just the fields
+    (700, None),  # long labels: rows of just the fields, copied
+])
+def test_the_layout_of_the_records_leaves_the_fields_as_they_are(tmp_path, kind, info_size, block_size):
+    name, params, count, _, numbers = KINDS[kind]
+    records = [Record3D(values(8, k), z=float(k + 1), label="x" * 300, info=fields_of(k + 1)) for k in range(count)]
+    f = OpusFile().params(named_type(name, param=DATA_PARAMS, dimension="3D"), params)
+    block = data_block_3d(records, info_size=info_size, block_size=block_size)
+    path = companions(f).add(named_type(name, param=DATA, dimension="3D"), block).write(tmp_path / "f.0")
+    info = lumira_tools.read_file(path)[0].record_info
+    for name in FIELDS:
+        want = np.vectorize(lambda n: expected(name, n), otypes=[info[name].dtype])(np.array(numbers, dtype=object))
+        np.testing.assert_array_equal(info[name], want, err_msg=name)
+
+
+@pytest.mark.parametrize("info_size", [200, 700])
+def test_a_record_cut_off_by_the_end_of_the_file_misses_the_fields_it_lost(tmp_path, info_size):
+    records = [Record3D(values(8, k), z=float(k + 1), info=fields_of(k + 1)) for k in range(4)]
+    path = three_d_file(tmp_path / "f.0", "series", info_size=info_size, records=records)
     data = open(path, "rb").read()
-    open(path, "wb").write(data[:-200 + 100])  # the last info record keeps its first 100 bytes
+    open(path, "wb").write(data[:-info_size + 100])  # the last info record keeps its first 100 bytes
     block = lumira_tools.read_file(path, strict=False)[0]
     assert block.ok
     last = block.record_info[-1]
