@@ -7,7 +7,7 @@
 //   blocks     one package Block per chosen block: (index, request or None,
 //              kind, shape, offset, shadowed, parameters, error, result,
 //              record_info, entry, parts, channel, compensated, store),
-//              record_info a 3D block's info fields as arrays, store the
+//              record_info a 3D block's info fields (a structured array), store the
 //              file's parameter store; none when the selection names a block
 //              the file does not hold
 //   damage     the directory's short reads (strict), as the errors `unpack`
