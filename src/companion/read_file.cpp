@@ -350,6 +350,7 @@ private:
         if (!damage.empty()) return;
         extract::OpusDataCall call{module_, file_,   request, block.located, outcome.parameters,
                                    nullptr, true, nullptr, plan_.encoding};
+        call.emptyArrays = true;
         if (!request.threeD) outcome.points = spectrumPoints(outcome.parameters);
         if (options_.data && request.threeD) {
             extract::RecordInfo recordInfo;

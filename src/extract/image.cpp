@@ -1,5 +1,6 @@
 #include "extract/image.hpp"
 
+#include <algorithm>
 #include <string>
 
 #include "core/checked.hpp"
@@ -40,7 +41,7 @@ void checkImagePlacement(const ByteSource& source, const BlockHead& head, const 
 }
 
 void readImageSpectra(ByteSource& source, const BlockHead& head, const ImageGrid& grid, std::span<float> cells,
-                      const InfoRows* infoRows) {
+                      const InfoRows* infoRows, bool zeroRest) {
     const auto records = imageRecords(head, source.size());
     checkImagePlacement(source, head, grid, records);
     const auto points = static_cast<std::size_t>(grid.points);
@@ -50,6 +51,7 @@ void readImageSpectra(ByteSource& source, const BlockHead& head, const ImageGrid
         targets.push_back({records[cell].offset, cells.subspan(cell * points, points)});
         if (infoRows != nullptr) targets.back().tail = infoRows->tail(cell);
     }
+    if (zeroRest) std::fill(cells.begin() + static_cast<std::ptrdiff_t>(records.size() * points), cells.end(), 0.0f);
     if (infoRows == nullptr) return copyRecords(source, head, targets);
     infoRows->clearFrom(records.size());
     copyRecords(source, head, targets, infoRows->visitor({}), infoRows->cutter());

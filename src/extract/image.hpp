@@ -31,10 +31,11 @@ void checkImagePlacement(const ByteSource& source, const BlockHead& head, const 
                          std::span<const RecordOffset> records);
 
 // Fills `cells` (rows x columns x points) record by record, after
-// checkImagePlacement; and `infoRows`, when given, a row per cell: the
-// record's info fields, or missing fields where no record is.
+// checkImagePlacement, and with `zeroRest` the cells after the last record
+// with zeros; and `infoRows`, when given, a row per cell: the record's info
+// fields, or missing fields where no record is.
 void readImageSpectra(ByteSource& source, const BlockHead& head, const ImageGrid& grid, std::span<float> cells,
-                      const InfoRows* infoRows = nullptr);
+                      const InfoRows* infoRows = nullptr, bool zeroRest = false);
 
 // Checks the records of a trace map, each one whole map of rows x columns
 // values (`grid.points` of them, else ValueError as NumPy's reshape words

@@ -86,6 +86,10 @@ py::Ref zerosFloat32Shape(py::Borrowed module, std::initializer_list<py::Borrowe
     return numpyArray(module, "zeros", py::tuple(shape), "float32");
 }
 
+py::Ref emptyFloat32Shape(py::Borrowed module, std::initializer_list<py::Borrowed> shape) {
+    return numpyArray(module, "empty", py::tuple(shape), "float32");
+}
+
 py::Ref product(py::Borrowed a, py::Borrowed b) {
     const auto atMostOnce = [](py::Borrowed times) {
         py::Ref one = py::integer(1);

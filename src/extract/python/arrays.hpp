@@ -23,6 +23,7 @@ py::Ref emptyFloat64(py::Borrowed module, std::int64_t length);
 // np.zeros(shape, dtype=np.float32) with a shape of Python objects as they
 // came from the parameters, so NumPy judges them (negative, not integers).
 py::Ref zerosFloat32Shape(py::Borrowed module, std::initializer_list<py::Borrowed> shape);
+py::Ref emptyFloat32Shape(py::Borrowed module, std::initializer_list<py::Borrowed> shape);
 
 // A float32 (or float64) array's memory, checked to hold `count` values.
 template <typename T>

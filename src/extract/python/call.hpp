@@ -26,6 +26,9 @@ struct OpusDataCall {
     // When given, a 3D read gathers its records' info fields here as it copies them.
     RecordInfo* recordInfo = nullptr;
     TextEncoding encoding = TextEncoding::Cp1252;  // of the file's texts
+    // The companion's reads, whose `np` is NumPy itself: arrays of values are made empty and the values no
+    // record fills set to zero, instead of zeroing all of them first as the module's np.zeros does.
+    bool emptyArrays = false;
 
     // The data are read: a call that reads one block closes its file here.
     void doneReading() {

@@ -72,7 +72,8 @@ BlockHead readHead(OpusDataCall& call) {
 
 py::Ref readSpectraMap(ThreeDCall& threeD, const Geometry& geometry, py::Borrowed mapX, py::Borrowed mapY) {
     OpusDataCall& call = threeD.call;
-    py::Ref spectra = zerosFloat32Shape(call.module, {geometry.npy, geometry.npx, threeD.npt});
+    py::Ref spectra = call.emptyArrays ? emptyFloat32Shape(call.module, {geometry.npy, geometry.npx, threeD.npt})
+                                       : zerosFloat32Shape(call.module, {geometry.npy, geometry.npx, threeD.npt});
     const ImageGrid grid{countOf(geometry.npx), countOf(geometry.npy), threeD.points};
     const BlockHead head = readHead(call);
     const std::optional<InfoRows> infoRows = recordInfoRows(threeD, head, {grid.rows, grid.columns});
@@ -81,7 +82,9 @@ py::Ref readSpectraMap(ThreeDCall& threeD, const Geometry& geometry, py::Borrowe
         auto cells = valuesOf<float>(buffer, grid.rows * grid.columns * grid.points);
         ShortReads none;
         module::parseUnlocked(call.module, none,
-                              [&] { readImageSpectra(call.file.source(), head, grid, cells, infoRows ? &*infoRows : nullptr); });
+                              [&] {
+            readImageSpectra(call.file.source(), head, grid, cells, infoRows ? &*infoRows : nullptr, call.emptyArrays);
+        });
     }
     call.doneReading();
     return threeD.makeResult("ImageDataReturn", {{"mapX", mapX}, {"mapY", mapY}, {"spectra", spectra}});

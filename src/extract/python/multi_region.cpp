@@ -248,7 +248,8 @@ private:
         py::Ref mapX = fill(zerosOf(points, "float64"), plan.mapX);
         py::Ref mapY = fill(zerosOf(points, "float64"), plan.mapY);
         py::Ref startTime = traces_ ? py::Ref::borrow(Py_None) : zerosOf(points, "float64");
-        py::Ref spectra = zerosFloat32(module, {count, width});
+        // Every point's row is copied whole.
+        py::Ref spectra = threeD_.call.emptyArrays ? emptyFloat32(module, {count, width}) : zerosFloat32(module, {count, width});
         {
             py::WritableBuffer buffer(spectra);
             auto rows = valuesOf<float>(buffer, count * width);
