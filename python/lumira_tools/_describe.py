@@ -98,6 +98,11 @@ def utc_text(seconds: Any) -> Optional[str]:
         moment = datetime.fromtimestamp(seconds, timezone.utc)
     except (OverflowError, OSError, ValueError):
         return None
+    return moment_text(moment)
+
+
+def moment_text(moment: datetime) -> str:
+    """A UTC datetime as '2026-12-08 08:15:02.120 UTC' (milliseconds only where there is a fraction)."""
     text = moment.strftime("%Y-%m-%d %H:%M:%S")
     if moment.microsecond:
         text += f".{moment.microsecond // 1000:03d}"

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import math
 import os
 import sys
 from typing import Any, Callable, Optional, Sequence
@@ -49,13 +50,24 @@ def report(path: str, error: BaseException) -> None:
 
 
 def dump(value: Any) -> None:
-    print(json.dumps(value, indent=2, ensure_ascii=False, default=_plain))
+    """Prints the value as JSON; numbers that are not finite (a damaged file's NaN) as null, since JSON has none."""
+    print(json.dumps(_finite(value), indent=2, ensure_ascii=False, default=_plain, allow_nan=False))
 
 
 def _plain(value: Any) -> Any:
     if isinstance(value, np.generic):
-        return value.item()
+        return _finite(value.item())
     raise TypeError(f"cannot write {type(value).__name__} as JSON")
+
+
+def _finite(value: Any) -> Any:
+    if isinstance(value, float):
+        return value if math.isfinite(value) else None
+    if isinstance(value, dict):
+        return {key: _finite(item) for key, item in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_finite(item) for item in value]
+    return value
 
 
 def read_checked(path: str, block: Optional[str], *, data: bool = True, scale: bool = True) -> Block:
