@@ -139,11 +139,14 @@ def test_show_describes_each_parameter():
     assert done.returncode == 0
     lines = done.stdout.splitlines()
     assert lines[0] == f"{SAMPLE}: #0 SSC/2D/NONE (spectrum, 32 parameters)"
-    assert lines[3].split() == ["NPT", "1868", "Number", "of", "Data", "Points"]
-    assert lines[2].split() == ["DPF", "1"]  # a code without description
+    assert lines[1].split() == ["CODE", "VALUE", "UNIT", "MEANING"] and lines[2] == "  data (sample)"
+    assert lines[4].split() == ["NPT", "1868", "number", "of", "data", "points"]
+    assert lines[5].split()[:3] == ["FXV", "3999.6", "cm-1"]
     shown = json.loads(lumira_cli("show", "--json", SAMPLE).stdout)
     assert shown["block"] == "AB/2D/NONE"
-    assert {"code": "SNM", "value": "Polymer film, 25 µm", "description": "Sample Name"} in shown["parameters"]
+    origin = next(group for group in shown["groups"] if group["kind"] == "sample origin")
+    assert {"code": "SNM", "value": "Polymer film, 25 µm", "unit": None, "value_meaning": None,
+            "meaning": "sample name (entered by the user; may hold ;-separated parts)"} in origin["parameters"]
 
 
 def test_plot_writes_a_picture_of_the_sample(tmp_path):

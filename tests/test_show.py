@@ -5,9 +5,11 @@ import math
 
 import pytest
 
+import lumira_tools
+from instrument_files import OPTICS, SAMPLE, file_bytes, instrument_file, params_word
 from lumira_tools.cli import main
 from lumira_tools.cli._show import VALUE_WIDTH, Group, as_json, text_lines
-from opusbuilder import OpusFile, spectrum_params
+from opusbuilder import OpusFile, param_block, spectrum_params, text_record
 
 DATA = {"DPF": 1, "NPT": 3, "FXV": 4000.0, "LXV": 400.0, "DXU": "WN", "DAT": "08/12/2026",
         "TIM": "09:15:02.120 (GMT+1)"}
@@ -109,3 +111,66 @@ def test_json_output_stays_json_for_numbers_that_are_not(tmp_path, capsys, raw):
     text = capsys.readouterr().out
     json.loads(text, parse_constant=lambda constant: pytest.fail(f"{constant} is not JSON"))
     assert "null" in text
+
+
+def shown(capsys, *args):
+    assert main(["show", *args]) == 0
+    return capsys.readouterr().out
+
+
+def headings(text):
+    return [line.strip() for line in text.splitlines() if line.startswith("  ") and not line.startswith("    ")]
+
+
+@pytest.mark.parametrize("block, side, own, other", [
+    ("ssc", "sample", ["NSS", "sample bench", "B3"], ["NSR", "reference bench", "NBM"]),
+    ("rsc", "reference", ["NSR", "reference bench", "NBM"], ["NSS", "sample bench", "B3"]),
+    ("#3", "sample", ["NSS", "sample bench", "B3"], ["NSR", "reference bench", "NBM"]),   # the compensated result
+])
+def test_a_block_shows_its_own_measurements_settings(write, capsys, block, side, own, other):
+    text = shown(capsys, write(file_bytes(instrument_file(info=True))), block)
+    data = "data" if block == "#3" else f"data ({side})"
+    assert headings(text) == [data] + [f"{kind} ({side})" for kind in ("instrument", "acquisition", "FT", "optics")] \
+        + ["sample origin (sample)", "info"]
+    words = f" {' '.join(text.split())} "
+    assert all(f" {value} " in words for value in own) and not any(f" {value} " in words for value in other)
+
+
+def test_the_header_says_which_twin_it_is(write, capsys):
+    path = write(file_bytes(instrument_file()))
+    assert "(spectrum, before compensation, 26 parameters)" in shown(capsys, path, "#2").splitlines()[0]
+    assert "(spectrum, compensated, 26 parameters)" in shown(capsys, path, "#3").splitlines()[0]
+
+
+def test_a_file_of_one_reference_measurement(write, capsys):
+    text = shown(capsys, write(file_bytes(instrument_file(sample=False, twins=False))), "rsc")
+    assert "acquisition (reference)" in headings(text) and "NSR" in text.split()
+
+
+def test_raw_on_a_file(write, capsys):
+    text = shown(capsys, write(file_bytes(instrument_file())), "ssc", "--raw")
+    assert text.splitlines()[1].split() == ["CODE", "VALUE"]
+    assert "FT (sample)" in headings(text) and "B3" in text.split() and "window" not in text
+
+
+def test_json_names_each_group_by_its_parameter_block(write, capsys):
+    path = write(file_bytes(instrument_file()))
+    document = json.loads(shown(capsys, "--json", path, "rsc"))
+    blocks = {block.offset: block for block in lumira_tools.read_file(path, data=False).parameter_blocks}
+    assert [(group["kind"], group["side"]) for group in document["groups"]] == [
+        (blocks[group["offset"]].kind, blocks[group["offset"]].side) for group in document["groups"]]
+    assert document["groups"][0]["side"] == "reference" and document["unreadable"] == []
+    apf = next(row for group in document["groups"] for row in group["parameters"] if row["code"] == "APF")
+    assert apf == {"code": "APF", "value": "NBM", "unit": None, "meaning": "apodization function",
+                   "value_meaning": "Norton-Beer window, medium"}
+
+
+def test_a_parameter_block_that_cannot_be_read_is_named(write, capsys):
+    f = instrument_file()
+    f.add(params_word(OPTICS, SAMPLE, early=False), param_block({"BMS": "KBr"})[:-4]
+          + text_record("XYZ", "x", type_code=9) + b"END\0")
+    path = write(file_bytes(f))
+    text = shown(capsys, path, "ssc")
+    assert "optics (sample)" not in headings(text)
+    assert "  optics (sample): could not be read (" in text
+    assert "could not be read" not in shown(capsys, path, "rsc")

@@ -9,21 +9,22 @@ from typing import Any, Mapping, NamedTuple, Optional, Sequence
 
 from .._axes import axis_of
 from .._describe import ParameterDescription, descriptions, moment_text
+from .._file import Block
+from .._parameters import KINDS, ParameterBlock, parameter_blocks
 from .._time import acquisition_time
 from ._common import BLOCK_HELP, EXIT_OK, dump, read_checked
-
-# The block's own data parameters first, then the settings of its measurement in the order of the work.
-KIND_ORDER = ("data", "instrument", "acquisition", "FT", "optics", "sample origin", "lab", "info")
 # A value longer than this does not widen its column: it runs on into the row's next columns instead.
 VALUE_WIDTH = 40
 
 
 class Group(NamedTuple):
-    """The parameters of one parameter block: its kind, the measurement it belongs to, and its codes in file order."""
+    """The parameters of one parameter block: its kind, the measurement it belongs to, its codes in file order and
+    where the block lies."""
 
     kind: str
     side: Optional[str]
     parameters: Mapping[str, Any]
+    offset: Optional[int] = None
 
     @property
     def heading(self) -> str:
@@ -53,27 +54,42 @@ class Row(NamedTuple):
         return self.code, value, self.unit or "", meaning
 
 
+def groups_of(block: Block, path: str) -> tuple[list[Group], list[ParameterBlock]]:
+    """The block's groups, each with the side and offset of the parameter block it is, and the parameter blocks
+    that could not be read of the kinds the groups lack (which may have been the block's own)."""
+    found = parameter_blocks(block.parameter_store, path) if block.parameter_store is not None else []
+    sources = {id(source.parameters): source for source in found if source.parameters is not None}
+    groups = []
+    for kind, parameters in block.groups.items():
+        source = sources.get(id(parameters))
+        groups.append(Group(kind, source.side if source else None, parameters, source.offset if source else None))
+    unreadable = [source for source in found if source.error is not None and source.kind not in block.groups]
+    return groups, unreadable
+
+
 def ordered(groups: Sequence[Group]) -> list[Group]:
-    """The groups in the order of KIND_ORDER, kinds it does not know (paramType N) after them as they came."""
-    rank = {kind: place for place, kind in enumerate(KIND_ORDER)}
-    return sorted(groups, key=lambda group: rank.get(group.kind, len(KIND_ORDER)))
+    """The block's own data parameters first, then the settings of its measurement in the order of the work;
+    kinds without a name (paramType N) after them as they came."""
+    rank = {kind: place for place, kind in enumerate(KINDS)}
+    return sorted(groups, key=lambda group: rank.get(group.kind, len(KINDS)))
 
 
-def rows_of(group: Group, x_unit: Optional[str]) -> list[Row]:
-    """Each parameter of the group with its meaning, unit and the meaning of its value."""
+def rows_of(group: Group, x_unit: Optional[str], date: Any) -> list[Row]:
+    """Each parameter of the group with its meaning, unit and the meaning of its value; `x_unit` is the unit of
+    the block's x values, `date` its DAT (which its TIM needs to tell a moment)."""
     known = descriptions()
-    return [_row(code, value, known.get(code), group, x_unit) for code, value in group.parameters.items()]
+    return [_row(code, value, known.get(code), x_unit, date) for code, value in group.parameters.items()]
 
 
-def _row(code: str, value: Any, description: Optional[ParameterDescription], group: Group,
-         x_unit: Optional[str]) -> Row:
+def _row(code: str, value: Any, description: Optional[ParameterDescription], x_unit: Optional[str],
+         date: Any) -> Row:
     if description is None:
         return Row(code, value, None, None, None)
     meaning = description.meaning + (" (uncertain)" if description.uncertain else "")
     unit = x_unit if description.unit_from == "DXU" else description.unit
     decoded = description.value_meaning(value)
     if code == "TIM":
-        moment = acquisition_time(group.parameters)
+        moment = acquisition_time({"DAT": date, "TIM": value})
         decoded = moment_text(moment) if moment else None
     return Row(code, value, unit, meaning, decoded)
 
@@ -84,6 +100,11 @@ def x_unit_of(groups: Sequence[Group]) -> Optional[str]:
         if group.kind == "data" and "DXU" in group.parameters:
             return axis_of(group.parameters, False).unit or None
     return None
+
+
+def date_of(groups: Sequence[Group]) -> Any:
+    """The block's DAT, from the first group that holds one (its data parameters, in files that follow the rule)."""
+    return next((group.parameters["DAT"] for group in groups if "DAT" in group.parameters), None)
 
 
 def printable(value: Any) -> str:
@@ -98,8 +119,8 @@ def printable(value: Any) -> str:
 
 def described(groups: Sequence[Group]) -> list[tuple[Group, list[Row]]]:
     ordered_groups = ordered(groups)
-    unit = x_unit_of(ordered_groups)
-    return [(group, rows_of(group, unit)) for group in ordered_groups]
+    unit, date = x_unit_of(ordered_groups), date_of(ordered_groups)
+    return [(group, rows_of(group, unit, date)) for group in ordered_groups]
 
 
 def text_lines(groups: Sequence[Group], raw: bool) -> list[str]:
@@ -125,21 +146,26 @@ def _aligned(rows: list[tuple[str, ...]]) -> list[str]:
 
 
 def as_json(groups: Sequence[Group], raw: bool) -> list[dict[str, Any]]:
-    return [{"kind": group.kind, "side": group.side, "parameters": [row.as_json(raw) for row in rows]}
-            for group, rows in described(groups)]
+    return [{"kind": group.kind, "side": group.side, "offset": group.offset,
+             "parameters": [row.as_json(raw) for row in rows]} for group, rows in described(groups)]
 
 
 def run(args: argparse.Namespace) -> int:
     found = read_checked(args.file, args.block, data=False)
-    groups = [Group("data", None, found.parameters or {})]
-    count = sum(len(group.parameters) for group in groups)
+    groups, unreadable = groups_of(found, args.file)
     if args.json:
         dump({"path": args.file, "block": found.name, "number": found.number, "kind": found.kind,
-              "groups": as_json(groups, args.raw)})
+              "compensated": found.compensated, "groups": as_json(groups, args.raw),
+              "unreadable": [{"kind": source.kind, "side": source.side, "offset": source.offset,
+                              "error": str(source.error)} for source in unreadable]})
         return EXIT_OK
-    print(f"{args.file}: #{found.number} {found.name} ({found.kind}, {count} parameters)")
+    count = sum(len(group.parameters) for group in groups)
+    state = {None: "", False: ", before compensation", True: ", compensated"}[found.compensated]
+    print(f"{args.file}: #{found.number} {found.name} ({found.kind}{state}, {count} parameters)")
     for line in text_lines(groups, args.raw):
         print(line)
+    for source in unreadable:
+        print(f"  {source.name}: could not be read ({source.error})")
     return EXIT_OK
 
 
