@@ -89,7 +89,7 @@ def test_uncertain_meanings_say_so():
 
 @pytest.mark.parametrize("value, shown", [
     ("two\nlines", "two\\nlines"), ("tab\there", "tab\\there"), ("bell\x07", "bell\\x07"), ("µm ‘quoted’", "µm ‘quoted’"),
-    (float("nan"), "nan"), (float("-inf"), "-inf"),
+    (float("-inf"), "-inf"),
 ])
 def test_a_value_never_breaks_the_table(value, shown):
     lines = text_lines([Group("sample origin", "sample", {"SNM": value, "CNM": "lab"})], raw=True)
