@@ -1,16 +1,17 @@
 """Tools around the `lumira` reader: the `lumira` command, xarray, many files at once, plots and export.
 
 The extension module `lumira` itself is left as it is; everything here is built on it and on `_native`, a second
-extension module of the same distribution with the same readers, which reads whole files and batches of them.
+extension module of the same distribution with the same readers, which reads whole files and batches of them::
 
-One file:
-    read(path, block=None)       one block ('AB/2D/NONE', 'ab', '#3', or the final spectrum), as getOpusData reads it
-    read_spectrum, read_file     a single spectrum typed as such; every block of a file (an OpusFile of Blocks)
-    list_blocks, resolve         the blocks in directory order (#N), the request a read makes
-    to_xarray, to_dask           labelled arrays; 3D blocks as lazy Dask arrays (chunks as dask.array takes them)
-Many files ("a path, a folder, or an iterable of them"):
-    read_many                    the same block of every file, errors collected (FileRead per file)
-    stack, metadata, failures    spectra as one xarray Dataset, parameters as a pandas DataFrame, what was left out
+    One file:
+        read(path, block=None)       one block ('AB/2D/NONE', 'ab', '#3', or the final spectrum) as getOpusData reads it
+        read_spectrum, read_file     a single spectrum typed as such; every block of a file (an OpusFile of Blocks)
+        list_blocks, resolve         the blocks in directory order (#N), the request a read makes
+        to_xarray, to_dask           labelled arrays; 3D blocks as lazy Dask arrays (chunks as dask.array takes them)
+    Many files ("a path, a folder, or an iterable of them"):
+        read_many                    the same block of every file, errors collected (FileRead per file)
+        stack, metadata, failures    spectra as one xarray Dataset, parameters as a pandas DataFrame, what was left out
+
 Submodules: `export` (CSV, NPZ, NetCDF, JCAMP-DX, tables), `plot` (matplotlib figures), `scan` (a folder read).
 The command `lumira` (ls, show, plot, export, scan) runs `lumira_tools.cli`; `lumira COMMAND --help` says more.
 
