@@ -14,6 +14,7 @@
 // and nothing grows beyond what the file holds.
 #include <algorithm>
 #include <bitset>
+#include <cstring>
 
 #include "container/directory.hpp"
 #include "extract/file_plan.hpp"
@@ -153,9 +154,45 @@ void checkGroups(const FilePlan& plan, const FileBlock& block) {
     }
 }
 
-// The parameter blocks of the chosen blocks are parsed (with their groups),
-// the one that names the code page, every one when all blocks are chosen,
-// and no others; their records are bounded in all.
+bool sameRecords(std::span<const Parameter> a, std::span<const Parameter> b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const Parameter& x, const Parameter& y) {
+        if (x.name != y.name || x.value.index() != y.value.index()) return false;
+        if (const auto* text = std::get_if<ParameterText>(&x.value))
+            return text->bytes == std::get<ParameterText>(y.value).bytes;
+        if (const auto* integer = std::get_if<std::int32_t>(&x.value)) return *integer == std::get<std::int32_t>(y.value);
+        const double first = std::get<double>(x.value);
+        const double second = std::get<double>(y.value);
+        return std::memcmp(&first, &second, sizeof first) == 0;
+    });
+}
+
+// A block kept for later parses to what parsing it from the file gives.
+void checkDeferred(const FilePlan& plan, ByteSource& source) {
+    FilePlan later = plan;
+    std::size_t checked = 0;
+    for (const FilePlan::DeferredBlock& kept : plan.deferred) {
+        if (++checked > 64) break;
+        const ParsedParameters* lazy = later.parsedAt(kept.offset);
+        fuzz::require(lazy != nullptr, "a block kept for later that cannot be parsed");
+        Parameters eager;
+        ShortReads shortReads;
+        Cursor cursor(source, shortReads);
+        bool failed = false;
+        try {
+            readParameterBlock(cursor, kept.offset, eager);
+        } catch (...) {
+            failed = true;
+        }
+        fuzz::require(failed == static_cast<bool>(lazy->failure) && shortReads.size() == lazy->shortReads.size(),
+                      "a block parsed later fails otherwise than parsed from the file");
+        fuzz::require(sameRecords(later.recordsOf(*lazy), eager), "a block parsed later reads other records");
+    }
+}
+
+// The parameter blocks the chosen blocks merge are parsed, the others of
+// their groups (every one when all blocks are chosen) parsed or kept for
+// later, the one that names the code page parsed, and no others; their
+// records are bounded in all.
 void checkParsed(const FilePlan& plan, std::uint64_t fileSize, bool all) {
     std::vector<std::int64_t> used;
     for (std::size_t index : plan.chosen) {
@@ -168,7 +205,9 @@ void checkParsed(const FilePlan& plan, std::uint64_t fileSize, bool all) {
         }
         if (used.size() < 16 * 70) checkGroups(plan, plan.blocks[index]);  // the first blocks' suffice
         for (const GroupMember& member : plan.groups.groupOf(plan.blocks[index], plan.directory)) {
-            fuzz::require(plan.parameters.contains(member.offset), "a chosen block's group not parsed");
+            const bool kept = std::any_of(plan.deferred.begin(), plan.deferred.end(),
+                                          [&](const auto& block) { return block.offset == member.offset; });
+            fuzz::require(plan.parameters.contains(member.offset) || kept, "a chosen block's group not read");
             used.push_back(member.offset);
         }
     }
@@ -180,10 +219,16 @@ void checkParsed(const FilePlan& plan, std::uint64_t fileSize, bool all) {
     for (const auto& [offset, parsed] : plan.parameters) {
         fuzz::require(std::binary_search(used.begin(), used.end(), offset),
                       "a parameter block parsed that no chosen block uses");
-        records += parsed.records.size();
+        records += parsed.count;
+        fuzz::require(parsed.first + parsed.count <= plan.records.size(), "records outside the plan's");
         if (parsed.failure) fuzz::handled([&] { std::rethrow_exception(parsed.failure); });
     }
     fuzz::require(records <= fileSize / smallestRecord * 2 + 4096, "more records in all than the file can hold");
+    fuzz::require(plan.deferredBytes.size() <= fileSize + 65536, "more bytes kept than the file holds");
+    for (const FilePlan::DeferredBlock& kept : plan.deferred) {
+        fuzz::require(std::binary_search(used.begin(), used.end(), kept.offset), "a block kept that no one uses");
+        fuzz::require(kept.first + kept.size <= plan.deferredBytes.size(), "kept bytes outside the plan's");
+    }
     const auto blocks = parameterBlocks(plan.directory, plan.blocks, plan.groups);
     for (std::size_t i = 0; i < blocks.size(); ++i) {
         fuzz::require(i == 0 || blocks[i - 1].entry < blocks[i].entry, "parameter blocks out of directory order");
@@ -308,6 +353,7 @@ void plan(ByteSource& source, std::size_t) {
         if (!all.magic.isOpus) return;
         fuzz::require(all.directory.size() <= source.size(), "more directory entries than the file has bytes");
         checkBlocks(all.directory, all.blocks);
+        checkDeferred(all, source);
         choices = choicesFor(all.directory);
     });
     for (const BlockChoice& choice : choices)

@@ -4,6 +4,7 @@ blocks of its own measurement (Block.groups), and the flat dictionary made of th
 import json
 import math
 import pickle
+import struct
 
 import numpy as np
 import pytest
@@ -109,11 +110,15 @@ def test_flat_parameters_of_a_block_keep_each_sides_own_scans(write):
                                                                        "Polymer film")
 
 
-def test_a_damaged_parameter_block_is_its_own_error(write):
-    """An optics block with a record of no known type: the optics block fails, every data block still reads,
-    and the groups leave the optics out."""
+@pytest.mark.parametrize("damage", [
+    text_record("XYZ", "x", type_code=9),  # a record of no known type
+    b"\xffAB\0" + struct.pack("<hhi", 0, 2, 5),  # a name that is not UTF-8, found when the block is first read
+])
+def test_a_damaged_parameter_block_is_its_own_error(write, damage):
+    """A damaged optics block: the optics block fails, every data block still reads, and the groups leave the
+    optics out."""
     f = instrument_file()
-    damaged = param_block({"BMS": "KBr"})[:-4] + text_record("XYZ", "x", type_code=9) + b"END\0"
+    damaged = param_block({"BMS": "KBr"})[:-4] + damage + b"END\0"
     f.add(params_word(OPTICS, SAMPLE, early=False), damaged)
     found = lumira_tools.read_file(write(file_bytes(f)))
     assert all(block.ok and block.result is not None for block in found)

@@ -69,8 +69,8 @@ struct Store {
     py::Ref dictOf(std::int64_t offset, const ParsedParameters& block) {
         auto [place, fresh] = dicts.try_emplace(offset);
         if (fresh) {
-            py::Ref dict = py::Ref::fresh(_PyDict_NewPresized(static_cast<Py_ssize_t>(block.records.size())));
-            for (const Parameter& record : block.records) extract::store(dict, record, plan.encoding);
+            py::Ref dict = py::Ref::fresh(_PyDict_NewPresized(static_cast<Py_ssize_t>(block.count)));
+            for (const Parameter& record : plan.recordsOf(block)) extract::store(dict, record, plan.encoding);
             place->second = dict;
         }
         return place->second;
@@ -87,11 +87,11 @@ struct Store {
         const Group members = plan.groups.groupOf(*own, plan.directory);
         py::Ref made = py::Ref::fresh(_PyDict_NewPresized(static_cast<Py_ssize_t>(members.size())));
         for (const GroupMember& member : members) {
-            const auto block = plan.parameters.find(member.offset);
+            const ParsedParameters* block = plan.parsedAt(member.offset);
             // A block that cannot be read is left out: its error is its own.
-            if (block == plan.parameters.end() || failureOf(block->second).get() != Py_None) continue;
+            if (block == nullptr || failureOf(*block).get() != Py_None) continue;
             py::Ref kind = py::interned(kindName(member.key));
-            py::Ref parameters = dictOf(member.offset, block->second);
+            py::Ref parameters = dictOf(member.offset, *block);
             py::setItem(made, kind, parameters);
         }
         place->second = made;
@@ -102,11 +102,10 @@ struct Store {
     py::Ref rows() {
         py::Ref list = py::Ref::fresh(PyList_New(0));
         for (const ParameterBlockEntry& entry : parameterBlocks(plan.directory, plan.blocks, plan.groups)) {
-            const auto block = plan.parameters.find(entry.offset);
-            if (block == plan.parameters.end()) continue;
-            py::Ref error = failureOf(block->second);
-            py::Ref parameters =
-                error.get() == Py_None ? dictOf(entry.offset, block->second) : py::Ref::borrow(Py_None);
+            const ParsedParameters* block = plan.parsedAt(entry.offset);
+            if (block == nullptr) continue;
+            py::Ref error = failureOf(*block);
+            py::Ref parameters = error.get() == Py_None ? dictOf(entry.offset, *block) : py::Ref::borrow(Py_None);
             py::Ref number = py::integer(static_cast<long long>(entry.entry));
             py::Ref kind = py::interned(kindName(entry.key));
             py::Ref side = py::Ref::borrow(entry.side == Side::Sample      ? py::interned("sample").get()

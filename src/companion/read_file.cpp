@@ -480,7 +480,7 @@ private:
         // Each name once, at its first place, with its last value (names
         // are interned, so one name is one object).
         auto& pairs = place->second;
-        const Parameters& records = plan_.parameters.at(offset).records;
+        const auto records = plan_.recordsOf(plan_.parameters.at(offset));
         pairs.reserve(records.size());
         PointerIndex placeOf(records.size());
         for (const Parameter& record : records) {

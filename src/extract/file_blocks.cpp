@@ -87,24 +87,38 @@ void byKey(const std::vector<FileBlock>& blocks, KeyOf keyOf, Each each) {
 // Twins: exactly two data blocks of the same six codes whose type words
 // differ in bit 30. Anything else (one block, three, or two alike) says
 // nothing about which is which.
-void markTwins(const Directory& directory, std::vector<FileBlock>& blocks) {
-    const auto sixCodes = [&](const FileBlock& block) { return sixCodesOf(directory[block.entry]); };
-    byKey(blocks, sixCodes, [&](std::span<const std::size_t> members) {
-        if (members.size() != 2) return;
-        FileBlock& first = blocks[members[0]];
-        FileBlock& second = blocks[members[1]];
-        const bool firstEarly = (directory[first.entry].word & earlyTwinBit) != 0;
-        const bool secondEarly = (directory[second.entry].word & earlyTwinBit) != 0;
-        if (firstEarly == secondEarly) return;
-        first.compensated = !firstEarly;
-        second.compensated = !secondEarly;
-    });
+void markPair(const Directory& directory, FileBlock& first, FileBlock& second) {
+    const bool firstEarly = (directory[first.entry].word & earlyTwinBit) != 0;
+    const bool secondEarly = (directory[second.entry].word & earlyTwinBit) != 0;
+    if (firstEarly == secondEarly) return;
+    first.compensated = !firstEarly;
+    second.compensated = !secondEarly;
+}
+
+// Twins among the blocks of one request: blocks of the same six codes answer
+// the same request, so a pair of twins is always among them.
+void markTwins(const Directory& directory, std::vector<FileBlock>& blocks, std::span<const std::size_t> members) {
+    const auto sixCodes = [&](std::size_t index) { return sixCodesOf(directory[blocks[index].entry]); };
+    if (members.size() == 2) {  // the usual case: the pair alone
+        if (sixCodes(members[0]) == sixCodes(members[1])) markPair(directory, blocks[members[0]], blocks[members[1]]);
+        return;
+    }
+    std::vector<std::pair<std::uint32_t, std::size_t>> coded;
+    for (std::size_t index : members) coded.emplace_back(sixCodes(index), index);
+    std::sort(coded.begin(), coded.end());
+    for (std::size_t i = 0; i < coded.size();) {
+        std::size_t j = i;
+        while (j < coded.size() && coded[j].first == coded[i].first) ++j;
+        if (j - i == 2) markPair(directory, blocks[coded[i].second], blocks[coded[i + 1].second]);
+        i = j;
+    }
 }
 
 }  // namespace
 
 std::vector<FileBlock> fileBlocks(const Directory& directory) {
     std::vector<FileBlock> blocks;
+    blocks.reserve(std::min<std::size_t>(directory.size(), 64));
     for (std::size_t i = 0; i < directory.size(); ++i) {
         auto block = dataBlockOf(directory[i].btt);
         if (!block) continue;
@@ -112,10 +126,9 @@ std::vector<FileBlock> fileBlocks(const Directory& directory) {
         blocks.push_back(*block);
     }
     if (blocks.empty()) return blocks;
-    bool repeated = false;  // twins answer one request
     // Blocks of one request (the same codes), in directory order.
     byKey(blocks, [](const FileBlock& block) { return keyOf(block.codes); }, [&](std::span<const std::size_t> members) {
-        repeated = repeated || members.size() > 1;
+        if (members.size() > 1) markTwins(directory, blocks, members);
         const RequestCodes& request = blocks[members.front()].codes;
         const LocatedBlocks located = locateBlocks(directory, request);
         const auto parameters = requestedOffsets(directory, request, codes::dataParameters);
@@ -129,7 +142,6 @@ std::vector<FileBlock> fileBlocks(const Directory& directory) {
             block.shadowed = fromLast > 0;
         }
     });
-    if (repeated) markTwins(directory, blocks);
     return blocks;
 }
 

@@ -1,6 +1,8 @@
 #include "extract/file_plan.hpp"
 
 #include <algorithm>
+#include <cstring>
+#include <limits>
 #include <array>
 
 #include "core/checked.hpp"
@@ -113,56 +115,134 @@ void choose(FilePlan& plan, const BlockChoice& selection) {
     }
 }
 
-// Parses the parameter blocks at `offset`s not parsed yet, their records
-// bounded in all by what the file could hold twice over.
+// The bytes a deferred block kept, where they lay in the file.
+class KeptBytes final : public ByteSource {
+public:
+    KeptBytes(std::span<const std::uint8_t> bytes, std::uint64_t start) noexcept : bytes_(bytes), start_(start) {
+        size_ = start + bytes.size();
+    }
+
+    std::size_t readAt(std::uint64_t offset, std::span<std::uint8_t> out) override {
+        const auto held = cachedFrom(offset);
+        const std::size_t count = std::min(out.size(), held.size());
+        if (count != 0) std::memcpy(out.data(), held.data(), count);
+        return count;
+    }
+
+    std::span<const std::uint8_t> cachedFrom(std::uint64_t offset) override {
+        if (offset < start_ || offset >= size_) return {};
+        return bytes_.subspan(static_cast<std::size_t>(offset - start_));
+    }
+
+    std::unique_ptr<ByteSource> sibling() const override { return std::make_unique<KeptBytes>(bytes_, start_); }
+
+private:
+    std::span<const std::uint8_t> bytes_;
+    std::uint64_t start_;
+};
+
+void parseInto(FilePlan& plan, ParsedParameters& parsed, ByteSource& source, std::int64_t offset,
+               std::size_t recordLimit) {
+    Cursor reader(source, parsed.shortReads);
+    parsed.first = plan.records.size();
+    try {
+        readParameterBlock(reader, offset, plan.records, recordLimit);
+    } catch (...) {
+        parsed.failure = std::current_exception();
+    }
+    parsed.count = plan.records.size() - parsed.first;
+}
+
+// Parses the parameter blocks at `offset`s not parsed yet into the plan's
+// records, or keeps their bytes for later, the records parsed and walked
+// bounded in all by what the file could hold twice over, the bytes kept by
+// the file's size.
 class Parser {
 public:
-    Parser(Cursor& cursor, FilePlan& plan)
-        : cursor_(cursor), plan_(plan), budget_(cursor.source().size() / smallestRecord * 2 + 4096) {}
+    Parser(ByteSource& source, FilePlan& plan)
+        : source_(source), plan_(plan), budget_(source.size() / smallestRecord * 2 + 4096),
+          keepable_(source.size() + 65536) {}
 
     const ParsedParameters* parse(std::int64_t offset) {
         if (offset == LocatedBlocks::absent) return nullptr;
         auto [place, fresh] = plan_.parameters.try_emplace(offset);
         ParsedParameters& parsed = place->second;
         if (!fresh) return &parsed;
-        Cursor reader(cursor_.source(), parsed.shortReads);
-        try {
-            readParameterBlock(reader, offset, parsed.records, budget_);
-        } catch (...) {
-            parsed.failure = std::current_exception();
-        }
-        budget_ -= std::min(budget_, parsed.records.size());
+        parseInto(plan_, parsed, source_, offset, left());
+        used_ += parsed.count;
         return &parsed;
+    }
+
+    // Keeps the block's bytes to parse it when asked for; parses it now where
+    // walking it cannot tell what parsing would give.
+    void defer(std::int64_t offset) {
+        if (offset == LocatedBlocks::absent || plan_.parameters.contains(offset) || deferred(offset)) return;
+        const auto end = skimParameterBlock(source_, offset, left());
+        const std::uint64_t size = end ? *end - static_cast<std::uint64_t>(offset) : 0;
+        if (!end || size > keepable_ - std::min(keepable_, plan_.deferredBytes.size())) {
+            parse(offset);
+            return;
+        }
+        const std::size_t first = plan_.deferredBytes.size();
+        plan_.deferredBytes.resize(first + size);
+        source_.readAt(static_cast<std::uint64_t>(offset), std::span(plan_.deferredBytes).subspan(first));
+        plan_.deferred.push_back({offset, first, static_cast<std::size_t>(size)});
+        deferredOffsets_.push_back(offset);
+        used_ += size / smallestRecord + 1;  // the records walked
+    }
+
+    void finish() {
+        std::sort(plan_.deferred.begin(), plan_.deferred.end(),
+                  [](const auto& a, const auto& b) { return a.offset < b.offset; });
     }
 
 private:
     static constexpr std::uint64_t smallestRecord = 8;  // a name of four bytes, a type and a size
 
-    Cursor& cursor_;
+    std::size_t left() const noexcept { return budget_ - std::min(budget_, used_); }
+
+    bool deferred(std::int64_t offset) {
+        // Blocks are deferred in directory order, a file's blocks at distinct offsets: the last few suffice
+        // for the repeats a directory holds, and a miss only costs a walk.
+        const std::size_t recent = std::min<std::size_t>(deferredOffsets_.size(), 8);
+        return std::find(deferredOffsets_.end() - static_cast<std::ptrdiff_t>(recent), deferredOffsets_.end(),
+                         offset) != deferredOffsets_.end();
+    }
+
+    ByteSource& source_;
     FilePlan& plan_;
     std::size_t budget_;
+    std::size_t keepable_;
+    std::size_t used_ = 0;
+    std::vector<std::int64_t> deferredOffsets_;
 };
 
-void parseParameters(Cursor& cursor, FilePlan& plan, bool everyBlock) {
-    Parser parser(cursor, plan);
+// The blocks the chosen blocks merge are parsed now (their dictionaries are
+// made with the blocks); the others their groups name, and with every block
+// chosen all others, when first asked for.
+void parseParameters(ByteSource& source, FilePlan& plan, bool everyBlock) {
+    Parser parser(source, plan);
     std::int64_t origin = LocatedBlocks::absent;  // the block a request merges as the sample origin
     for (const DirectoryEntry& entry : plan.directory)
         if (entry.btt.paramType == codes::sampleParameters) origin = entry.byteOffset;
     if (const ParsedParameters* parsed = parser.parse(origin); parsed && !parsed->failure)
-        plan.encoding = textEncodingOf(parsed->records);
+        plan.encoding = textEncodingOf(plan.recordsOf(*parsed));
 
     for (std::size_t index : plan.chosen) {
         const LocatedBlocks& located = plan.blocks[index].located;
         for (std::int64_t offset : {located.offsetToParams, located.offsetToAcqParams, located.offsetToInstParams,
                                     located.offsetToSampleParams, located.offsetToFTParams})
             parser.parse(offset);
-        if (everyBlock) continue;  // all of them follow
-        for (const GroupMember& member : plan.groups.groupOf(plan.blocks[index], plan.directory))
-            parser.parse(member.offset);
     }
-    if (everyBlock)
+    if (everyBlock) {
         for (const DirectoryEntry& entry : plan.directory)
-            if (isParameterBlock(entry.btt)) parser.parse(entry.byteOffset);
+            if (isParameterBlock(entry.btt)) parser.defer(entry.byteOffset);
+    } else {
+        for (std::size_t index : plan.chosen)
+            for (const GroupMember& member : plan.groups.groupOf(plan.blocks[index], plan.directory))
+                parser.defer(member.offset);
+    }
+    parser.finish();
 }
 
 }  // namespace
@@ -178,8 +258,20 @@ FilePlan planFile(ByteSource& source, const BlockChoice& selection) {
     plan.blocks = fileBlocks(plan.directory);
     plan.groups = ParameterGroups(plan.directory, plan.blocks);
     choose(plan, selection);
-    parseParameters(cursor, plan, selection.kind == BlockChoice::Kind::All);
+    parseParameters(source, plan, selection.kind == BlockChoice::Kind::All);
     return plan;
+}
+
+const ParsedParameters* FilePlan::parsedAt(std::int64_t offset) {
+    if (const auto parsed = parameters.find(offset); parsed != parameters.end()) return &parsed->second;
+    const auto kept = std::lower_bound(deferred.begin(), deferred.end(), offset,
+                                       [](const DeferredBlock& block, std::int64_t at) { return block.offset < at; });
+    if (kept == deferred.end() || kept->offset != offset) return nullptr;
+    const auto held = std::span<const std::uint8_t>(deferredBytes).subspan(kept->first, kept->size);
+    KeptBytes bytes(held, static_cast<std::uint64_t>(offset));
+    ParsedParameters& parsed = parameters[offset];
+    parseInto(*this, parsed, bytes, offset, std::numeric_limits<std::size_t>::max());
+    return &parsed;
 }
 
 }  // namespace lumira

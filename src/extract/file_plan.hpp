@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <exception>
 #include <optional>
+#include <span>
 #include <unordered_map>
 #include <vector>
 
@@ -41,9 +42,10 @@ struct BlockChoice {
     std::vector<Pattern> patterns;  // Kind::FirstMatch: the first pattern any listed block matches wins
 };
 
-// One parameter block, parsed once.
+// One parameter block, parsed once; its records lie in its plan's `records`.
 struct ParsedParameters {
-    Parameters records;
+    std::size_t first = 0;  // its records: FilePlan::records[first, first + count)
+    std::size_t count = 0;
     ShortReads shortReads;
     std::exception_ptr failure;
 };
@@ -75,6 +77,28 @@ struct FilePlan {
     ParameterGroups groups;                      // every parameter block, and which describe each data block
     TextEncoding encoding = TextEncoding::Cp1252;  // of every text of the file, as its sample-origin CPG says
     std::unordered_map<std::int64_t, ParsedParameters> parameters;  // by block offset
+    Parameters records;  // of every parameter block parsed, block after block (one allocation for all)
+
+    // Parameter blocks that no chosen block merges (the blocks its groups and
+    // the file's list of parameter blocks add) are parsed when first asked
+    // for: their bytes are kept up to their END record, so that parsing them
+    // then reads what parsing them now would.
+    struct DeferredBlock {
+        std::int64_t offset;
+        std::size_t first;  // its bytes: deferredBytes[first, first + size)
+        std::size_t size;
+    };
+    std::vector<DeferredBlock> deferred;  // by offset
+    std::vector<std::uint8_t> deferredBytes;
+
+    std::span<const Parameter> recordsOf(const ParsedParameters& parsed) const {
+        return std::span<const Parameter>(records).subspan(parsed.first, parsed.count);
+    }
+
+    // The block at `offset` as parsed (a deferred one parsed now: spans of
+    // recordsOf taken before may no longer be valid); nothing for a block
+    // that was not read.
+    const ParsedParameters* parsedAt(std::int64_t offset);
 };
 
 // Tests the magic and, for an OPUS file, reads the directory, chooses the

@@ -40,8 +40,9 @@ ParameterText readText(Cursor& cursor, std::int64_t blockOffset, std::int16_t si
 void readParameterBlock(Cursor& cursor, std::int64_t offset, Parameters& into, std::size_t recordLimit) {
     cursor.seek(offset);
     std::size_t records = 0;
-    // Blocks hold tens of records: room for them saves the vector's early growth.
-    into.reserve(into.size() + 32);
+    // Blocks hold tens of records: room for them saves the vector's early growth
+    // (doubling, so that block after block appended to one vector costs no more).
+    if (into.capacity() < into.size() + 32) into.reserve(std::max(into.size() + 32, 2 * into.capacity()));
     for (;;) {
         std::array<std::uint8_t, 4> rawName{};
         const std::size_t got = cursor.readBytes(rawName);
@@ -74,6 +75,33 @@ void readParameterBlock(Cursor& cursor, std::int64_t offset, Parameters& into, s
             failValue("Unexpected value for reading parameter type: " + std::to_string(type));
         }
         into.push_back({std::string(name), std::move(value)});
+    }
+}
+
+std::optional<std::uint64_t> skimParameterBlock(ByteSource& source, std::int64_t offset, std::size_t recordLimit) {
+    if (offset < 0) return std::nullopt;
+    ShortReads shortReads;
+    Cursor cursor(source, shortReads);
+    cursor.seek(offset);
+    for (std::size_t records = 0;; ++records) {
+        std::array<std::uint8_t, 4> rawName{};
+        if (cursor.readBytes(rawName) < rawName.size()) return std::nullopt;
+        if (trimNuls(rawName) == "END") return cursor.position();
+        if (records >= recordLimit) return std::nullopt;
+        const std::int16_t type = cursor.readShort();
+        const std::int16_t size = cursor.readShort();
+        std::uint64_t skip = 0;
+        if (type == integerType) {
+            skip = 4;
+        } else if (type == realType) {
+            skip = 8;
+        } else if (type >= firstTextType && type <= lastTextType && size >= 0) {
+            skip = static_cast<std::uint64_t>(size) * 2;
+        } else {
+            return std::nullopt;
+        }
+        if (!shortReads.empty() || skip > cursor.remaining()) return std::nullopt;
+        cursor.seek(static_cast<std::int64_t>(cursor.position() + skip));
     }
 }
 

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -42,6 +43,14 @@ using Parameters = std::vector<Parameter>;
 // file hold more records than it has bytes, block after block.
 void readParameterBlock(Cursor& cursor, std::int64_t offset, Parameters& into,
                         std::size_t recordLimit = std::numeric_limits<std::size_t>::max());
+
+// Where the block at `offset` ends (just past the name of its END record),
+// found by walking its records without reading their values; nothing when
+// walking cannot tell where readParameterBlock would stop: a record it would
+// refuse or cut short, the end of the file, or more than `recordLimit`
+// records. readParameterBlock over the bytes up to that end reads what it
+// reads over the whole file.
+std::optional<std::uint64_t> skimParameterBlock(ByteSource& source, std::int64_t offset, std::size_t recordLimit);
 
 // Dictionary lookups over records read from one block: the last record of a
 // name gives its value.
