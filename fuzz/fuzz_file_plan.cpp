@@ -239,13 +239,19 @@ void checkParsed(const FilePlan& plan, std::uint64_t fileSize, bool all) {
 // Checks what the plan chose for `choice` and parsed for its blocks.
 void checkPlan(const FilePlan& plan, const BlockChoice& choice, std::uint64_t fileSize) {
     if (plan.magic.isOpus) {
-        // What a file cut short is measured by: its size, and the furthest its header and directory reach.
+        // What a file cut short is measured by: its size, and the furthest its header, directory, data blocks
+        // and parameter blocks reach (other entries are read on access and say their own damage).
         fuzz::require(plan.extent.size == fileSize, "the extent's size is not the file's");
         fuzz::require(plan.extent.reach >= 24, "the extent reaches less than the header");
         fuzz::require(!plan.extent.beforeStart || *plan.extent.beforeStart < 0, "an offset before the file is not");
-        for (const DirectoryEntry& entry : plan.directory)
+        for (const FileBlock& block : plan.blocks) {
+            const DirectoryEntry& entry = plan.directory[block.entry];
             fuzz::require(entry.byteOffset < 0 || entry.byteOffset <= plan.extent.reach,
-                          "a listed block begins past the extent's reach");
+                          "a data block begins past the extent's reach");
+        }
+        for (const DirectoryEntry& entry : plan.directory)
+            fuzz::require(entry.btt.paramType == 0 || entry.byteOffset < 0 || entry.byteOffset <= plan.extent.reach,
+                          "a parameter block begins past the extent's reach");
     }
     for (std::size_t index : plan.chosen) fuzz::require(index < plan.blocks.size(), "a chosen place out of range");
     fuzz::require(std::is_sorted(plan.chosen.begin(), plan.chosen.end()), "chosen out of directory order");

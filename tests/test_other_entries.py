@@ -52,7 +52,7 @@ def test_other_lists_what_no_reader_decodes_with_its_bytes(sample):
 
 def test_other_refuses_bytes_the_file_does_not_hold(write):
     path = write(OpusFile().add(UNNAMED, b"1234", size_in_words=100).build())
-    (unnamed,) = lumira_tools.read_file(path, strict=False).other
+    (unnamed,) = lumira_tools.read_file(path).other
     with pytest.raises(lumira_tools.DamagedFileError, match="has 400 bytes but the file holds 4") as raised:
         unnamed.read_bytes()
     assert raised.value.block == "entry #0"

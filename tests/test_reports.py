@@ -144,6 +144,6 @@ def test_tables_sharing_bytes_are_damage(write):
 
 
 def test_a_container_the_file_cuts_off(write):
-    (report,) = read(write, (pb.QUALITY_TEST, GOOD), strict=False, size_in_words=len(GOOD)).reports
+    (report,) = read(write, (pb.QUALITY_TEST, GOOD), size_in_words=len(GOOD)).reports
     with pytest.raises(lumira_tools.DamagedFileError, match="the file ends early"):
         report.title

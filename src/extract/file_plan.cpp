@@ -33,9 +33,25 @@ std::int32_t int32At(std::span<const std::uint8_t> raw) {
                                      std::uint32_t{raw[2]} << 16 | std::uint32_t{raw[3]} << 24);
 }
 
+// The entries that reading the file's blocks needs whole: its data blocks,
+// parameter blocks and directory. The history, table containers, images and
+// every other entry are read on access, where their own damage is said: a
+// cut through them loses no data block.
+std::vector<bool> neededWhole(const Directory& directory, const std::vector<FileBlock>& blocks) {
+    std::vector<bool> needed(directory.size());
+    for (std::size_t i = 0; i < directory.size(); ++i) {
+        const BlockTypeFields& codes = directory[i].btt;
+        needed[i] = codes.paramType != 0 || codes.extendType == 1 || codes.extendType == 64 ||  // info, extension
+                    (codes.dataType == 13 && codes.extendType == 0);                             // the directory
+    }
+    for (const FileBlock& block : blocks)
+        if (block.entry < needed.size()) needed[block.entry] = true;
+    return needed;
+}
+
 // The header's directory offset and entry count, read apart from the
 // directory reader (whose cut-off fields are its own to report).
-FileExtent extentOf(ByteSource& source, const Directory& directory) {
+FileExtent extentOf(ByteSource& source, const Directory& directory, const std::vector<FileBlock>& blocks) {
     constexpr std::int64_t headerSize = 24;
     FileExtent extent;
     extent.size = source.size();
@@ -54,8 +70,9 @@ FileExtent extentOf(ByteSource& source, const Directory& directory) {
         const std::int32_t entries = int32At(std::span(fields).last(4));
         note(offsetToDirectory, std::int64_t{12} * std::max(entries, 0));
     }
-    for (const DirectoryEntry& entry : directory)
-        note(entry.byteOffset, tryMul(entry.sizeInWords, 4).value_or(INT64_MAX));
+    const std::vector<bool> needed = neededWhole(directory, blocks);
+    for (std::size_t i = 0; i < directory.size(); ++i)
+        if (needed[i]) note(directory[i].byteOffset, tryMul(directory[i].sizeInWords, 4).value_or(INT64_MAX));
     return extent;
 }
 
@@ -253,9 +270,9 @@ FilePlan planFile(ByteSource& source, const BlockChoice& selection) {
     if (!plan.magic.isOpus) return plan;
     Cursor cursor(source, plan.directoryShortReads);
     plan.directory = readDirectory(cursor);
-    plan.extent = extentOf(source, plan.directory);
     plan.listing = listBlocks(plan.directory);
     plan.blocks = fileBlocks(plan.directory);
+    plan.extent = extentOf(source, plan.directory, plan.blocks);
     plan.groups = ParameterGroups(plan.directory, plan.blocks);
     choose(plan, selection);
     parseParameters(source, plan, selection.kind == BlockChoice::Kind::All);
