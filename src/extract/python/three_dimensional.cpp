@@ -80,13 +80,13 @@ py::Ref recordInfoDtype(py::Borrowed module, const InfoLayout& layout) {
         py::append(formats, py::str(field.real ? "<f8" : "<i4"));
         py::append(offsets, py::integer(static_cast<long long>(layout.base) + field.offset));
     }
-    py::Ref spec = py::Ref::fresh(PyDict_New());
-    py::setItem(spec, "names", names);
-    py::setItem(spec, "formats", formats);
-    py::setItem(spec, "offsets", offsets);
-    py::setItem(spec, "itemsize", py::integer(static_cast<long long>(layout.size)));
+    py::Ref described = py::Ref::fresh(PyDict_New());
+    py::setItem(described, "names", names);
+    py::setItem(described, "formats", formats);
+    py::setItem(described, "offsets", offsets);
+    py::setItem(described, "itemsize", py::integer(static_cast<long long>(layout.size)));
     py::Ref np = py::moduleName(module, "np");
-    py::Ref dtype = py::call(py::attr(np, "dtype"), {spec});
+    py::Ref dtype = py::call(py::attr(np, "dtype"), {described});
     made.emplace_back(layout, py::Ref(dtype).release());
     return dtype;
 }
