@@ -199,3 +199,18 @@ def test_table_options_are_refused_for_jcamp(folder, tmp_path, capsys, args, mes
     root, _ = folder
     assert main(["export", str(root), "--stack", "-o", str(tmp_path / "all.jdx"), *args]) == 2
     assert message in capsys.readouterr().err
+
+
+def test_a_block_keeps_the_labels_of_its_own_measurement(write, tmp_path):
+    # getOpusData merges the background's acquisition settings into the absorbance; its groups do not.
+    from instrument_files import file_bytes, instrument_file
+    opened = lumira_tools.read_file(write(file_bytes(instrument_file())))
+    absorbance = opened.blocks[-1]  # the compensated absorbance
+    assert "NSR" in absorbance.parameters and "NSS" not in absorbance.parameters
+    for target, pairs in ((tmp_path / "one.jdx", None), (tmp_path / "all.jdx", [("ab", absorbance)])):
+        if pairs is None:
+            write_jcamp(absorbance, target)
+        else:
+            write_jcamp_blocks(pairs, target)
+        labels = target.read_text(encoding="utf-8")
+        assert "##$NSS=32" in labels and "##$NSR=" not in labels and "##$APF=B3" in labels

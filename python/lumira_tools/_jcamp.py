@@ -14,7 +14,7 @@ from __future__ import annotations
 
 import math
 from datetime import datetime
-from typing import Any, Callable, Iterable, Iterator, Optional, Sequence
+from typing import Any, Callable, Iterable, Iterator, Mapping, Optional, Sequence
 
 import numpy as np
 
@@ -72,10 +72,12 @@ def check(result: lumira.BaseDataReturn) -> lumira.SingleDataReturn:
 
 
 def spectrum_lines(found: lumira.BaseDataReturn, *, title: Optional[str] = None, compressed: bool = True,
-                   parameters: Sequence[str] = PARAMETERS, block_id: Optional[int] = None) -> Iterator[str]:
-    """The lines of one JCAMP-DX block holding the spectrum, from ##TITLE to ##END."""
+                   parameters: Sequence[str] = PARAMETERS, block_id: Optional[int] = None,
+                   values: Optional[Mapping[str, Any]] = None) -> Iterator[str]:
+    """The lines of one JCAMP-DX block holding the spectrum, from ##TITLE to ##END. The labels take their values
+    from `values` (default: the result's own parameters)."""
     result = check(found)
-    params = result.parameters
+    params = result.parameters if values is None else values
     x, y = np.asarray(result.x, np.float64), np.asarray(result.y, np.float64)
     y_exponent = _exponent(float(np.abs(y).max()))
     ordinates = _scaled(y, y_exponent)
@@ -122,19 +124,19 @@ def spectrum_lines(found: lumira.BaseDataReturn, *, title: Optional[str] = None,
     yield "##END="
 
 
-def compound_lines(blocks: Iterable[tuple[str, lumira.BaseDataReturn]], *, title: str, compressed: bool = True,
-                   parameters: Sequence[str] = PARAMETERS) -> Iterator[str]:
-    """A compound (LINK) file: one block per (title, spectrum) pair, in order, under ##BLOCKS."""
+def compound_lines(blocks: Iterable[tuple[str, lumira.BaseDataReturn, Mapping[str, Any]]], *, title: str,
+                   compressed: bool = True, parameters: Sequence[str] = PARAMETERS) -> Iterator[str]:
+    """A compound (LINK) file: one block per (title, spectrum, parameter values) in order, under ##BLOCKS."""
     pairs = list(blocks)
-    for _, result in pairs:
+    for _, result, _ in pairs:
         check(result)
     yield f"##TITLE={_text(title)}"
     yield "##JCAMP-DX=5.01"
     yield "##DATA TYPE=LINK"
     yield f"##BLOCKS={len(pairs)}"
-    for number, (name, result) in enumerate(pairs, 1):
+    for number, (name, result, values) in enumerate(pairs, 1):
         yield from spectrum_lines(result, title=name, compressed=compressed, parameters=parameters,
-                                  block_id=number)
+                                  block_id=number, values=values)
     yield "##END="
 
 

@@ -53,7 +53,7 @@ def export(result: Union[lumira.BaseDataReturn, Block], path: str | os.PathLike[
         ".npz": lambda target: write_npz(data, target, _parameters(result)),
         ".nc": lambda target: write_netcdf(result, target)}
     if suffix in JCAMP_FORMATS:
-        write_jcamp(data, path)
+        write_jcamp(result, path)
         return suffix
     if suffix not in writers:
         raise ExportError(f"cannot export to {suffix or 'a file without suffix'!r}: use one of {', '.join(FORMATS)}")
@@ -79,27 +79,32 @@ def _parameters(source: Union[lumira.BaseDataReturn, Block]) -> Parameters:
     return flat_parameters(source) if isinstance(source, Block) else dict(source.parameters)
 
 
-def write_jcamp(result: lumira.BaseDataReturn, path: str | os.PathLike[str], *, title: Optional[str] = None,
-                compressed: bool = True, parameters: Optional[Iterable[str]] = None) -> None:
-    """Writes a single spectrum as a JCAMP-DX 5.01 file (.jdx or .dx; UTF-8, lines ending CR LF).
+def write_jcamp(result: Union[lumira.BaseDataReturn, Block], path: str | os.PathLike[str], *,
+                title: Optional[str] = None, compressed: bool = True,
+                parameters: Optional[Iterable[str]] = None) -> None:
+    """Writes a single spectrum (a result, or a Block of `read_file`) as a JCAMP-DX 5.01 file (.jdx or .dx;
+    UTF-8, lines ending CR LF).
 
     `title` is the ##TITLE (default: the sample name SNM, else the block); `compressed` writes the table in
     DIFDUP form with Y-checks, otherwise as plain numbers; `parameters` are the codes kept as ##$CODE user labels
-    where the block has them (default: `PARAMETERS`). The x axis is in the file's unit; 3D blocks, spectra with
-    NaN or infinite values and unevenly spaced axes raise ExportError. The file appears only when complete.
+    where the block has them (default: `PARAMETERS`; a Block's values from its groups, see `flat_parameters`).
+    The x axis is in the file's unit; 3D blocks, spectra with NaN or infinite values and unevenly spaced axes
+    raise ExportError. The file appears only when complete.
     """
-    _write_jcamp(path, _jcamp.spectrum_lines(result, title=title, compressed=compressed,
-                                             parameters=_jcamp.parameters_of(parameters)))
+    _write_jcamp(path, _jcamp.spectrum_lines(_result(result), title=title, compressed=compressed,
+                                             parameters=_jcamp.parameters_of(parameters),
+                                             values=_parameters(result)))
 
 
-def write_jcamp_blocks(spectra: Iterable[tuple[str, lumira.BaseDataReturn]], path: str | os.PathLike[str], *,
-                       title: Optional[str] = None, compressed: bool = True,
+def write_jcamp_blocks(spectra: Iterable[tuple[str, Union[lumira.BaseDataReturn, Block]]],
+                       path: str | os.PathLike[str], *, title: Optional[str] = None, compressed: bool = True,
                        parameters: Optional[Iterable[str]] = None) -> None:
     """Writes single spectra as the blocks of one compound JCAMP-DX file (##DATA TYPE=LINK, ##BLOCKS), one block
     per (title, spectrum) pair in order, each on its own x axis. `title` is the compound's (default: the file's
     name without suffix); the rest as `write_jcamp`."""
     name = title if title is not None else os.path.splitext(os.path.basename(os.fspath(path)))[0]
-    _write_jcamp(path, _jcamp.compound_lines(spectra, title=name, compressed=compressed,
+    blocks = [(block_title, _result(spectrum), _parameters(spectrum)) for block_title, spectrum in spectra]
+    _write_jcamp(path, _jcamp.compound_lines(blocks, title=name, compressed=compressed,
                                              parameters=_jcamp.parameters_of(parameters)))
 
 

@@ -16,7 +16,7 @@ from .._read import error_text
 from . import _each as each
 from . import _export_jcamp as export_jcamp
 from ._common import (BLOCK_HELP, EXIT_FAILED, EXIT_OK, RAW_HELP, UsageError, check_writable, dump, mark_failed,
-                      positive, read_checked, report, result_of, write_output)
+                      positive, read_checked, report, write_output)
 from ._export_images import IMAGES, export_images
 
 
@@ -44,7 +44,7 @@ def run(args: argparse.Namespace) -> int:
     found = read_checked(args.file, args.block, scale=not args.raw)
     if suffix in exporting.JCAMP_FORMATS:
         return write_output(args, found.name, lambda target: exporting.write_jcamp(
-            result_of(found), target, title=export_jcamp.title_of(found, args.file)))
+            found, target, title=export_jcamp.title_of(found, args.file)))
     return write_output(args, found.name, lambda target: exporting.export(found, target))
 
 

@@ -74,7 +74,7 @@ def export_stack(args: argparse.Namespace) -> int:
 
 
 def _compound(args: argparse.Namespace, spectra: list[tuple[str, Block]]) -> list[str]:
-    exporting.write_jcamp_blocks([(title_of(found, path), result_of(found)) for path, found in spectra],
+    exporting.write_jcamp_blocks([(title_of(found, path), found) for path, found in spectra],
                                  args.output)
     return [args.output]
 
@@ -88,6 +88,6 @@ def _one_each(args: argparse.Namespace, spectra: list[tuple[str, Block]]) -> lis
     for path, found in spectra:
         target = os.path.join(args.output, os.path.relpath(os.path.abspath(path), common) + ".jdx")
         os.makedirs(os.path.dirname(target), exist_ok=True)
-        exporting.write_jcamp(result_of(found), target, title=title_of(found, path))
+        exporting.write_jcamp(found, target, title=title_of(found, path))
         written.append(target)
     return written
