@@ -5,7 +5,7 @@ instrument fills it.
     python examples/make_samples.py --collection spectra
 
 The files under examples/data are committed; run this again only when the samples change. `--collection FOLDER`
-writes the folder the README's tour reads: twelve measurements of a polymer film ageing in air, an hour apart and
+writes the folder the guide's tour reads: twelve measurements of a polymer film ageing in air, an hour apart and
 saved with four different instrument settings (point counts and ranges) while a carbonyl band near 1720 cm-1
 grows; the background measured before them (reference channels only); a map; and the debris of a real folder, a
 save that failed (an empty file) and a copy that was cut short.

@@ -2,11 +2,11 @@
 
     python examples/stacked_folder.py [FOLDER] [-o stacked.png]
 
-Without FOLDER, the README's folder (`make_samples.py --collection`) is written first into a temporary folder: a
+Without FOLDER, the tour's folder (`make_samples.py --collection`) is written first into a temporary folder: a
 day of a film ageing in air, twelve absorbance spectra an hour apart saved with four different instrument
 settings (point counts and ranges) while a carbonyl band near 1720 cm-1 grows, beside a background, a map and two
-damaged files, which the stack leaves out. The picture in the README (docs/stacked_folder.png) is this script's
-output without FOLDER.
+damaged files, which the stack leaves out. The guide's picture of it
+(python/lumira_tools/guide/images/stacked_folder.png) is this script's output without FOLDER.
 """
 
 from __future__ import annotations
@@ -23,6 +23,9 @@ import numpy as np
 import lumira_tools
 
 HERE = pathlib.Path(__file__).resolve().parent
+PICTURE = HERE.parent / "python" / "lumira_tools" / "guide" / "images" / "stacked_folder.png"
+
+
 def write_collection(folder: pathlib.Path) -> None:
     sys.path.insert(0, str(HERE))
     from make_samples import write_collection as write
@@ -69,7 +72,7 @@ def _colour(share: float) -> tuple[float, float, float]:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("folder", nargs="?", help="a folder of OPUS files (default: a collection written here)")
-    parser.add_argument("-o", "--output", default=str(HERE.parent / "docs" / "stacked_folder.png"))
+    parser.add_argument("-o", "--output", default=str(PICTURE))
     options = parser.parse_args()
     with tempfile.TemporaryDirectory(prefix="lumira-stack-") as scratch:
         folder = pathlib.Path(options.folder or scratch)

@@ -1,5 +1,5 @@
-"""The README's table of damaged input: every row is one case here, and the
-table and this file must name the same rows."""
+"""The guide's table of damaged input (its page on damaged files): every row is
+one case here, and the table and this file must name the same rows."""
 
 from __future__ import annotations
 
@@ -98,7 +98,7 @@ MAP = dict(AOX=0.0, AOY=0.0, DDX=1.0, DDY=1.0, NPX=2, NPY=1)
 DAMAGED_3D = r"^3D data block at offset \d+ is damaged: "
 DAMAGED_TABLE = r"^Annotation table \d+ at offset \d+ is damaged: "
 
-# (row of the README table, file bytes, function, expected outcome). An outcome
+# (row of the guide's table, file bytes, function, expected outcome). An outcome
 # is a value, a (exception type, message pattern) pair, or a check of the result.
 CASES = [
     ("bad magic", b"\0" * 40, "isOpusFile", False),
@@ -236,8 +236,8 @@ def test_file_truncated_after_listing(write, reports):
             lumira.getOpusData(path, request)
 
 
-def test_readme_table_lists_exactly_these_rows():
-    readme = (pathlib.Path(__file__).parent.parent / "README.md").read_text(encoding="utf-8")
-    section = readme.split("#### What damaged files give", 1)[1].split("\n#", 1)[0]
+def test_the_guides_table_lists_exactly_these_rows():
+    page = pathlib.Path(__file__).parent.parent / "python" / "lumira_tools" / "guide" / "damaged.md"
+    section = page.read_text(encoding="utf-8").split("\n## What damaged files give\n", 1)[1].split("\n#", 1)[0]
     rows = {line.split("|")[1].strip() for line in section.splitlines() if line.startswith("| ")} - {"Damage"}
     assert rows == {case[0] for case in CASES} | {"file truncated after listing"}

@@ -60,9 +60,9 @@ def test_dask_example_takes_help_for_help():
     assert done.returncode == 0 and done.stdout.startswith("usage: dask_folder.py")
 
 
-def test_readme_many_files_example_finds_files_by_their_magic(tmp_path, monkeypatch):
-    readme = (ROOT / "README.md").read_text(encoding="utf-8")
-    many = readme[readme.index("**Many files.**"):]
+def test_the_guides_many_files_example_finds_files_by_their_magic(tmp_path, monkeypatch):
+    page = (ROOT / "python" / "lumira_tools" / "guide" / "folders.md").read_text(encoding="utf-8")
+    many = page[page.index("## Many files"):]
     code = many[many.index("```python\n") + 10:many.index("```\n", many.index("```python\n") + 10)]
     names = ["a.0", "a.1", "deep/b.001", "deep/c.0000"]
     for name in names:

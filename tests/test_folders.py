@@ -156,40 +156,58 @@ def test_ipython_shows_the_extension_results_briefly_without_changing_their_repr
         interactive.InteractiveShell.clear_instance()
 
 
-# --- the README's tour --------------------------------------------------------------------------------------
+# --- the tours: the README's and the guide's ---------------------------------------------------------------
+
+GUIDE = ROOT / "python" / "lumira_tools" / "guide"
+# The guide's pages whose examples run on the tour's files, in the guide's order (the others show files of their
+# own, such as "sample.0").
+RUNNABLE_PAGES = ("tour", "folders", "maps", "remote", "export")
+TOURS = {
+    "README": [ROOT / "README.md"],
+    "guide": [GUIDE / f"{page}.md" for page in RUNNABLE_PAGES],
+}
 
 
-def tour_code(readme):
-    """The Python of the README's tour, in order; `>>>` examples as their statements."""
-    tour = readme[readme.index("## A five-minute tour"):readme.index("## API reference of the extension")]
+def python_of(text):
+    """The Python blocks of a page, in order; `>>>` examples as their statements."""
     pieces = []
-    for block in re.findall(r"```python\n(.*?)```", tour, re.S):
+    for block in re.findall(r"```python\n(.*?)```", text, re.S):
         if block.startswith(">>>"):
             block = "\n".join(line[4:] for line in block.splitlines() if line.startswith(">>> "))
         pieces.append(block)
     return "\n".join(pieces)
 
 
-def test_the_readme_tour_runs_as_written_on_the_collection_it_makes(tmp_path, monkeypatch):
+@pytest.fixture(scope="module")
+def tour_folder(tmp_path_factory):
+    """A fresh clone's examples and the collection its tour command makes."""
     for extra in ("matplotlib", "dask", "pyarrow", "zarr", "netCDF4"):
         pytest.importorskip(extra)
-    shutil.copytree(ROOT / "examples", tmp_path / "examples", ignore=shutil.ignore_patterns("__pycache__"))
-    (tmp_path / "tests").mkdir()
+    here = tmp_path_factory.mktemp("tour")
+    shutil.copytree(ROOT / "examples", here / "examples", ignore=shutil.ignore_patterns("__pycache__"))
+    (here / "tests").mkdir()
     for builder in ("opusbuilder.py", "instrument_folder.py"):  # a fresh clone's, which make_samples uses
-        shutil.copy(ROOT / "tests" / builder, tmp_path / "tests")
-    done = subprocess.run([sys.executable, "examples/make_samples.py", "--collection", "spectra"], cwd=tmp_path,
+        shutil.copy(ROOT / "tests" / builder, here / "tests")
+    done = subprocess.run([sys.executable, "examples/make_samples.py", "--collection", "spectra"], cwd=here,
                           capture_output=True, text=True, timeout=120)
     assert done.returncode == 0 and done.stdout.startswith("wrote 16 files into spectra")
-    readme = (ROOT / "README.md").read_text(encoding="utf-8")
-    code = tour_code(readme)
+    return here
+
+
+@pytest.mark.parametrize("tour", sorted(TOURS))
+def test_the_tour_runs_as_written_on_the_collection_it_makes(tour, tour_folder, monkeypatch):
+    pages = [page.read_text(encoding="utf-8") for page in TOURS[tour]]
+    code = "\n".join(python_of(page) for page in pages)
     if "lumira" not in xr.backends.list_engines():  # the engine comes with an installation's entry points
         code = code.replace('import xarray as xr', 'import xarray as xr\nfrom lumira_tools._backend import '
                             'LumiraBackendEntrypoint as lumira_engine')
         code = re.sub(r'open_dataset\(("[^"]*")', r'open_dataset(\1, engine=lumira_engine', code)
         code = code.replace('engine="lumira"', "engine=lumira_engine")
-    monkeypatch.chdir(tmp_path)
+    monkeypatch.chdir(tour_folder)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # Zarr's own notes on its format
-        exec(compile(code, "README.md", "exec"), {"__name__": "tour"})
+        exec(compile(code, tour, "exec"), {"__name__": "tour"})
     left_out = repr(lumira_tools.failures(lumira_tools.stack("spectra")))
-    assert left_out in readme and "4 files left out:" in left_out
+    assert "4 files left out:" in left_out
+    if tour == "guide":
+        assert left_out in "\n".join(pages)

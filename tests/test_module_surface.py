@@ -111,7 +111,7 @@ def test_function_docstrings(name):
     assert getattr(lumira, name).__doc__ == DOCS[name]
 
 
-# Functions as their documentation gives them; constructors as the README's "Result classes" table does.
+# Functions as their documentation gives them; constructors as the guide's "Result classes" table does.
 SIGNATURES = {
     "getOpusData": "(path, datablock)", "listContents": "(path, /)", "isOpusFile": "(path, /)", "help": "()",
     "BaseDataReturn": "(dimension, dataType, deriv, parameters, x, minY, maxY)",

@@ -13,12 +13,14 @@ extension module of the same distribution with the same readers, which reads who
         stack, metadata, failures    spectra as one xarray Dataset, parameters as a pandas DataFrame, what was left out
 
 Submodules: `export` (CSV, NPZ, NetCDF, JCAMP-DX, tables), `plot` (matplotlib figures), `scan` (a folder read).
-The command `lumira` (ls, show, plot, export, scan) runs `lumira_tools.cli`; `lumira COMMAND --help` says more.
+The command `lumira` (ls, show, plot, export, scan, docs) runs `lumira_tools.cli`; `lumira COMMAND --help` says more.
 
 Errors name their file: NotOpusFileError, DamagedFileError, NoSuchBlockError, NotASpectrumError (with `path` and
 `reason`) and BlockSpecError, all ValueErrors. Times are UTC: aware datetimes in Python objects, datetime64 without
-a zone in arrays, ISO 8601 with +00:00 in texts. The guide is the README of the sources (also in the package's
-metadata).
+a zone in arrays, ISO 8601 with +00:00 in texts.
+
+The guide comes with the package: `lumira docs` (or `python -m lumira_tools docs`) lists its pages, and
+`lumira docs TOPIC` prints one (`lumira docs tour` to begin with).
 """
 
 from ._axes import AxisUnitError

@@ -15,22 +15,22 @@ from typing import Optional, Sequence
 from .. import __version__
 from .._blocks import block_index
 from .._read import BlockSpecError, parse_block
-from . import _export, _ls, _plot, _scan, _show
+from . import _docs, _export, _ls, _plot, _scan, _show
 from ._common import EXIT_FAILED, EXIT_OK, EXIT_USAGE, STATE, Failed, UsageError
 from ._export_images import IMAGES
 
-COMMANDS = (_ls, _show, _plot, _export, _scan)
-# Where a reader finds the documentation: what every installation has, then the guide of the sources.
+COMMANDS = (_ls, _show, _plot, _export, _scan, _docs)
+# Where a reader finds the documentation: all of it comes with the installed package.
 DOCUMENTATION = (
-    "Documentation, installed with lumira: `lumira COMMAND --help`; `python -m pydoc lumira_tools` (the package:\n"
-    "its functions and classes) and `python -m pydoc lumira` (the extension module). The guide is the README of\n"
-    "the lumira sources, also in the package's metadata, in the sections 'A five-minute tour', 'API reference of\n"
-    "the extension' (what lumira.help() calls the documentation) and 'The companion package lumira_tools'.")
+    "Documentation, installed with lumira: the guide, `lumira docs` (its pages) and `lumira docs TOPIC` (one page,\n"
+    "e.g. `lumira docs tour` to begin, `lumira docs cli` for every command); `lumira COMMAND --help`; and\n"
+    "`python -m pydoc lumira_tools` and `python -m pydoc lumira` (the functions and classes of both modules).")
 
 
 def parser() -> argparse.ArgumentParser:
     top = argparse.ArgumentParser(
-        prog="lumira", description="Look into OPUS spectral data files: list, show, plot, export, scan.",
+        prog="lumira",
+        description="Look into OPUS spectral data files: list, show, plot, export, scan; read the guide.",
         epilog="Exit status: 0 done, 1 a file could not be read or written, 2 bad command line.\n\n" + DOCUMENTATION,
         formatter_class=argparse.RawDescriptionHelpFormatter)
     top.add_argument("--version", action="version", version=f"lumira {__version__}")
