@@ -159,12 +159,22 @@ def test_ipython_shows_the_extension_results_briefly_without_changing_their_repr
 # --- the tours: the README's and the guide's ---------------------------------------------------------------
 
 GUIDE = ROOT / "python" / "lumira_tools" / "guide"
-# The guide's pages whose examples run on the tour's files, in the guide's order (the others show files of their
-# own, such as "sample.0").
-RUNNABLE_PAGES = ("tour", "folders", "maps", "remote", "export")
+# The parts of the guide whose examples run on the tour's files, in the guide's order: (page, first heading, heading
+# that ends it). The others show files of their own, such as "sample.0".
+RUNNABLE = [("tour", None, None), ("folders", None, None), ("maps", None, None), ("remote", None, None),
+            ("export", None, None),
+            ("parts", "## Parameter blocks, sides and twins", "### Match blocks and further channels")]
+
+
+def part_of(page, first, end):
+    text = (GUIDE / f"{page}.md").read_text(encoding="utf-8")
+    start = text.index(f"\n{first}\n") if first else 0
+    return text[start:text.index(f"\n{end}\n", start)] if end else text[start:]
+
+
 TOURS = {
-    "README": [ROOT / "README.md"],
-    "guide": [GUIDE / f"{page}.md" for page in RUNNABLE_PAGES],
+    "README": lambda: [(ROOT / "README.md").read_text(encoding="utf-8")],
+    "guide": lambda: [part_of(*part) for part in RUNNABLE],
 }
 
 
@@ -196,7 +206,7 @@ def tour_folder(tmp_path_factory):
 
 @pytest.mark.parametrize("tour", sorted(TOURS))
 def test_the_tour_runs_as_written_on_the_collection_it_makes(tour, tour_folder, monkeypatch):
-    pages = [page.read_text(encoding="utf-8") for page in TOURS[tour]]
+    pages = TOURS[tour]()
     code = "\n".join(python_of(page) for page in pages)
     if "lumira" not in xr.backends.list_engines():  # the engine comes with an installation's entry points
         code = code.replace('import xarray as xr', 'import xarray as xr\nfrom lumira_tools._backend import '
