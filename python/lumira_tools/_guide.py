@@ -13,6 +13,7 @@ from typing import NamedTuple
 GUIDE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "guide")
 _CONTENTS = re.compile(r"```\{toctree\}\n(.*?)```", re.S)
 _PAGE_LINK = re.compile(r"\[([^\]]+)\]\(([\w-]+)\.md(?:#[\w-]*)?\)")
+_SECTION_LINK = re.compile(r"\[([^\]]+)\]\(#[\w-]+\)")  # a section of the same page: its name says enough
 _PICTURE = re.compile(r"!\[([^\]]*)\]\(([^)\s]+)\)")
 
 
@@ -62,4 +63,5 @@ def as_text(page: Page) -> str:
         text = source.read()
     folder = os.path.dirname(page.path)
     text = _PICTURE.sub(lambda found: f"[picture: {found.group(1)}: {os.path.join(folder, found.group(2))}]", text)
+    text = _SECTION_LINK.sub(lambda found: found.group(1), text)
     return _PAGE_LINK.sub(lambda found: f"{found.group(1)} (lumira docs {found.group(2)})", text)
