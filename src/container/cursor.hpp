@@ -46,6 +46,8 @@ public:
 
     ByteSource& source() const noexcept { return source_; }
     std::uint64_t position() const noexcept { return position_; }
+    // Whether fields are decoded natively (no host decoding was asked for).
+    bool decodesNatively() const noexcept { return decoder_ == nullptr; }
     // A read that came up short ends the file here too, even where the size
     // taken when it was opened says otherwise: someone truncated it since, and
     // loops bounded by the end of the file must still stop.

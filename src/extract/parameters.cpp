@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <string_view>
 
 #include "core/error.hpp"
@@ -37,6 +38,115 @@ ParameterText readText(Cursor& cursor, std::int64_t blockOffset, std::int16_t si
 
 }  // namespace
 
+namespace {
+
+template <typename T>
+T fieldAt(const std::uint8_t* at) noexcept {
+    T value;
+    std::memcpy(&value, at, sizeof value);
+    return value;
+}
+
+[[noreturn]] void refuseName(std::span<const std::uint8_t> nameBytes) {
+    throw Error(ErrorKind::Utf8Decode, "invalid parameter name")
+        .withPayload(std::vector<std::uint8_t>(nameBytes.begin(), nameBytes.end()));
+}
+
+[[noreturn]] void refuseOverlap(std::int64_t blockOffset) {
+    failDamaged(blockOffset, "its records overlap other blocks' beyond what the file's size allows");
+}
+
+struct HeldRecords {
+    std::size_t consumed = 0;  // bytes of the records read
+    bool ended = false;        // the END record among them
+};
+
+// The records that lie whole in `held`, the bytes the source already holds
+// from the block's next record on, read straight from memory. It stops
+// before the first record that does not lie whole in them or whose type or
+// size is not a plain one: the field readers go on from there and judge it,
+// so every block reads as they would read it.
+HeldRecords readHeldRecords(std::span<const std::uint8_t> held, std::int64_t blockOffset, Parameters& into,
+                            std::size_t& records, std::size_t recordLimit) {
+    constexpr std::size_t head = 8;  // name, type and size
+    HeldRecords read;
+    std::size_t& at = read.consumed;
+    while (held.size() - at >= head) {
+        const std::span<const std::uint8_t> nameBytes = held.subspan(at, 4);
+        if ((fieldAt<std::uint32_t>(nameBytes.data()) & 0x80808080u) != 0 && !isValidUtf8(nameBytes))
+            refuseName(nameBytes);
+        const std::string_view name = trimNuls(nameBytes);
+        if (name == "END") {
+            at += nameBytes.size();
+            read.ended = true;
+            return read;
+        }
+        const auto type = fieldAt<std::int16_t>(held.data() + at + 4);
+        const auto size = fieldAt<std::int16_t>(held.data() + at + 6);
+        std::size_t valueSize = 0;
+        if (type == integerType) {
+            valueSize = 4;
+        } else if (type == realType) {
+            valueSize = 8;
+        } else if (type >= firstTextType && type <= lastTextType && size >= 0) {
+            valueSize = static_cast<std::size_t>(size) * 2;
+        } else {
+            break;
+        }
+        if (held.size() - at - head < valueSize) break;
+        if (++records > recordLimit) refuseOverlap(blockOffset);
+        const std::uint8_t* value = held.data() + at + head;
+        Parameter& record = into.emplace_back();
+        record.name.assign(name);
+        if (type == integerType) {
+            record.value = fieldAt<std::int32_t>(value);
+        } else if (type == realType) {
+            record.value = fieldAt<double>(value);
+        } else {
+            const std::uint8_t* end = std::find(value, value + valueSize, std::uint8_t{0});
+            record.value = ParameterText{std::vector<std::uint8_t>(value, end)};
+        }
+        at += head + valueSize;
+    }
+    return read;
+}
+
+// One record read by the field readers, which judge every damage; true at END.
+bool readRecord(Cursor& cursor, std::int64_t offset, Parameters& into, std::size_t& records,
+                std::size_t recordLimit) {
+    std::array<std::uint8_t, 4> rawName{};
+    const std::size_t got = cursor.readBytes(rawName);
+    const std::span<const std::uint8_t> nameBytes(rawName.data(), got);
+    if (!isValidUtf8(nameBytes)) refuseName(nameBytes);
+    const std::string_view name = trimNuls(nameBytes);
+    if (name == "END") return true;
+    // Without four name bytes the block cannot go on: every later read
+    // would come back empty and the block would never end.
+    if (got < rawName.size()) {
+        // Said so, a cut file is not mistaken for a block whose END is missing.
+        const std::uint64_t fileEnd = std::min(cursor.position(), cursor.source().size());
+        failDamaged(offset, "the file ends at byte " + std::to_string(fileEnd) + ", before its END record");
+    }
+
+    if (++records > recordLimit) refuseOverlap(offset);
+    const std::int16_t type = cursor.readShort();
+    const std::int16_t size = cursor.readShort();
+    ParameterValue value;
+    if (type == integerType) {
+        value = cursor.readInt();
+    } else if (type == realType) {
+        value = cursor.readDouble();
+    } else if (type >= firstTextType && type <= lastTextType) {
+        value = readText(cursor, offset, size);
+    } else {
+        failValue("Unexpected value for reading parameter type: " + std::to_string(type));
+    }
+    into.push_back({std::string(name), std::move(value)});
+    return false;
+}
+
+}  // namespace
+
 void readParameterBlock(Cursor& cursor, std::int64_t offset, Parameters& into, std::size_t recordLimit) {
     cursor.seek(offset);
     std::size_t records = 0;
@@ -44,37 +154,16 @@ void readParameterBlock(Cursor& cursor, std::int64_t offset, Parameters& into, s
     // (doubling, so that block after block appended to one vector costs no more).
     if (into.capacity() < into.size() + 32) into.reserve(std::max(into.size() + 32, 2 * into.capacity()));
     for (;;) {
-        std::array<std::uint8_t, 4> rawName{};
-        const std::size_t got = cursor.readBytes(rawName);
-        const std::span<const std::uint8_t> nameBytes(rawName.data(), got);
-        if (!isValidUtf8(nameBytes))
-            throw Error(ErrorKind::Utf8Decode, "invalid parameter name")
-                .withPayload(std::vector<std::uint8_t>(nameBytes.begin(), nameBytes.end()));
-        const std::string_view name = trimNuls(nameBytes);
-        if (name == "END") return;
-        // Without four name bytes the block cannot go on: every later read
-        // would come back empty and the block would never end.
-        if (got < rawName.size()) {
-            // Said so, a cut file is not mistaken for a block whose END is missing.
-            const std::uint64_t fileEnd = std::min(cursor.position(), cursor.source().size());
-            failDamaged(offset, "the file ends at byte " + std::to_string(fileEnd) + ", before its END record");
+        // Records the source holds in memory are read from there; the field
+        // readers take each record that is not, and the rest of a block
+        // whose fields a host decodes.
+        if (cursor.decodesNatively() && cursor.remaining() != 0) {
+            const HeldRecords held =
+                readHeldRecords(cursor.source().cachedFrom(cursor.position()), offset, into, records, recordLimit);
+            if (held.consumed != 0) cursor.seek(static_cast<std::int64_t>(cursor.position() + held.consumed));
+            if (held.ended) return;  // just past the name of END, as the field readers leave it
         }
-
-        if (++records > recordLimit)
-            failDamaged(offset, "its records overlap other blocks' beyond what the file's size allows");
-        const std::int16_t type = cursor.readShort();
-        const std::int16_t size = cursor.readShort();
-        ParameterValue value;
-        if (type == integerType) {
-            value = cursor.readInt();
-        } else if (type == realType) {
-            value = cursor.readDouble();
-        } else if (type >= firstTextType && type <= lastTextType) {
-            value = readText(cursor, offset, size);
-        } else {
-            failValue("Unexpected value for reading parameter type: " + std::to_string(type));
-        }
-        into.push_back({std::string(name), std::move(value)});
+        if (readRecord(cursor, offset, into, records, recordLimit)) return;
     }
 }
 
