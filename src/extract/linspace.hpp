@@ -32,4 +32,8 @@ inline void evenlySpaced(double start, double stop, std::span<double> out) {
     }
 }
 
+// evenlySpaced, built for the widest vectors the processor has: the same
+// operations on more values at once, so the same values.
+void fillEvenlySpaced(double start, double stop, std::span<double> out);
+
 }  // namespace lumira

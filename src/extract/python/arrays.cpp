@@ -66,7 +66,7 @@ py::Ref linspace(py::Borrowed module, py::Borrowed first, py::Borrowed last, py:
     const auto length = static_cast<std::int64_t>(samples);
     py::Ref axis = numpyArray(module, "empty", py::integer(length), "float64");
     py::WritableBuffer buffer(axis);
-    evenlySpaced(*start, *stop, valuesOf<double>(buffer, length));
+    fillEvenlySpaced(*start, *stop, valuesOf<double>(buffer, length));
     return axis;
 }
 
