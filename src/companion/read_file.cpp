@@ -22,7 +22,6 @@
 // parameters and the block's head. The file is opened once; the lock is
 // released while it is read.
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstring>
 #include <span>
@@ -30,6 +29,7 @@
 
 #include "companion/sources.hpp"
 #include "companion/heap.hpp"
+#include "companion/parameter_dicts.hpp"
 #include "companion/parameter_store.hpp"
 #include "companion/whole_file.hpp"
 #include "extract/python/arrays.hpp"
@@ -150,40 +150,6 @@ py::Ref errorList(py::Borrowed module, const ShortReads& shortReads) {
     return list;
 }
 
-
-// Places of interned names (pointers), by open addressing: the names of a
-// parameter block are counted once each, at the cost of a probe or two.
-class PointerIndex {
-public:
-    explicit PointerIndex(std::size_t expected) : slots_(std::bit_ceil(2 * expected + 2)) {}
-
-    // The place of `key`: the one it was first given, else `place`.
-    std::size_t insert(PyObject* key, std::size_t place) {
-        Slot& slot = probe(key);
-        if (slot.key == nullptr) slot = {key, place};
-        return slot.place;
-    }
-
-    std::optional<std::size_t> find(PyObject* key) {
-        const Slot& slot = probe(key);
-        return slot.key != nullptr ? std::optional(slot.place) : std::nullopt;
-    }
-
-private:
-    struct Slot {
-        PyObject* key = nullptr;
-        std::size_t place = 0;
-    };
-
-    Slot& probe(PyObject* key) {
-        const std::size_t mask = slots_.size() - 1;
-        std::size_t at = (reinterpret_cast<std::uintptr_t>(key) >> 4) * 0x9E3779B97F4A7C15u & mask;
-        while (slots_[at].key != nullptr && slots_[at].key != key) at = (at + 1) & mask;
-        return slots_[at];
-    }
-
-    std::vector<Slot> slots_;  // never full: twice the keys it will hold
-};
 
 // The fields of the package's Block, in its order.
 constexpr Py_ssize_t blockFields = 15;
@@ -419,89 +385,14 @@ private:
             }
         }
         module::reportShortReads(module_, seen);
-        return fromTemplate(located.offsetToParams, std::span(offsets).subspan(1));
-    }
-
-    // Blocks of one file usually hold the same names in their data parameter
-    // blocks and share their companion blocks, so their dictionaries differ
-    // only in the data parameters' values: a copy of a dictionary of the same
-    // shape with those values replaced is the same dictionary, made at a
-    // fraction of the cost of inserting every name again.
-    struct Template {
-        std::vector<PyObject*> dataNames;  // interned, in order
-        std::vector<std::int64_t> companions;
-        std::vector<bool> companionHolds;  // per data name: a companion replaces its value
-        py::Ref dict;                      // never handed out, so never changed
-    };
-
-    py::Ref fromTemplate(std::int64_t dataOffset, std::span<const std::int64_t> companions) {
-        const auto& data = objectsOf(dataOffset);
-        for (const Template& known : templates_) {
-            if (!std::equal(known.companions.begin(), known.companions.end(), companions.begin(), companions.end()) ||
-                known.dataNames.size() != data.size())
-                continue;
-            bool same = true;
-            for (std::size_t i = 0; i < data.size() && same; ++i) same = known.dataNames[i] == data[i].first.get();
-            if (!same) continue;
-            py::Ref dict = py::Ref::fresh(PyDict_Copy(known.dict.get()));
-            for (std::size_t i = 0; i < data.size(); ++i)
-                if (!known.companionHolds[i]) py::setItem(dict, data[i].first, data[i].second);
-            return dict;
-        }
-        Template made;
-        made.companions.assign(companions.begin(), companions.end());
-        std::size_t names = data.size();
-        for (std::int64_t offset : companions)
-            if (offset != LocatedBlocks::absent) names += objectsOf(offset).size();
-        // Sized once for all its names: growing a dictionary rehashes it again and again.
-        made.dict = py::Ref::fresh(_PyDict_NewPresized(static_cast<Py_ssize_t>(names)));
-        for (const auto& [key, value] : data) {
-            made.dataNames.push_back(key.get());
-            py::setItem(made.dict, key, value);
-        }
-        PointerIndex companionNames(names);  // interned: one object per name
-        for (std::int64_t offset : companions) {
-            if (offset == LocatedBlocks::absent) continue;
-            for (const auto& [key, value] : objectsOf(offset)) {
-                py::setItem(made.dict, key, value);
-                companionNames.insert(key.get(), 0);
-            }
-        }
-        for (PyObject* name : made.dataNames) made.companionHolds.push_back(companionNames.find(name).has_value());
-        py::Ref dict = py::Ref::fresh(PyDict_Copy(made.dict.get()));
-        templates_.push_back(std::move(made));
-        return dict;
-    }
-
-    // A parameter block's names and values as objects, made once per file.
-    const std::vector<std::pair<py::Ref, py::Ref>>& objectsOf(std::int64_t offset) {
-        auto [place, made] = objects_.try_emplace(offset);
-        if (!made) return place->second;
-        // Each name once, at its first place, with its last value (names
-        // are interned, so one name is one object).
-        auto& pairs = place->second;
-        const auto records = plan_.recordsOf(plan_.parameters.at(offset));
-        pairs.reserve(records.size());
-        PointerIndex placeOf(records.size());
-        for (const Parameter& record : records) {
-            py::Ref key = py::interned(record.name);
-            py::Ref value = extract::valueOf(record.value, plan_.encoding);
-            const std::size_t at = placeOf.insert(key.get(), pairs.size());
-            if (at == pairs.size()) {
-                pairs.emplace_back(std::move(key), std::move(value));
-            } else {
-                pairs[at].second = std::move(value);
-            }
-        }
-        return pairs;
+        return dicts_.merged(located.offsetToParams, std::span(offsets).subspan(1));
     }
 
     py::Borrowed module_;
     module::OpenFile& file_;
     FilePlan& plan_;
     const Options& options_;
-    std::unordered_map<std::int64_t, std::vector<std::pair<py::Ref, py::Ref>>> objects_;
-    std::vector<Template> templates_;
+    ParameterDicts dicts_{plan_};
 };
 
 }  // namespace

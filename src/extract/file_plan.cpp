@@ -238,6 +238,14 @@ private:
 // made with the blocks); the others their groups name, and with every block
 // chosen all others, when first asked for.
 void parseParameters(ByteSource& source, FilePlan& plan, bool everyBlock) {
+    // Room for the records the directory's parameter blocks can hold (a record
+    // takes twelve bytes or more), within reason: growing the vector block
+    // after block moves every record again.
+    std::uint64_t room = 0;
+    for (const DirectoryEntry& entry : plan.directory)
+        if (isParameterBlock(entry.btt) && entry.sizeInWords > 0)
+            room += std::min<std::uint64_t>(static_cast<std::uint64_t>(entry.sizeInWords), source.size()) / 3 + 1;
+    plan.records.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(room, 4096)));
     Parser parser(source, plan);
     std::int64_t origin = LocatedBlocks::absent;  // the block a request merges as the sample origin
     for (const DirectoryEntry& entry : plan.directory)

@@ -97,7 +97,7 @@ HeldRecords readHeldRecords(std::span<const std::uint8_t> held, std::int64_t blo
         if (++records > recordLimit) refuseOverlap(blockOffset);
         const std::uint8_t* value = held.data() + at + head;
         Parameter& record = into.emplace_back();
-        record.name.assign(name);
+        record.name = ParameterName(name);
         if (type == integerType) {
             record.value = fieldAt<std::int32_t>(value);
         } else if (type == realType) {
@@ -141,7 +141,7 @@ bool readRecord(Cursor& cursor, std::int64_t offset, Parameters& into, std::size
     } else {
         failValue("Unexpected value for reading parameter type: " + std::to_string(type));
     }
-    into.push_back({std::string(name), std::move(value)});
+    into.push_back({ParameterName(name), std::move(value)});
     return false;
 }
 

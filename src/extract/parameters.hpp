@@ -24,8 +24,30 @@ struct ParameterText {
 
 using ParameterValue = std::variant<std::int32_t, double, ParameterText>;
 
+// A record's name: its four bytes without the NULs at either end, valid UTF-8.
+class ParameterName {
+public:
+    ParameterName() noexcept = default;
+    explicit ParameterName(std::string_view text) noexcept
+        : size_(static_cast<std::uint8_t>(text.copy(bytes_, sizeof bytes_))) {}
+
+    std::string_view view() const noexcept { return {bytes_, size_}; }
+    operator std::string_view() const noexcept { return view(); }
+    const char* data() const noexcept { return bytes_; }
+    std::size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+    char front() const noexcept { return bytes_[0]; }
+    char back() const noexcept { return bytes_[size_ - 1]; }
+
+    friend bool operator==(const ParameterName& a, std::string_view b) noexcept { return a.view() == b; }
+
+private:
+    char bytes_[4] = {};
+    std::uint8_t size_ = 0;
+};
+
 struct Parameter {
-    std::string name;  // valid UTF-8, NULs stripped from both ends
+    ParameterName name;
     ParameterValue value;
 };
 

@@ -1,0 +1,155 @@
+#include "companion/parameter_dicts.hpp"
+
+#include <algorithm>
+#include <bit>
+
+#include "core/interned.hpp"
+#include "core/python.hpp"
+#include "extract/python/parameters.hpp"
+
+namespace lumira::companion {
+
+namespace {
+
+std::uint64_t mixed(std::uint64_t hash) noexcept {
+    hash ^= hash >> 31;
+    hash *= 0xBF58476D1CE4E5B9u;
+    return hash ^ (hash >> 29);
+}
+
+// Places of interned names (pointers), by open addressing: the names of a
+// parameter block are counted once each, at the cost of a probe or two.
+class PointerIndex {
+public:
+    explicit PointerIndex(std::size_t expected) : slots_(std::bit_ceil(2 * expected + 2)) {}
+
+    // The place of `key`: the one it was first given, else `place`.
+    std::size_t insert(PyObject* key, std::size_t place) {
+        Slot& slot = probe(key);
+        if (slot.key == nullptr) slot = {key, place};
+        return slot.place;
+    }
+
+    bool contains(PyObject* key) { return probe(key).key != nullptr; }
+
+private:
+    struct Slot {
+        PyObject* key = nullptr;
+        std::size_t place = 0;
+    };
+
+    Slot& probe(PyObject* key) {
+        const std::size_t mask = slots_.size() - 1;
+        std::size_t at = mixed(reinterpret_cast<std::uintptr_t>(key)) & mask;
+        while (slots_[at].key != nullptr && slots_[at].key != key) at = (at + 1) & mask;
+        return slots_[at];
+    }
+
+    std::vector<Slot> slots_;  // never full: twice the keys it will hold
+};
+
+}  // namespace
+
+namespace {
+
+// Values alike in type and bits (so 0.0 and -0.0, and NaNs of different
+// payloads, are not) make equal objects.
+bool alike(const ParameterValue& a, const ParameterValue& b) {
+    if (a.index() != b.index()) return false;
+    if (const auto* integer = std::get_if<std::int32_t>(&a)) return *integer == std::get<std::int32_t>(b);
+    if (const auto* real = std::get_if<double>(&a))
+        return std::bit_cast<std::uint64_t>(*real) == std::bit_cast<std::uint64_t>(std::get<double>(b));
+    return std::get<ParameterText>(a).bytes == std::get<ParameterText>(b).bytes;
+}
+
+}  // namespace
+
+ParameterDicts::ParameterDicts(const FilePlan& plan) : plan_(plan) {}
+
+const ParameterDicts::Names& ParameterDicts::namesOf(std::int64_t offset) {
+    auto [place, made] = names_.try_emplace(offset);
+    if (!made) return place->second;
+    // Each name once, at its first place, with its last value (names are
+    // interned, so one name is one object).
+    Names& names = place->second;
+    const ParsedParameters& parsed = plan_.parameters.at(offset);
+    names.reserve(parsed.count);
+    PointerIndex placeOf(parsed.count);
+    for (std::size_t record = parsed.first; record < parsed.first + parsed.count; ++record) {
+        py::Ref key = py::interned(plan_.records[record].name);
+        const std::size_t at = placeOf.insert(key.get(), names.size());
+        if (at == names.size()) {
+            names.push_back({std::move(key), record});
+        } else {
+            names[at].record = record;
+        }
+    }
+    return names;
+}
+
+py::Ref ParameterDicts::valueOf(std::size_t record) const {
+    return extract::valueOf(plan_.records[record].value, plan_.encoding);
+}
+
+const std::vector<py::Ref>& ParameterDicts::valuesOf(std::int64_t offset) {
+    auto [place, made] = values_.try_emplace(offset);
+    if (!made) return place->second;
+    const Names& names = namesOf(offset);
+    place->second.reserve(names.size());
+    for (const Named& named : names) place->second.push_back(valueOf(named.record));
+    return place->second;
+}
+
+py::Ref ParameterDicts::merged(std::int64_t dataOffset, std::span<const std::int64_t> companions) {
+    const Names& data = namesOf(dataOffset);
+    for (const Template& known : templates_) {
+        if (!std::equal(known.companions.begin(), known.companions.end(), companions.begin(), companions.end()) ||
+            known.dataNames.size() != data.size())
+            continue;
+        bool same = true;
+        for (std::size_t i = 0; i < data.size() && same; ++i) same = known.dataNames[i] == data[i].name.get();
+        if (!same) continue;
+        py::Ref dict = py::Ref::fresh(PyDict_Copy(known.dict.get()));
+        for (std::size_t i = 0; i < data.size(); ++i) {
+            if (known.companionHolds[i]) continue;
+            const std::size_t record = data[i].record;
+            if (!alike(plan_.records[known.dataRecords[i]].value, plan_.records[record].value))
+                py::setItem(dict, data[i].name, valueOf(record));
+        }
+        return dict;
+    }
+    return fromNew(dataOffset, companions);
+}
+
+py::Ref ParameterDicts::fromNew(std::int64_t dataOffset, std::span<const std::int64_t> companions) {
+    const Names& data = namesOf(dataOffset);
+    const std::vector<py::Ref>& dataValues = valuesOf(dataOffset);
+    Template made;
+    made.companions.assign(companions.begin(), companions.end());
+    std::size_t names = data.size();
+    for (std::int64_t offset : companions)
+        if (offset != LocatedBlocks::absent) names += namesOf(offset).size();
+    // Sized once for all its names: growing a dictionary rehashes it again and again.
+    made.dict = py::Ref::fresh(_PyDict_NewPresized(static_cast<Py_ssize_t>(names)));
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        made.dataNames.push_back(data[i].name.get());
+        made.dataRecords.push_back(data[i].record);
+        py::setItem(made.dict, data[i].name, dataValues[i]);
+    }
+    PointerIndex companionNames(names);  // interned: one object per name
+    for (std::int64_t offset : companions) {
+        if (offset == LocatedBlocks::absent) continue;
+        const Names& companion = namesOf(offset);
+        const std::vector<py::Ref>& values = valuesOf(offset);
+        for (std::size_t i = 0; i < companion.size(); ++i) {
+            py::setItem(made.dict, companion[i].name, values[i]);
+            companionNames.insert(companion[i].name.get(), 0);
+        }
+    }
+    for (PyObject* name : made.dataNames) made.companionHolds.push_back(companionNames.contains(name));
+    py::Ref dict = py::Ref::fresh(PyDict_Copy(made.dict.get()));
+    templates_.push_back(std::move(made));
+    return dict;
+}
+
+}  // namespace lumira::companion
