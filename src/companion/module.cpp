@@ -5,6 +5,7 @@
 // `lumira`), so what it returns are lumira's own result objects.
 #include <Python.h>
 
+#include "companion/numpy_arrays.hpp"
 #include "companion/parameter_store.hpp"
 #include "companion/parts.hpp"
 #include "companion/whole_file.hpp"
@@ -68,6 +69,7 @@ int execModule(PyObject* module) {
         bind(module, "unpack", py::attr(structModule, "unpack"));
         py::Ref numpy = py::Ref::fresh(PyImport_ImportModule("numpy"));
         bind(module, "np", numpy);
+        importNumpyApi();
         py::Ref lumira = py::Ref::fresh(PyImport_ImportModule("lumira"));
         for (const char* name : resultClasses) bind(module, name, py::attr(lumira, name));
         module::stateOf(module).knownClasses.record(module);

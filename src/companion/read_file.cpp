@@ -29,6 +29,7 @@
 
 #include "companion/sources.hpp"
 #include "companion/heap.hpp"
+#include "companion/numpy_arrays.hpp"
 #include "companion/parameter_dicts.hpp"
 #include "companion/parameter_store.hpp"
 #include "companion/whole_file.hpp"
@@ -317,6 +318,7 @@ private:
         extract::OpusDataCall call{module_, file_,   request, block.located, outcome.parameters,
                                    nullptr, true, nullptr, plan_.encoding};
         call.emptyArrays = true;
+        if (options_.data) call.arrays = arrayMaker();
         if (!request.threeD) outcome.points = spectrumPoints(outcome.parameters);
         if (options_.data && request.threeD) {
             extract::RecordInfo recordInfo;
@@ -388,11 +390,19 @@ private:
         return dicts_.merged(located.offsetToParams, std::span(offsets).subspan(1));
     }
 
+    extract::ArrayMaker* arrayMaker() {
+        if (!arraysChosen_) arrays_ = numpyArrays(module_);
+        arraysChosen_ = true;
+        return arrays_;
+    }
+
     py::Borrowed module_;
     module::OpenFile& file_;
     FilePlan& plan_;
     const Options& options_;
     ParameterDicts dicts_{plan_};
+    extract::ArrayMaker* arrays_ = nullptr;  // chosen on the first read of values
+    bool arraysChosen_ = false;
 };
 
 }  // namespace

@@ -27,6 +27,7 @@ void initState(PyObject* module) {
     stateOf(module).listedTriples = triples.release();
     py::Ref numpy = py::Ref::fresh(PyImport_ImportModule("numpy"));
     stateOf(module).numpyLinspace = py::attr(numpy, "linspace").release();
+    stateOf(module).numpyEmpty = py::attr(numpy, "empty").release();
     py::Ref io = py::Ref::fresh(PyImport_ImportModule("io"));
     stateOf(module).hostOpen = py::attr(io, "open").release();
     py::Ref structModule = py::Ref::fresh(PyImport_ImportModule("struct"));
@@ -36,6 +37,7 @@ void initState(PyObject* module) {
 int traverseState(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(stateOf(module).listedTriples);
     Py_VISIT(stateOf(module).numpyLinspace);
+    Py_VISIT(stateOf(module).numpyEmpty);
     Py_VISIT(stateOf(module).hostOpen);
     Py_VISIT(stateOf(module).structUnpack);
     return stateOf(module).knownClasses.traverse(visit, arg);
@@ -44,6 +46,7 @@ int traverseState(PyObject* module, visitproc visit, void* arg) {
 int clearState(PyObject* module) {
     Py_CLEAR(stateOf(module).listedTriples);
     Py_CLEAR(stateOf(module).numpyLinspace);
+    Py_CLEAR(stateOf(module).numpyEmpty);
     Py_CLEAR(stateOf(module).hostOpen);
     Py_CLEAR(stateOf(module).structUnpack);
     stateOf(module).knownClasses.clear();

@@ -15,6 +15,9 @@ struct ModuleState {
     // numpy.linspace as imported: when the module's np still gives this
     // function, axes are computed natively with the same arithmetic.
     PyObject* numpyLinspace;
+    // numpy.empty as imported: with it and numpy.linspace still the module's,
+    // its arrays may be made through NumPy's C API (see ArrayMaker).
+    PyObject* numpyEmpty;
     // The built-in open as it was at import (io.open): while open is still
     // this function, files can be opened natively with the same result.
     PyObject* hostOpen;

@@ -44,9 +44,8 @@ py::Ref numpyArray(py::Borrowed module, const char* maker, py::Borrowed shape, c
     return py::Ref::fresh(PyObject_Vectorcall(function.get(), arguments, 1, dtypeKeyword));
 }
 
-py::Ref linspace(py::Borrowed module, py::Borrowed first, py::Borrowed last, py::Borrowed count) {
-    py::Ref np = py::moduleName(module, "np");
-    py::Ref function = py::attr(np, "linspace");
+py::Ref linspace(py::Borrowed module, py::Borrowed first, py::Borrowed last, py::Borrowed count,
+                 ArrayMaker* arrays) {
     const auto start = plainNumber(first);
     const auto stop = plainNumber(last);
     long long samples = -1;  // NumPy judges anything but a plain non-negative int
@@ -58,12 +57,20 @@ py::Ref linspace(py::Borrowed module, py::Borrowed first, py::Borrowed last, py:
             samples = -1;
         }
     }
-    const bool isNumpys = function.get() == module::stateOf(module).numpyLinspace;
     // Infinite or NaN ends make NumPy warn about invalid values: leave those to it.
     const bool finite = start && stop && std::isfinite(*start) && std::isfinite(*stop) && std::isfinite(*stop - *start);
+    const auto length = static_cast<std::int64_t>(samples);
+    if (arrays != nullptr && finite && samples >= 0) {
+        std::span<double> values;
+        py::Ref axis = arrays->float64s(length, values);
+        fillEvenlySpaced(*start, *stop, values);
+        return axis;
+    }
+    py::Ref np = py::moduleName(module, "np");
+    py::Ref function = py::attr(np, "linspace");
+    const bool isNumpys = function.get() == module::stateOf(module).numpyLinspace;
     if (!isNumpys || !finite || samples < 0) return py::call(function, {first, last, count});
 
-    const auto length = static_cast<std::int64_t>(samples);
     py::Ref axis = numpyArray(module, "empty", py::integer(length), "float64");
     py::WritableBuffer buffer(axis);
     fillEvenlySpaced(*start, *stop, valuesOf<double>(buffer, length));

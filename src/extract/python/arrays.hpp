@@ -3,16 +3,30 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <span>
 
 #include "core/python.hpp"
 
 namespace lumira::extract {
 
+// Makes one-dimensional arrays as np.empty(count, dtype=np.float32) and
+// np.empty(count, dtype=np.float64) make them, without a call through the
+// interpreter: for a read whose np is NumPy itself, with its own empty and
+// linspace. Each gives the array and its memory.
+class ArrayMaker {
+public:
+    virtual ~ArrayMaker() = default;
+    virtual py::Ref float32s(std::int64_t count, std::span<float>& values) = 0;
+    virtual py::Ref float64s(std::int64_t count, std::span<double>& values) = 0;
+};
+
 // np.<maker>(shape, dtype=np.<dtype>), looked up through the module's `np`.
 py::Ref numpyArray(py::Borrowed module, const char* maker, py::Borrowed shape, const char* dtype);
 
-// np.linspace(first, last, count)
-py::Ref linspace(py::Borrowed module, py::Borrowed first, py::Borrowed last, py::Borrowed count);
+// np.linspace(first, last, count); `arrays`, when given, makes the axis
+// where it is computed natively.
+py::Ref linspace(py::Borrowed module, py::Borrowed first, py::Borrowed last, py::Borrowed count,
+                 ArrayMaker* arrays = nullptr);
 
 // np.empty(shape, dtype=np.float32) / np.zeros(...): the final arrays that
 // records are copied into.

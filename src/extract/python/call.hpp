@@ -6,6 +6,7 @@
 #include "container/cursor.hpp"
 #include "core/python.hpp"
 #include "core/ref.hpp"
+#include "extract/python/arrays.hpp"
 #include "extract/python/request.hpp"
 #include "extract/request.hpp"
 #include "extract/text_encoding.hpp"
@@ -29,6 +30,8 @@ struct OpusDataCall {
     // The companion's reads, whose `np` is NumPy itself: arrays of values are made empty and the values no
     // record fills set to zero, instead of zeroing all of them first as the module's np.zeros does.
     bool emptyArrays = false;
+    // When given, makes a spectrum's values and axis in place of np.empty.
+    ArrayMaker* arrays = nullptr;
 
     // The data are read: a call that reads one block closes its file here.
     void doneReading() {

@@ -16,17 +16,24 @@ py::Ref readSingleSpectrum(OpusDataCall& call) {
     ByteSource& source = call.file.source();
     if (PyLong_Check(npt.get())) checkPointCount(source, offset, saturatedCount(npt));
     // The axis comes first, so a bad NPT fails before the data block is touched.
-    py::Ref x = linspace(call.module, fxv, lxv, npt);
+    py::Ref x = linspace(call.module, fxv, lxv, npt, call.arrays);
 
     const auto count =
         static_cast<std::int64_t>(floatsAvailable(source, offset, static_cast<std::uint64_t>(countOf(npt))));
-    py::Ref y = emptyFloat32(call.module, {count});
-    {
-        py::WritableBuffer buffer(y);
-        auto values = valuesOf<float>(buffer, count);
+    const auto read = [&](std::span<float> values) {
         py::ReleasedGil unlocked(py::worthReleasing(values.size_bytes()));
         readFloats(source, offset, values);
         if (call.file.isNative()) call.doneReading();
+    };
+    py::Ref y;
+    if (call.arrays != nullptr) {
+        std::span<float> values;
+        y = call.arrays->float32s(count, values);
+        read(values);
+    } else {
+        y = emptyFloat32(call.module, {count});
+        py::WritableBuffer buffer(y);
+        read(valuesOf<float>(buffer, count));
     }
     call.doneReading();
 
