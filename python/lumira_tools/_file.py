@@ -26,7 +26,7 @@ from ._parameters import ParameterBlock, Parameters, ParameterStore, parameter_b
 from ._read import (BlockSpec, BlockSpecError, DamagedFileError, DataReturn, NotASpectrumError, NotOpusFileError,
                     Request, block_text, content_damage, parse_block)
 from ._parts import FileParts
-from ._sources import Input, RangeReader, Source, input_of, is_opus_source
+from ._sources import Input, PathInput, RangeReader, Source, input_of, is_opus_source
 from ._time import acquisition_time
 
 NON_OPUS = "Can't process a non-Opus file"
@@ -337,8 +337,11 @@ def resolve(path: Source, block: BlockSpec = None, *, strict: bool = True) -> Re
 def _read(source: Source, select: Any, *, data: bool, scale: bool, strict: bool) -> OpusFile:
     found = input_of(source)
     try:
-        with found.opened(whole=data) as native:
-            read = _native.read_file(native, data, strict, scale, select, Block, DamagedFileError)
+        if type(found) is PathInput:  # opened natively: nothing of the host's to raise afterwards
+            read = _native.read_file(found.path, data, strict, scale, select, Block, DamagedFileError)
+        else:
+            with found.opened(whole=data) as native:
+                read = _native.read_file(native, data, strict, scale, select, Block, DamagedFileError)
     except Exception as error:
         converted = native_error(error, found.name)
         if converted is error:

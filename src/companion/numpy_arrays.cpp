@@ -35,6 +35,16 @@ NumpyArrays genuine;
 
 }  // namespace
 
+std::optional<std::span<float>> float32Memory(py::Borrowed object) {
+    if (!PyArray_CheckExact(object.get())) return std::nullopt;
+    auto* array = reinterpret_cast<PyArrayObject*>(object.get());
+    constexpr int wanted = NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_WRITEABLE;
+    if (PyArray_TYPE(array) != NPY_FLOAT32 || !PyArray_ISNOTSWAPPED(array) ||
+        !PyArray_CHKFLAGS(array, wanted))
+        return std::nullopt;
+    return std::span<float>(static_cast<float*>(PyArray_DATA(array)), static_cast<std::size_t>(PyArray_SIZE(array)));
+}
+
 void importNumpyApi() {
     if (_import_array() < 0) throw py::ErrorAlreadySet{};
 }

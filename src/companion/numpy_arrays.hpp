@@ -3,9 +3,16 @@
 
 #include <Python.h>
 
+#include <optional>
+#include <span>
+
 #include "extract/python/arrays.hpp"
 
 namespace lumira::companion {
+
+// The memory of a NumPy array of float32 values that lie in it one after the
+// other, writable; nothing for anything else (read through its buffer then).
+std::optional<std::span<float>> float32Memory(py::Borrowed array);
 
 // Loads NumPy's C API into this module (at its import).
 void importNumpyApi();

@@ -1,6 +1,7 @@
 #include "companion/parameter_dicts.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 
 #include "core/interned.hpp"
@@ -62,6 +63,17 @@ bool alike(const ParameterValue& a, const ParameterValue& b) {
     return std::get<ParameterText>(a).bytes == std::get<ParameterText>(b).bytes;
 }
 
+// Whether a block holds a name twice (rarely: then its later record gives the value at the first one's place).
+bool repeatsNames(std::span<const Parameter> records) {
+    constexpr std::size_t sortable = 64;
+    if (records.size() > sortable) return true;  // told apart by the index instead
+    std::array<std::uint64_t, sortable> names;
+    for (std::size_t i = 0; i < records.size(); ++i) names[i] = records[i].name.packed();
+    std::sort(names.begin(), names.begin() + static_cast<std::ptrdiff_t>(records.size()));
+    return std::adjacent_find(names.begin(), names.begin() + static_cast<std::ptrdiff_t>(records.size())) !=
+           names.begin() + static_cast<std::ptrdiff_t>(records.size());
+}
+
 }  // namespace
 
 ParameterDicts::ParameterDicts(const FilePlan& plan) : plan_(plan) {}
@@ -73,10 +85,16 @@ const ParameterDicts::Names& ParameterDicts::namesOf(std::int64_t offset) {
     // interned, so one name is one object).
     Names& names = place->second;
     const ParsedParameters& parsed = plan_.parameters.at(offset);
-    names.reserve(parsed.count);
-    PointerIndex placeOf(parsed.count);
+    const auto records = plan_.recordsOf(parsed);
+    const auto nameOf = [](const Parameter& record) { return py::internedShort(record.name.packed(), record.name); };
+    names.reserve(records.size());
+    if (!repeatsNames(records)) {
+        for (std::size_t i = 0; i < records.size(); ++i) names.push_back({nameOf(records[i]), parsed.first + i});
+        return names;
+    }
+    PointerIndex placeOf(records.size());
     for (std::size_t record = parsed.first; record < parsed.first + parsed.count; ++record) {
-        py::Ref key = py::interned(plan_.records[record].name);
+        py::Ref key = nameOf(plan_.records[record]);
         const std::size_t at = placeOf.insert(key.get(), names.size());
         if (at == names.size()) {
             names.push_back({std::move(key), record});

@@ -1,6 +1,8 @@
 // What the package tells about a result besides the result itself: its
 // kind in words, the shape of its values, and its values scaled by CSF.
+#include "companion/numpy_arrays.hpp"
 #include "companion/whole_file.hpp"
+#include "extract/spectrum.hpp"
 
 namespace lumira::companion {
 
@@ -85,14 +87,20 @@ std::optional<double> scaleFactor(py::Borrowed parameters) {
 
 void scaleValues(py::Borrowed result, std::string_view kind, double factor) {
     for (const py::Ref& array : valueArrays(result, kind)) {
+        const auto scale = [factor](std::span<float> values) {
+            py::ReleasedGil unlocked(py::worthReleasing(values.size_bytes()));
+            scaleFloats(values, factor);
+        };
+        if (const auto values = float32Memory(array)) {
+            scale(*values);
+            continue;
+        }
         py::WritableBuffer buffer(array);
         if (buffer.format() != "f" && buffer.format() != "<f" && buffer.format() != "=f") {
             PyErr_SetString(PyExc_TypeError, "the values to scale are not float32");
             throw py::ErrorAlreadySet{};
         }
-        const auto values = buffer.as<float>();
-        py::ReleasedGil unlocked(py::worthReleasing(buffer.size()));
-        for (float& value : values) value = static_cast<float>(static_cast<double>(value) * factor);
+        scale(buffer.as<float>());
     }
 }
 

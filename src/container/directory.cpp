@@ -23,7 +23,15 @@ namespace {
 
 constexpr std::int64_t headerDirectoryOffset = 4;
 
+// Room for `count` entries of `entrySize` bytes, as many as the file holds.
+void makeRoom(const Cursor& cursor, std::int64_t count, std::uint64_t entrySize, Directory& directory) {
+    if (count > 0)
+        directory.reserve(directory.size() +
+                          static_cast<std::size_t>(std::min(static_cast<std::uint64_t>(count), cursor.remaining() / entrySize)));
+}
+
 void readFirstDirectory(Cursor& cursor, std::int32_t count, Directory& directory, std::int64_t& extensionOffset) {
+    makeRoom(cursor, count, 12, directory);
     for (std::int32_t i = 0; i < count && !cursor.atEnd(); ++i) {
         const std::int32_t word = cursor.readInt();
         DirectoryEntry entry{decodeBlockType(word), 0, 0, static_cast<std::uint32_t>(word)};
@@ -37,6 +45,7 @@ void readFirstDirectory(Cursor& cursor, std::int32_t count, Directory& directory
 void readExtendedDirectory(Cursor& cursor, Directory& directory) {
     const std::int64_t count = cursor.readInt64();
     cursor.readInt64();  // stored, never used
+    makeRoom(cursor, count, 32, directory);
     for (std::int64_t i = 0; i < count && !cursor.atEnd(); ++i) {
         const std::int64_t word = cursor.readInt64();
         DirectoryEntry entry{decodeBlockType(word), 0, 0, word};

@@ -45,21 +45,9 @@ RecentName recent[512];
 
 RecentName& recentSlot(std::uint64_t key) { return recent[(key * 0x9E3779B97F4A7C15u) >> 55]; }
 
-}  // namespace
-
-Ref interned(std::string_view text) {
+// A name not cached yet: made, interned, and cached while there is room.
+Ref made(std::string_view text) {
     const bool isShort = text.size() <= shortLength;
-    if (isShort) {
-        const std::uint64_t key = packed(text);
-        RecentName& slot = recentSlot(key);
-        if (slot.name != nullptr && slot.key == key) return Ref::borrow(slot.name);
-        if (const auto found = shortNames.find(key); found != shortNames.end()) {
-            slot = {key, found->second};
-            return Ref::borrow(found->second);
-        }
-    } else if (const auto found = names.find(text); found != names.end()) {
-        return Ref::borrow(found->second);
-    }
     PyObject* name = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
     if (name == nullptr) throw ErrorAlreadySet{};
     PyUnicode_InternInPlace(&name);
@@ -67,6 +55,24 @@ Ref interned(std::string_view text) {
     if (isShort && shortNames.size() < cacheLimit) shortNames.emplace(packed(text), Ref(result).release());
     if (!isShort && names.size() < cacheLimit) names.emplace(std::string(text), Ref(result).release());
     return result;
+}
+
+}  // namespace
+
+Ref internedShort(std::uint64_t key, std::string_view text) {
+    RecentName& slot = recentSlot(key);
+    if (slot.name != nullptr && slot.key == key) return Ref::borrow(slot.name);
+    if (const auto found = shortNames.find(key); found != shortNames.end()) {
+        slot = {key, found->second};
+        return Ref::borrow(found->second);
+    }
+    return made(text);
+}
+
+Ref interned(std::string_view text) {
+    if (text.size() <= shortLength) return internedShort(packed(text), text);
+    if (const auto found = names.find(text); found != names.end()) return Ref::borrow(found->second);
+    return made(text);
 }
 
 }  // namespace lumira::py

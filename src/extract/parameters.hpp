@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <span>
@@ -38,6 +39,12 @@ public:
     bool empty() const noexcept { return size_ == 0; }
     char front() const noexcept { return bytes_[0]; }
     char back() const noexcept { return bytes_[size_ - 1]; }
+    // Its bytes from the lowest byte on and its length in the highest: one number per name.
+    std::uint64_t packed() const noexcept {
+        std::uint32_t bytes;
+        std::memcpy(&bytes, bytes_, sizeof bytes);
+        return std::uint64_t{size_} << 56 | bytes;
+    }
 
     friend bool operator==(const ParameterName& a, std::string_view b) noexcept { return a.view() == b; }
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/error.hpp"
+#include "extract/widest_vectors.hpp"
 
 namespace lumira {
 
@@ -50,6 +51,10 @@ void readFloats(ByteSource& source, std::int64_t offset, std::span<float> out) {
     const std::span<std::uint8_t> raw(reinterpret_cast<std::uint8_t*>(bytes.data()), bytes.size());
     if (source.readAt(static_cast<std::uint64_t>(offset), raw) != raw.size())
         failValue("The file ended early at offset " + std::to_string(offset) + ": it changed while being read");
+}
+
+LUMIRA_WIDEST_VECTORS void scaleFloats(std::span<float> values, double factor) noexcept {
+    for (float& value : values) value = static_cast<float>(static_cast<double>(value) * factor);
 }
 
 }  // namespace lumira

@@ -42,4 +42,7 @@ std::uint64_t floatsAvailable(const ByteSource& source, std::int64_t offset, std
 // size; if the file shrank since it was opened, this fails with ValueError.
 void readFloats(ByteSource& source, std::int64_t offset, std::span<float> out);
 
+// Multiplies each value by `factor` in double precision, stored back as float32.
+void scaleFloats(std::span<float> values, double factor) noexcept;
+
 }  // namespace lumira

@@ -247,7 +247,7 @@ bool untouched(const KnownClass& known, PyObject* cls) {
 
 PyObject* keywordValue(std::span<const py::Keyword> keywords, std::string_view name) {
     for (const auto& [keyword, value] : keywords)
-        if (name == keyword) return value.get();
+        if (keyword[0] == name[0] && name == keyword) return value.get();  // the first letters tell most apart
     return nullptr;
 }
 
@@ -299,6 +299,7 @@ py::Ref construct(const KnownClasses& known, py::Borrowed cls, std::string_view 
                                                     : 0;
     if (!direct || keywords.size() != expected) return py::callWithKeywords(cls, keywords);
     std::vector<std::pair<PyObject*, PyObject*>> attributes;  // interned name, value
+    attributes.reserve(expected);
     for (const ClassTexts* texts : {&*found, found->derivesFromBase ? &all[0] : nullptr}) {
         if (texts == nullptr) continue;
         const ClassObjects& objects = objectsOf(*texts);
