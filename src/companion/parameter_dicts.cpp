@@ -119,20 +119,25 @@ const std::vector<py::Ref>& ParameterDicts::valuesOf(std::int64_t offset) {
 }
 
 py::Ref ParameterDicts::merged(std::int64_t dataOffset, std::span<const std::int64_t> companions) {
-    const Names& data = namesOf(dataOffset);
+    const ParsedParameters& data = plan_.parameters.at(dataOffset);
+    const auto sameNames = [&](const Template& known) {
+        if (known.recordCount != data.count) return false;
+        for (std::size_t i = 0; i < data.count; ++i)
+            if (plan_.records[known.firstRecord + i].name.packed() != plan_.records[data.first + i].name.packed())
+                return false;
+        return true;
+    };
     for (const Template& known : templates_) {
         if (!std::equal(known.companions.begin(), known.companions.end(), companions.begin(), companions.end()) ||
-            known.dataNames.size() != data.size())
+            !sameNames(known))
             continue;
-        bool same = true;
-        for (std::size_t i = 0; i < data.size() && same; ++i) same = known.dataNames[i] == data[i].name.get();
-        if (!same) continue;
+        // Records named alike, one for one: each name takes its value from the record at the same place.
         py::Ref dict = py::Ref::fresh(PyDict_Copy(known.dict.get()));
-        for (std::size_t i = 0; i < data.size(); ++i) {
+        for (std::size_t i = 0; i < known.dataNames.size(); ++i) {
             if (known.companionHolds[i]) continue;
-            const std::size_t record = data[i].record;
+            const std::size_t record = data.first + (known.dataRecords[i] - known.firstRecord);
             if (!alike(plan_.records[known.dataRecords[i]].value, plan_.records[record].value))
-                py::setItem(dict, data[i].name, valueOf(record));
+                py::setItem(dict, known.dataNames[i], valueOf(record));
         }
         return dict;
     }
@@ -143,6 +148,8 @@ py::Ref ParameterDicts::fromNew(std::int64_t dataOffset, std::span<const std::in
     const Names& data = namesOf(dataOffset);
     const std::vector<py::Ref>& dataValues = valuesOf(dataOffset);
     Template made;
+    made.firstRecord = plan_.parameters.at(dataOffset).first;
+    made.recordCount = plan_.parameters.at(dataOffset).count;
     made.companions.assign(companions.begin(), companions.end());
     std::size_t names = data.size();
     for (std::int64_t offset : companions)

@@ -40,8 +40,12 @@ private:
     // only in some of the data parameters' values: a copy of a dictionary of
     // the same shape with those values replaced is the same dictionary, made
     // at a fraction of the cost of inserting every name again, and a value
-    // alike to the one copied (the same type and bits) stays as copied.
+    // alike to the one copied (the same type and bits) stays as copied. A
+    // block whose records are named as those of the template's block, one
+    // for one, has its shape.
     struct Template {
+        std::size_t firstRecord = 0;  // the records of the data block it was made from
+        std::size_t recordCount = 0;
         std::vector<PyObject*> dataNames;        // interned, in order
         std::vector<std::size_t> dataRecords;    // the records their values came from
         std::vector<std::int64_t> companions;

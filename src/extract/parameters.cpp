@@ -56,6 +56,8 @@ T fieldAt(const std::uint8_t* at) noexcept {
     failDamaged(blockOffset, "its records overlap other blocks' beyond what the file's size allows");
 }
 
+const std::uint64_t endName = ParameterName("END").packed();
+
 struct HeldRecords {
     std::size_t consumed = 0;  // bytes of the records read
     bool ended = false;        // the END record among them
@@ -73,10 +75,10 @@ HeldRecords readHeldRecords(std::span<const std::uint8_t> held, std::int64_t blo
     std::size_t& at = read.consumed;
     while (held.size() - at >= head) {
         const std::span<const std::uint8_t> nameBytes = held.subspan(at, 4);
-        if ((fieldAt<std::uint32_t>(nameBytes.data()) & 0x80808080u) != 0 && !isValidUtf8(nameBytes))
-            refuseName(nameBytes);
-        const std::string_view name = trimNuls(nameBytes);
-        if (name == "END") {
+        const auto field = fieldAt<std::uint32_t>(nameBytes.data());
+        if ((field & 0x80808080u) != 0 && !isValidUtf8(nameBytes)) refuseName(nameBytes);
+        const ParameterName name = ParameterName::ofField(field);
+        if (name.packed() == endName) {
             at += nameBytes.size();
             read.ended = true;
             return read;
@@ -97,7 +99,7 @@ HeldRecords readHeldRecords(std::span<const std::uint8_t> held, std::int64_t blo
         if (++records > recordLimit) refuseOverlap(blockOffset);
         const std::uint8_t* value = held.data() + at + head;
         Parameter& record = into.emplace_back();
-        record.name = ParameterName(name);
+        record.name = name;
         if (type == integerType) {
             record.value = fieldAt<std::int32_t>(value);
         } else if (type == realType) {

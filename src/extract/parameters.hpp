@@ -1,6 +1,7 @@
 // Parameter blocks: runs of named, typed records ended by the name END.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -31,6 +32,19 @@ public:
     ParameterName() noexcept = default;
     explicit ParameterName(std::string_view text) noexcept
         : size_(static_cast<std::uint8_t>(text.copy(bytes_, sizeof bytes_))) {}
+
+    // The name of a record's four-byte field (read little-endian), NULs at
+    // either end dropped.
+    static ParameterName ofField(std::uint32_t field) noexcept {
+        ParameterName name;
+        if (field == 0) return name;
+        const int first = std::countr_zero(field) / 8;
+        const int last = 3 - std::countl_zero(field) / 8;
+        const std::uint32_t bytes = field >> (8 * first);
+        std::memcpy(name.bytes_, &bytes, sizeof bytes);
+        name.size_ = static_cast<std::uint8_t>(last - first + 1);
+        return name;
+    }
 
     std::string_view view() const noexcept { return {bytes_, size_}; }
     operator std::string_view() const noexcept { return view(); }
