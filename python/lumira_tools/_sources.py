@@ -325,6 +325,8 @@ def _path_input(path: str, searched: bool) -> Input:
 
         return url_input(path, searched=searched)
     lowered = path.lower()  # archives are told by their suffix first: a plain path costs no system call
+    if ".zip" not in lowered:
+        return PathInput(path, searched)
     if lowered.endswith(".zip") and is_zip_archive(path):
         members = zip_members(path)
         if len(members) != 1:

@@ -76,46 +76,45 @@ bool repeatsNames(std::span<const Parameter> records) {
 
 }  // namespace
 
-ParameterDicts::ParameterDicts(const FilePlan& plan) : plan_(plan) {}
+ParameterDicts::ParameterDicts(const FilePlan& plan) : plan_(plan) { names_.reserve(plan.records.size()); }
 
-const ParameterDicts::Names& ParameterDicts::namesOf(std::int64_t offset) {
-    auto [place, made] = names_.try_emplace(offset);
-    if (!made) return place->second;
+ParameterDicts::BlockNames& ParameterDicts::namesOf(std::int64_t offset) {
+    for (BlockNames& block : blocks_)
+        if (block.offset == offset) return block;
     // Each name once, at its first place, with its last value (names are
     // interned, so one name is one object).
-    Names& names = place->second;
     const ParsedParameters& parsed = plan_.parameters.at(offset);
     const auto records = plan_.recordsOf(parsed);
     const auto nameOf = [](const Parameter& record) { return py::internedShort(record.name.packed(), record.name); };
-    names.reserve(records.size());
+    BlockNames& block = blocks_.emplace_back(BlockNames{offset, names_.size(), 0});
     if (!repeatsNames(records)) {
-        for (std::size_t i = 0; i < records.size(); ++i) names.push_back({nameOf(records[i]), parsed.first + i});
-        return names;
-    }
-    PointerIndex placeOf(records.size());
-    for (std::size_t record = parsed.first; record < parsed.first + parsed.count; ++record) {
-        py::Ref key = nameOf(plan_.records[record]);
-        const std::size_t at = placeOf.insert(key.get(), names.size());
-        if (at == names.size()) {
-            names.push_back({std::move(key), record});
-        } else {
-            names[at].record = record;
+        for (std::size_t i = 0; i < records.size(); ++i) names_.push_back({nameOf(records[i]), parsed.first + i, {}});
+    } else {
+        PointerIndex placeOf(records.size());
+        for (std::size_t record = parsed.first; record < parsed.first + parsed.count; ++record) {
+            py::Ref key = nameOf(plan_.records[record]);
+            const std::size_t at = placeOf.insert(key.get(), names_.size() - block.first);
+            if (at == names_.size() - block.first) {
+                names_.push_back({std::move(key), record, {}});
+            } else {
+                names_[block.first + at].record = record;
+            }
         }
     }
-    return names;
+    block.count = names_.size() - block.first;
+    return block;
 }
 
 py::Ref ParameterDicts::valueOf(std::size_t record) const {
     return extract::valueOf(plan_.records[record].value, plan_.encoding);
 }
 
-const std::vector<py::Ref>& ParameterDicts::valuesOf(std::int64_t offset) {
-    auto [place, made] = values_.try_emplace(offset);
-    if (!made) return place->second;
-    const Names& names = namesOf(offset);
-    place->second.reserve(names.size());
-    for (const Named& named : names) place->second.push_back(valueOf(named.record));
-    return place->second;
+ParameterDicts::BlockNames& ParameterDicts::valuesOf(std::int64_t offset) {
+    BlockNames& block = namesOf(offset);
+    if (!block.valued)
+        for (std::size_t i = block.first; i < block.first + block.count; ++i) names_[i].value = valueOf(names_[i].record);
+    block.valued = true;
+    return block;
 }
 
 py::Ref ParameterDicts::merged(std::int64_t dataOffset, std::span<const std::int64_t> companions) {
@@ -133,11 +132,12 @@ py::Ref ParameterDicts::merged(std::int64_t dataOffset, std::span<const std::int
             continue;
         // Records named alike, one for one: each name takes its value from the record at the same place.
         py::Ref dict = py::Ref::fresh(PyDict_Copy(known.dict.get()));
-        for (std::size_t i = 0; i < known.dataNames.size(); ++i) {
+        for (std::size_t i = 0; i < known.data.count; ++i) {
             if (known.companionHolds[i]) continue;
-            const std::size_t record = data.first + (known.dataRecords[i] - known.firstRecord);
-            if (!alike(plan_.records[known.dataRecords[i]].value, plan_.records[record].value))
-                py::setItem(dict, known.dataNames[i], valueOf(record));
+            const Named& named = names_[known.data.first + i];
+            const std::size_t record = data.first + (named.record - known.firstRecord);
+            if (!alike(plan_.records[named.record].value, plan_.records[record].value))
+                py::setItem(dict, named.name, valueOf(record));
         }
         return dict;
     }
@@ -145,33 +145,29 @@ py::Ref ParameterDicts::merged(std::int64_t dataOffset, std::span<const std::int
 }
 
 py::Ref ParameterDicts::fromNew(std::int64_t dataOffset, std::span<const std::int64_t> companions) {
-    const Names& data = namesOf(dataOffset);
-    const std::vector<py::Ref>& dataValues = valuesOf(dataOffset);
     Template made;
     made.firstRecord = plan_.parameters.at(dataOffset).first;
     made.recordCount = plan_.parameters.at(dataOffset).count;
+    made.data = valuesOf(dataOffset);
     made.companions.assign(companions.begin(), companions.end());
-    std::size_t names = data.size();
+    std::size_t names = made.data.count;
     for (std::int64_t offset : companions)
-        if (offset != LocatedBlocks::absent) names += namesOf(offset).size();
+        if (offset != LocatedBlocks::absent) names += valuesOf(offset).count;
     // Sized once for all its names: growing a dictionary rehashes it again and again.
     made.dict = py::Ref::fresh(_PyDict_NewPresized(static_cast<Py_ssize_t>(names)));
-    for (std::size_t i = 0; i < data.size(); ++i) {
-        made.dataNames.push_back(data[i].name.get());
-        made.dataRecords.push_back(data[i].record);
-        py::setItem(made.dict, data[i].name, dataValues[i]);
-    }
+    const auto dataNames = std::span(names_).subspan(made.data.first, made.data.count);
+    for (const Named& named : dataNames) py::setItem(made.dict, named.name, named.value);
     PointerIndex companionNames(names);  // interned: one object per name
     for (std::int64_t offset : companions) {
         if (offset == LocatedBlocks::absent) continue;
-        const Names& companion = namesOf(offset);
-        const std::vector<py::Ref>& values = valuesOf(offset);
-        for (std::size_t i = 0; i < companion.size(); ++i) {
-            py::setItem(made.dict, companion[i].name, values[i]);
-            companionNames.insert(companion[i].name.get(), 0);
+        const BlockNames& companion = namesOf(offset);
+        for (const Named& named : std::span(names_).subspan(companion.first, companion.count)) {
+            py::setItem(made.dict, named.name, named.value);
+            companionNames.insert(named.name.get(), 0);
         }
     }
-    for (PyObject* name : made.dataNames) made.companionHolds.push_back(companionNames.contains(name));
+    made.companionHolds.reserve(dataNames.size());
+    for (const Named& named : dataNames) made.companionHolds.push_back(companionNames.contains(named.name.get()));
     py::Ref dict = py::Ref::fresh(PyDict_Copy(made.dict.get()));
     templates_.push_back(std::move(made));
     return dict;

@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <span>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -28,12 +27,20 @@ public:
     py::Ref merged(std::int64_t dataOffset, std::span<const std::int64_t> companions);
 
 private:
-    // A block's names, each once at its first place, with the record whose value it takes (its last).
+    // A name of a block, once at its first place, with the record whose value
+    // it takes (its last) and that value's object once made.
     struct Named {
         py::Ref name;  // interned
         std::size_t record;  // in the plan's records
+        py::Ref value;
     };
-    using Names = std::vector<Named>;
+    // A block's names: names_[first, first + count).
+    struct BlockNames {
+        std::int64_t offset;
+        std::size_t first;
+        std::size_t count;
+        bool valued = false;  // its values are made
+    };
 
     // Blocks of one file usually hold the same names in their data parameter
     // blocks and share their companion blocks, so their dictionaries differ
@@ -46,21 +53,20 @@ private:
     struct Template {
         std::size_t firstRecord = 0;  // the records of the data block it was made from
         std::size_t recordCount = 0;
-        std::vector<PyObject*> dataNames;        // interned, in order
-        std::vector<std::size_t> dataRecords;    // the records their values came from
+        BlockNames data;              // its names
         std::vector<std::int64_t> companions;
         std::vector<bool> companionHolds;  // per data name: a companion replaces its value
         py::Ref dict;                      // never handed out, so never changed
     };
 
-    const Names& namesOf(std::int64_t offset);
-    const std::vector<py::Ref>& valuesOf(std::int64_t offset);
+    BlockNames& namesOf(std::int64_t offset);
+    BlockNames& valuesOf(std::int64_t offset);
     py::Ref valueOf(std::size_t record) const;
     py::Ref fromNew(std::int64_t dataOffset, std::span<const std::int64_t> companions);
 
     const FilePlan& plan_;
-    std::unordered_map<std::int64_t, Names> names_;
-    std::unordered_map<std::int64_t, std::vector<py::Ref>> values_;  // per name of names_
+    std::vector<Named> names_;       // block after block, never moved: room for every record
+    std::vector<BlockNames> blocks_;  // a file's few parameter blocks, looked up one by one
     std::vector<Template> templates_;
 };
 
