@@ -28,9 +28,11 @@ std::atomic<std::uint64_t> prepared{0};
 
 void keepHeapFor(std::uint64_t bytes) noexcept {
 #if defined(__GLIBC__)
-    // Kept space is twice the block: half the results' size, in powers of two so this happens rarely.
+    // Kept space is twice the block, and the block at least the results' size: the free space already at the
+    // heap's top (often a few hundred KB after imports) adds to what the freed results leave there, and a
+    // top past the kept space is given back. Powers of two, so this happens rarely.
     std::uint64_t block = smallest;
-    while (block < bytes / 2 && block < largest) block *= 2;
+    while (block < bytes && block < largest) block *= 2;
     std::uint64_t known = prepared.load(std::memory_order_relaxed);
     if (block <= known || !prepared.compare_exchange_strong(known, block, std::memory_order_relaxed)) return;
     // Its pages are never touched: mapping and unmapping it costs two system calls.
