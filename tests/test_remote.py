@@ -109,8 +109,14 @@ def test_lazy_maps_fetch_only_the_records_an_index_touches(store, the_map, rows,
 
 def test_process_workers_read_from_the_store(store, the_map):
     distributed = pytest.importorskip("distributed")
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster:
-        with distributed.Client(cluster):
+    import dask
+
+    # Starting worker processes on two busy cores can outlast the 30 s a connection may take by default.
+    patient = {"distributed.comm.timeouts.connect": "180s", "distributed.comm.timeouts.tcp": "180s"}
+    with dask.config.set(patient), \
+            distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+                                     timeout="180s") as cluster:
+        with distributed.Client(cluster, timeout="180s"):
             lazy = lumira_tools.to_dask(f"s3://{BUCKET}/maps/map.0", chunks=16)
             assert np.allclose(lazy.mean(axis=(0, 1)).compute(), lumira_tools.read(the_map).spectra.mean(axis=(0, 1)))
 
