@@ -29,7 +29,7 @@ from ._describe import ParameterDescription, describe, parameter_table
 from ._display import register_with_ipython
 from ._entries import OtherEntry, entry_kind
 from ._failures import Failures, failures
-from ._file import Block, Entry, OpusFile, list_blocks, read, read_file, read_spectrum, resolve
+from ._file import list_blocks, read, read_file, read_spectrum, resolve
 from ._history import History, Operation, Session
 from ._images import Image, Tile
 from ._many import FileRead, read_many
@@ -39,6 +39,7 @@ from ._read import (BlockSpecError, DamagedFileError, DataReturn, NoSuchBlockErr
 from ._reports import Column, Property, Report, Table
 from ._stack import metadata, stack
 from ._time import acquisition_time
+from ._types import Block, Entry, OpusFile
 from ._version import package_version
 from ._xarray import to_xarray
 

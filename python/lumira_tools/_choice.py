@@ -12,8 +12,8 @@ from collections import Counter
 from typing import Any, Callable, Optional, Union
 
 from ._blocks import as_request, missing_block
-from ._file import Block
 from ._read import TYPE_PREFERENCE, BlockSpec, NoSuchBlockError, NotASpectrumError, Request, block_text
+from ._types import Block
 
 # (path, what reading the file gave, the block it offered or the error that stands for it)
 Offer = tuple[str, Any, Union[Block, BaseException]]

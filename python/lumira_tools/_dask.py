@@ -17,9 +17,10 @@ import lumira
 
 from ._extras import need
 from . import _native
-from ._file import Block, read_block, scale_factor
+from ._file import read_block, scale_factor
 from ._read import BlockSpec, DamagedFileError, DataReturn, content_damage
 from ._sources import Input, Source, input_of
+from ._types import Block
 
 if TYPE_CHECKING:
     import dask.array

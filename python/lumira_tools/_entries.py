@@ -5,9 +5,9 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 from typing import Callable, Iterable, Optional
 
-from ._file import Entry
 from ._parts import is_container, is_history
 from ._reports import CONTAINER_KINDS
+from ._types import Entry
 
 _PARAMETER_KINDS = {1: "data parameters", 2: "instrument parameters", 3: "acquisition parameters",
                     4: "FT parameters", 6: "optics parameters", 10: "sample origin parameters",

@@ -105,6 +105,37 @@ def content_damage(error: BaseException, path: str, block: Optional[str] = None)
     return damaged
 
 
+# What the native reader raises for a file without the OPUS magic.
+NON_OPUS = "Can't process a non-Opus file"
+
+
+def native_error(error: BaseException, path: str) -> BaseException:
+    """The error for the package's callers of one the native reader raised for a whole file: a file too short
+    for the magic, or without it, is NotOpusFileError; damage found in its content, DamagedFileError; a block the
+    file does not hold, the files' own errors and everything else stay as they are."""
+    if isinstance(error, struct.error):
+        short = NotOpusFileError(_too_short(path), path)
+        short.too_short = True
+        return short
+    if type(error) is ValueError and str(error) == NON_OPUS:
+        return NotOpusFileError("not an OPUS file", path)
+    return content_damage(error, path) or error
+
+
+def _too_short(path: str) -> str:
+    try:
+        size = os.path.getsize(path)
+    except (OSError, ValueError):
+        return "not an OPUS file: too short to hold the OPUS magic"
+    return "not an OPUS file: it is empty" if size == 0 else \
+        f"not an OPUS file: it holds {size} byte{'s' if size != 1 else ''}, too few for the OPUS magic"
+
+
+def damaged(reports: Sequence[BaseException], path: Optional[str] = None) -> DamagedFileError:
+    fields = "field" if len(reports) == 1 else "fields"
+    return DamagedFileError(f"the file ends early: {len(reports)} {fields} cut off ({reports[0]})", path)
+
+
 def failed_save(path: str, error: BaseException) -> bool:
     """A file too short for the magic under a name instrument software numbers its saves with (.0, .1, .0001):
     a save that failed, which a folder's readers count as damaged rather than as some other file."""

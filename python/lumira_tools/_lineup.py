@@ -8,7 +8,7 @@ from typing import Any, Callable, Optional
 
 import numpy as np
 
-from ._file import Block
+from ._types import Block
 
 # A union grid finer than this is a damaged axis (or a mistaken one), not a spectrum: refuse rather than allocate.
 LARGEST_GRID = 16_777_216

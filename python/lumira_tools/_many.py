@@ -10,10 +10,12 @@ from typing import Any, Callable, Iterable, Iterator, Optional, Union, cast
 from . import _native
 from ._display import read_html, read_text
 from ._blocks import missing_block, patterns
-from ._file import Block, OpusFile, native_error, opus_file
+from ._errors import native_error
+from ._file import opus_file
 from ._read import BlockSpec, DamagedFileError, DataReturn, NotOpusFileError
 from ._expand import expand, folder_inputs
 from ._sources import Input, PathInput, Source, input_of
+from ._types import Block, OpusFile
 
 
 @dataclass(frozen=True)

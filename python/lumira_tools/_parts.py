@@ -19,7 +19,7 @@ from ._reports import CONTAINER_KINDS, Report
 
 if TYPE_CHECKING:
     from ._entries import OtherEntry
-    from ._file import Block, Entry
+    from ._types import Block, Entry
 
 # extendType codes of blocks that are not table containers although they have no parameter type: plain and 3D
 # data, the info block, the history, the extended directory; and the codes believed to mark compact data blocks

@@ -17,7 +17,7 @@ import numpy as np
 from ._extras import need
 
 if TYPE_CHECKING:
-    from ._file import Entry
+    from ._types import Entry
 
 Value = Union[int, float, str, None]
 Cell = Union[int, float, str, bytes]

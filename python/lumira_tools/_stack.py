@@ -20,12 +20,12 @@ from ._blocks import block_index, patterns
 from ._choice import one_block
 from ._columns import codes_asked, column, parameters_of, texts, utc_instants
 from ._failures import Failures, summary
-from ._file import Block
 from ._lineup import by_axis, given_axis, place, target_axis
 from ._many import chosen_block, read_expanded, read_files
 from ._read import (BlockSpec, BlockSpecError, FileProblem, NotASpectrumError, NotOpusFileError, Request, error_text,
                     failed_save, parse_block)
 from ._sources import Source
+from ._types import Block
 
 if TYPE_CHECKING:
     import pandas

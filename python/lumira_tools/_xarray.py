@@ -10,11 +10,11 @@ import lumira
 
 from ._extras import need
 from ._axes import spectral_values, unit_axis, value_label, z_units
-from ._file import Block
 from ._parameters import Parameters, flat_parameters
 from ._read import BlockSpec, kind_of
 from ._sources import Source, input_of
 from ._time import acquisition_time
+from ._types import Block
 
 if TYPE_CHECKING:
     import xarray

@@ -25,9 +25,9 @@ from . import _jcamp
 from ._extras import need
 from ._axes import spectral_axis
 from ._failures import failures
-from ._file import Block
 from ._parameters import Parameters, flat_parameters
 from ._read import kind_of
+from ._types import Block
 from ._xarray import to_xarray
 
 FORMATS = (".csv", ".npz", ".nc", ".jdx", ".dx")

@@ -12,9 +12,10 @@ from typing import Any, Callable, Optional, Sequence
 import numpy as np
 
 from .. import export as exporting
-from .._file import Block, read_block
+from .._file import read_block
 from .._read import BlockSpecError, DataReturn
 from .._read import error_text
+from .._types import Block
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
 BLOCK_HELP = ("the block, written TYPE/DIMENSION/DERIVATIVE in any case, e.g. AB/2D/NONE, or #N for the N-th block "

@@ -6,8 +6,8 @@ from __future__ import annotations
 from typing import Any
 
 from .._entries import entry_kind
-from .._file import OpusFile
 from .._parts import is_container, is_history
+from .._types import OpusFile
 from ._common import table
 
 

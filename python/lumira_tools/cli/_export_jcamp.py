@@ -9,9 +9,9 @@ import sys
 
 from .. import _jcamp
 from .. import export as exporting
-from .._file import Block
 from .._read import BlockSpecError
 from .._read import error_text
+from .._types import Block
 from ._common import EXIT_FAILED, EXIT_OK, UsageError, check_writable, dump, report, result_of
 
 

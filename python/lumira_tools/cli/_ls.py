@@ -8,10 +8,10 @@ from typing import Any
 
 from .._axes import axis_of
 from .._expand import folder_inputs
-from .._file import Block
 from .._many import progress_bar, read_files
 from .._read import NotOpusFileError, block_text, error_text, failed_save
 from .._sources import Input
+from .._types import Block
 from ._common import EXIT_FAILED, EXIT_OK, TABLE_ERROR_WIDTH, cut, dump, report, table
 from ._entries import every_entry, print_entries, print_undecoded, undecoded
 

@@ -9,8 +9,8 @@ import sys
 from typing import Any
 
 from .._axes import AxisUnitError, x_unit_option
-from .._file import Block
 from .._read import NotASpectrumError
+from .._types import Block
 from ._common import (BLOCK_HELP, EXIT_FAILED, RAW_HELP, Failed, UsageError, check_writable, read_checked, report,
                       result_of, write_output)
 

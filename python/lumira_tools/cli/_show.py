@@ -9,9 +9,9 @@ from typing import Any, Mapping, NamedTuple, Optional, Sequence
 
 from .._axes import axis_of
 from .._describe import ParameterDescription, descriptions, moment_text
-from .._file import Block
 from .._parameters import KINDS, ParameterBlock, parameter_blocks
 from .._time import acquisition_time
+from .._types import Block
 from ._common import BLOCK_HELP, EXIT_OK, dump, read_checked
 # A value longer than this does not widen its column: it runs on into the row's next columns instead.
 VALUE_WIDTH = 40
