@@ -9,6 +9,7 @@
 #include <exception>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -80,6 +81,13 @@ struct CallArguments {
 // The blocks of a planned file as the package's blocks (see read_file.cpp); the plan goes to their store.
 py::Ref readPlannedFile(py::Borrowed module, module::OpenFile& file, FilePlan& plan, const Selection& selection,
                         const Options& options);
+
+// The blocks the plan chose, as the package's Blocks sharing `store` (see block_reader.cpp).
+py::Ref readChosenBlocks(py::Borrowed module, module::OpenFile& file, FilePlan& plan, const Selection& selection,
+                         const Options& options, py::Borrowed store);
+
+// Raises the package's DamagedFileError (`damagedType`) with `message`.
+[[noreturn]] void raiseDamaged(py::Borrowed damagedType, const std::string& message);
 
 // read_file(source, data, strict, scale, select, block_type, damaged_type)
 PyObject* readFile(PyObject* module, PyObject* args);
