@@ -3,6 +3,7 @@ import subprocess
 import sys
 
 import pytest
+from test_leaks import under_address_sanitizer
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 
@@ -34,6 +35,8 @@ print((resource.getrusage(resource.RUSAGE_SELF).ru_minflt - before) / 50)
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="counts the page faults of the C library's heap")
+@pytest.mark.skipif(sys.platform.startswith("linux") and under_address_sanitizer(),
+                    reason="the sanitizer's allocator takes the place of the C library's heap")
 def test_reading_a_file_again_maps_no_fresh_memory(tmp_path):
     """A whole file's arrays (here about 1 MB) freed together must stay with the process for the next file, in a
     process that has not yet freed a large array of its own: mapped afresh, they cost a page fault per 4 KB."""
