@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <optional>
 #include <string_view>
 
 #include "core/error.hpp"
@@ -13,6 +14,16 @@ namespace lumira {
 namespace {
 
 enum ParameterType : std::int16_t { integerType = 0, realType = 1, firstTextType = 2, lastTextType = 4 };
+
+// The bytes a record's value takes after its eight-byte head, from its type and
+// size in two-byte words; none for a type no reader knows (or a negative size).
+std::optional<std::size_t> storedValueSize(std::int16_t type, std::int16_t sizeInWords) {
+    if (type == integerType) return 4;
+    if (type == realType) return 8;
+    if (type >= firstTextType && type <= lastTextType && sizeInWords >= 0)
+        return static_cast<std::size_t>(sizeInWords) * 2;
+    return std::nullopt;
+}
 
 [[noreturn]] void failDamaged(std::int64_t blockOffset, std::string_view why) {
     failValue("Parameter block at offset " + std::to_string(blockOffset) + " is damaged: " + std::string(why));
@@ -85,16 +96,9 @@ HeldRecords readHeldRecords(std::span<const std::uint8_t> held, std::int64_t blo
         }
         const auto type = fieldAt<std::int16_t>(held.data() + at + 4);
         const auto size = fieldAt<std::int16_t>(held.data() + at + 6);
-        std::size_t valueSize = 0;
-        if (type == integerType) {
-            valueSize = 4;
-        } else if (type == realType) {
-            valueSize = 8;
-        } else if (type >= firstTextType && type <= lastTextType && size >= 0) {
-            valueSize = static_cast<std::size_t>(size) * 2;
-        } else {
-            break;
-        }
+        const std::optional<std::size_t> stored = storedValueSize(type, size);
+        if (!stored) break;
+        const std::size_t valueSize = *stored;
         if (held.size() - at - head < valueSize) break;
         if (++records > recordLimit) refuseOverlap(blockOffset);
         const std::uint8_t* value = held.data() + at + head;
@@ -181,16 +185,9 @@ std::optional<std::uint64_t> skimParameterBlock(ByteSource& source, std::int64_t
         if (records >= recordLimit) return std::nullopt;
         const std::int16_t type = cursor.readShort();
         const std::int16_t size = cursor.readShort();
-        std::uint64_t skip = 0;
-        if (type == integerType) {
-            skip = 4;
-        } else if (type == realType) {
-            skip = 8;
-        } else if (type >= firstTextType && type <= lastTextType && size >= 0) {
-            skip = static_cast<std::uint64_t>(size) * 2;
-        } else {
-            return std::nullopt;
-        }
+        const std::optional<std::size_t> stored = storedValueSize(type, size);
+        if (!stored) return std::nullopt;
+        const std::uint64_t skip = *stored;
         if (!shortReads.empty() || skip > cursor.remaining()) return std::nullopt;
         cursor.seek(static_cast<std::int64_t>(cursor.position() + skip));
     }
