@@ -10,8 +10,6 @@ from __future__ import annotations
 
 from typing import Any, Optional
 
-import numpy as np
-
 import lumira
 
 from . import _native
@@ -131,32 +129,9 @@ def opus_file(found: Input, read: tuple[Any, ...]) -> OpusFile:
     return OpusFile(path, listing, directory, blocks, found, store)
 
 
-
-def value_arrays(result: DataReturn) -> list[Any]:
-    """The arrays that hold the result's values: y, spectra or traces, or each region's rows."""
-    if isinstance(result, lumira.SingleDataReturn):
-        return [result.y]
-    if isinstance(result, (lumira.ImageDataReturn, lumira.TimeResolvedDataReturn)):
-        return [result.spectra]
-    if isinstance(result, (lumira.ImageTRCDataReturn, lumira.TimeResolvedTRCDataReturn)):
-        return [result.traces]
-    return [region.spectra for region in result.regions]
-
-
 def scale_factor(parameters: dict[str, Any]) -> Optional[float]:
     """The block's CSF when it changes the values (a number other than 1)."""
     factor = parameters.get("CSF")
     if isinstance(factor, bool) or not isinstance(factor, (int, float)) or factor == 1:
         return None
     return float(factor)
-
-
-def scaled(result: DataReturn) -> DataReturn:
-    """Multiplies the result's values by its CSF in place (in double precision, stored as float32), as
-    `read_file` does."""
-    factor = scale_factor(result.parameters)
-    if factor is None:
-        return result
-    for values in value_arrays(result):
-        np.multiply(values, factor, out=values, dtype=np.float64, casting="unsafe")
-    return result
