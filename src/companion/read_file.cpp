@@ -1,4 +1,4 @@
-// read_file(source, data, strict, select) -> (listing, directory, blocks, damage, store)
+// read_file(source, data, strict, scale, select, block_type, damaged_type)
 //
 //   listing    the file's listContents triples
 //   directory  every directory entry as nine little-endian int64: the six
