@@ -301,6 +301,8 @@ def is_url(text: str) -> bool:
 def input_of(source: Any, *, searched: bool = False) -> Input:
     """The Input for one file. A path inside a zip archive is written `archive.zip/member`; a `.zip` path holding
     one file stands for that file (several: name one)."""
+    if type(source) is str:  # the common case first
+        return _path_input(source, searched)
     if isinstance(source, Input):
         return source
     if isinstance(source, str):
@@ -320,7 +322,7 @@ def input_of(source: Any, *, searched: bool = False) -> Input:
 
 
 def _path_input(path: str, searched: bool) -> Input:
-    if is_url(path):
+    if ("://" in path or "::" in path) and is_url(path):  # tested inline first: the common path costs no call
         from ._remote import url_input
 
         return url_input(path, searched=searched)
