@@ -17,7 +17,7 @@ import argparse
 import math
 import pathlib
 import sys
-from typing import Sequence
+from typing import Any, Sequence
 
 import numpy as np
 
@@ -127,7 +127,7 @@ SAMPLES = {
 SETTINGS = [(1868, 3999.6, 400.2), (1700, 4000.0, 600.0), (820, 3800.0, 650.0), (935, 3999.6, 400.2)]
 
 
-def ageing_film(hour: int) -> tuple[np.ndarray, np.ndarray]:
+def ageing_film(hour: int) -> tuple[np.ndarray[Any, Any], np.ndarray[Any, Any]]:
     """The axis and absorbance of the film `hour` hours into its ageing, saved with that hour's settings."""
     npt, first, last = SETTINGS[hour % len(SETTINGS)]
     x = np.linspace(first, last, npt)

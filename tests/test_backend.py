@@ -52,7 +52,8 @@ def test_blocks_and_options_pass_through(write):
     path = str(DATA / "film_absorbance.0")
     opened = xr.open_dataset(path, engine="lumira", block="ssc", drop_variables=["nothing"])
     assert opened["SSC"].identical(lumira_tools.to_xarray(path, block="ssc"))
-    assert not xr.open_dataset(path, engine="lumira", drop_variables=["AB"]).data_vars
+    for dropped in (["AB"], "AB"):  # a name alone is a name, not its letters
+        assert not xr.open_dataset(path, engine="lumira", drop_variables=dropped).data_vars
 
 
 @pytest.fixture(scope="module")

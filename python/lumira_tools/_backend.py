@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import io
 import os
-from typing import Any, Iterable, Optional
+from typing import Any, Iterable, Optional, Union
 
 import numpy as np
 from xarray.backends import BackendArray, BackendEntrypoint
@@ -75,7 +75,7 @@ class LumiraBackendEntrypoint(BackendEntrypoint):
     url = "https://pypi.org/project/lumira/"
     open_dataset_parameters = ("filename_or_obj", "drop_variables", "block", "scale", "storage_options")
 
-    def open_dataset(self, filename_or_obj: Any, *, drop_variables: Optional[Iterable[str]] = None,
+    def open_dataset(self, filename_or_obj: Any, *, drop_variables: Union[str, Iterable[str], None] = None,
                      block: BlockSpec = None, scale: bool = True,
                      storage_options: Optional[dict[str, Any]] = None) -> Any:
         source = _source(filename_or_obj, storage_options)
@@ -92,7 +92,8 @@ class LumiraBackendEntrypoint(BackendEntrypoint):
             variable.encoding["preferred_chunks"] = {
                 dim: (length if size == -1 else size) for dim, length, size in zip(variable.dims, variable.shape, sizes)}
         if drop_variables is not None:
-            dataset = dataset.drop_vars(list(drop_variables), errors="ignore")
+            names = [drop_variables] if isinstance(drop_variables, str) else list(drop_variables)  # a name alone
+            dataset = dataset.drop_vars(names, errors="ignore")
         return dataset
 
     def guess_can_open(self, filename_or_obj: Any) -> bool:

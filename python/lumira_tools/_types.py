@@ -8,7 +8,7 @@ import os
 import struct
 from dataclasses import dataclass
 from datetime import datetime
-from typing import Iterator, NamedTuple, Optional, Union
+from typing import Any, Iterator, NamedTuple, Optional, Union
 
 import numpy as np
 
@@ -84,7 +84,7 @@ class Block(NamedTuple):
     parameters: Optional[dict[str, Union[int, float, str]]]
     error: Optional[BaseException]
     result: Optional[DataReturn]
-    record_info: Optional[np.ndarray] = None
+    record_info: Optional[np.ndarray[Any, Any]] = None
     entry: int = -1
     parts: tuple[str, str, str] = ("", "", "")
     channel: int = 1

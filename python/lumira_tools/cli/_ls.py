@@ -23,7 +23,10 @@ def files_of(paths: list[str]) -> list[Any]:
     files and the failed saves are listed."""
     found: list[Any] = []
     for path in paths:
-        found.extend(folder_inputs(path) if os.path.isdir(path) else [path])
+        if os.path.isdir(path):
+            found.extend(folder_inputs(path))
+        else:
+            found.append(path)
     return found
 
 
