@@ -54,6 +54,8 @@ def test_blocks_and_options_pass_through(write):
     assert opened["SSC"].identical(lumira_tools.to_xarray(path, block="ssc"))
     for dropped in (["AB"], "AB"):  # a name alone is a name, not its letters
         assert not xr.open_dataset(path, engine="lumira", drop_variables=dropped).data_vars
+    with pytest.raises(TypeError, match="no option 'colour'"):
+        xr.open_dataset(path, engine="lumira", colour="red")
 
 
 @pytest.fixture(scope="module")

@@ -77,7 +77,10 @@ class LumiraBackendEntrypoint(BackendEntrypoint):
 
     def open_dataset(self, filename_or_obj: Any, *, drop_variables: Union[str, Iterable[str], None] = None,
                      block: BlockSpec = None, scale: bool = True,
-                     storage_options: Optional[dict[str, Any]] = None) -> Any:
+                     storage_options: Optional[dict[str, Any]] = None, **unknown: Any) -> Any:
+        # Older xarray declares the engines' method with **kwargs; xarray passes only the parameters named above.
+        if unknown:
+            raise TypeError(f"the lumira engine takes no option {', '.join(map(repr, unknown))}")
         source = _source(filename_or_obj, storage_options)
         rows, described = lazy_values(source, block, scale=scale)
         if rows is None:

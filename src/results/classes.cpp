@@ -309,15 +309,15 @@ py::Ref construct(const KnownClasses& known, py::Borrowed cls, std::string_view 
             attributes.emplace_back(objects.attributes[i], value);
         }
     }
-    // The instance's dictionary is made whole and given to it at once: the
-    // attributes it would get one by one, in the same order.
-    const bool described = name != "Region";
-    Ref attributesDict = Ref::fresh(_PyDict_NewPresized(static_cast<Py_ssize_t>(attributes.size() + described)));
-    for (const auto& [attribute, value] : attributes) py::check(PyDict_SetItem(attributesDict.get(), attribute, value));
-    if (described) py::setItem(attributesDict, py::interned("description"), objectsOf(*found).described);
+    // The attributes go straight into the instance's own dictionary, in the
+    // order they would be set one by one: no attribute lookup on the class for
+    // each. (Handing an instance a dictionary made apart loses it where
+    // CPython keeps attributes inline, as 3.13 does.)
     auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
     Ref made = Ref::fresh(type->tp_alloc(type, 0));
-    py::check(PyObject_GenericSetDict(made.get(), attributesDict.get(), nullptr));
+    Ref attributesDict = Ref::fresh(PyObject_GenericGetDict(made.get(), nullptr));
+    for (const auto& [attribute, value] : attributes) py::check(PyDict_SetItem(attributesDict.get(), attribute, value));
+    if (name != "Region") py::setItem(attributesDict, py::interned("description"), objectsOf(*found).described);
     return made;
 }
 
