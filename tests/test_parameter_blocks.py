@@ -12,6 +12,7 @@ import pytest
 import lumira
 import lumira_tools
 from instrument_files import OPTICS, SAMPLE, file_bytes, instrument_file, params_word
+from lumira_tools._parameters import flat_values
 from lumira_tools.export import export
 from opusbuilder import param_block, text_record
 
@@ -102,6 +103,11 @@ def test_flat_parameters_qualify_a_code_only_where_values_differ(groups, flat):
     made = lumira_tools.flat_parameters(groups)
     assert list(made) == list(flat)
     assert all(made[key] == value or (math.isnan(made[key]) and math.isnan(value)) for key, value in flat.items())
+    # The columns of many files ask for some codes alone: each as the whole flattening gives it, or not at all.
+    asked = list(dict.fromkeys([*flat, "CHN", "V", "optics.CHN", "FT.V", "data.NPT", "absent", "optics.absent"]))
+    some = flat_values(groups, asked)
+    assert list(some) == [code for code in asked if code in made]
+    assert all(some[code] is made[code] for code in some)
 
 
 def test_flat_parameters_of_a_block_keep_each_sides_own_scans(write):

@@ -8,15 +8,15 @@ from typing import Any, Iterable, Mapping, Optional, Sequence, Union
 
 import numpy as np
 
-from ._parameters import flat_parameters
+from ._parameters import flat_parameters, flat_values
 
 Value = Union[int, float, str, None]
 
 
-def parameters_of(block: Any) -> Mapping[str, Any]:
-    """The parameters of a file's block that columns are made of: from its groups, the settings of its own
-    measurement, a code whose kinds disagree written `kind.CODE` (see `flat_parameters`)."""
-    return flat_parameters(block)
+def parameters_of(block: Any, codes: Optional[Iterable[str]] = None) -> Mapping[str, Any]:
+    """The parameters of a file's block that columns are made of (all, or those of `codes`): from its groups, the
+    settings of its own measurement, a code whose kinds disagree written `kind.CODE` (see `flat_parameters`)."""
+    return flat_parameters(block) if codes is None else flat_values(block, codes)
 
 
 def codes_asked(params: Optional[Iterable[str]]) -> list[str]:

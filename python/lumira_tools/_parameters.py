@@ -10,7 +10,7 @@ measurement (`Block.groups`); `flat_parameters` makes one dictionary of them.
 from __future__ import annotations
 
 import math
-from typing import Any, Mapping, NamedTuple, Optional, Protocol, Union
+from typing import Any, Iterable, Mapping, NamedTuple, Optional, Protocol, Union
 
 Value = Union[int, float, str]
 Parameters = dict[str, Value]
@@ -126,6 +126,24 @@ def flat_parameters(block: Any) -> Parameters:
             for kind, value in values:
                 flat[f"{kind}.{code}"] = value
     return flat
+
+
+def flat_values(block: Any, codes: Iterable[str]) -> Parameters:
+    """`flat_parameters(block)` for the `codes` asked alone (plain, or `kind.CODE`), without flattening the rest:
+    what a column of many files needs."""
+    groups: Mapping[str, Mapping[str, Value]] = block if isinstance(block, Mapping) else block.groups
+    found: Parameters = {}
+    for code in codes:
+        kind, _, plain = code.rpartition(".")
+        held = [(each, parameters[plain]) for each, parameters in groups.items() if plain in parameters]
+        if not held:
+            continue
+        agree = all(_same(held[0][1], value) for _, value in held[1:])
+        if not kind and agree:
+            found[code] = held[0][1]
+        elif kind and not agree:
+            found.update((code, value) for each, value in held if each == kind)
+    return found
 
 
 def _same(a: Value, b: Value) -> bool:

@@ -242,7 +242,7 @@ def _dataset(xr: Any, kept: list[tuple[str, Block]], values: Any, target: Any, a
         "time": xr.Variable("file", utc_instants(found.time for _, found in kept),
                             attrs={"long_name": "Acquisition time (UTC)"}),
     }
-    parameters = [parameters_of(found) for _, found in kept]
+    parameters = [parameters_of(found, ["SNM", *codes]) for _, found in kept]
     names = [found.get("SNM") for found in parameters]
     if any(isinstance(name, str) for name in names):
         coords["SNM"] = ("file", texts([name if isinstance(name, str) else "" for name in names]))
