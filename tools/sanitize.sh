@@ -29,7 +29,11 @@ runtime=$("$cxx" -print-file-name=libclang_rt.asan-x86_64.so)
 # The C++ runtime is preloaded too: ASan looks up __cxa_throw when it starts,
 # before the interpreter would load the module (and libstdc++ with it).
 runtime="$runtime $("$cxx" -print-file-name=libstdc++.so)"
-# pytest captures the test's stderr, so the sanitizers' reports go to files.
+# pytest captures the test's stderr, so the sanitizers' reports go to files,
+# and those files, not exit statuses, are the verdict: a process the runtime
+# ends exits 0, so that LeakSanitizer's tracer failing at a child process's exit
+# (see below) does not fail a test that checks the child's status, while any
+# real finding still leaves its report.
 # Processes the tests start inherit the runtime (a test imports the module in
 # a child interpreter); pytest-benchmark, where installed, would start git.
 reports="$build/reports"
@@ -38,7 +42,7 @@ cd "$root"
 status=0
 LD_PRELOAD="$runtime" PYTHONMALLOC=malloc PYTHONPATH="$build" \
     ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:detect_stack_use_after_return=1:log_path=$reports/asan" \
-    LSAN_OPTIONS="suppressions=$root/tools/lsan.supp:print_suppressions=0:malloc_context_size=2" \
+    LSAN_OPTIONS="suppressions=$root/tools/lsan.supp:print_suppressions=0:malloc_context_size=2:exitcode=0" \
     UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan" \
     "$python" -m pytest -p no:cacheprovider -p no:benchmark "$@" || status=$?
 # LeakSanitizer's own tracer now and then crashes while it stops a process's
