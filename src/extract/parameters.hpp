@@ -61,6 +61,8 @@ public:
     }
 
     friend bool operator==(const ParameterName& a, std::string_view b) noexcept { return a.view() == b; }
+    // Spelled out: with only the one above, C++20 finds two ways to compare two names.
+    friend bool operator==(const ParameterName& a, const ParameterName& b) noexcept { return a.view() == b.view(); }
 
 private:
     char bytes_[4] = {};
