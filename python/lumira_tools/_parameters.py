@@ -112,38 +112,39 @@ def flat_parameters(block: Any) -> Parameters:
     values is written once per group as `kind.CODE` (e.g. `instrument.CHN` and `optics.CHN`), at the place of its
     first occurrence, so no value is dropped and none stands for another.
     """
-    groups: Mapping[str, Mapping[str, Value]] = block if isinstance(block, Mapping) else block.groups
     held: dict[str, list[tuple[str, Value]]] = {}
-    for kind, parameters in groups.items():
+    for kind, parameters in _groups(block).items():
         for code, value in parameters.items():
             held.setdefault(code, []).append((kind, value))
     flat: Parameters = {}
     for code, values in held.items():
-        first = values[0][1]
-        if all(_same(first, value) for _, value in values[1:]):
-            flat[code] = first
-        else:
-            for kind, value in values:
-                flat[f"{kind}.{code}"] = value
+        flat.update(_flattened(code, values))
     return flat
 
 
 def flat_values(block: Any, codes: Iterable[str]) -> Parameters:
     """`flat_parameters(block)` for the `codes` asked alone (plain, or `kind.CODE`), without flattening the rest:
     what a column of many files needs."""
-    groups: Mapping[str, Mapping[str, Value]] = block if isinstance(block, Mapping) else block.groups
+    groups = _groups(block)
     found: Parameters = {}
     for code in codes:
-        kind, _, plain = code.rpartition(".")
-        held = [(each, parameters[plain]) for each, parameters in groups.items() if plain in parameters]
-        if not held:
-            continue
-        agree = all(_same(held[0][1], value) for _, value in held[1:])
-        if not kind and agree:
-            found[code] = held[0][1]
-        elif kind and not agree:
-            found.update((code, value) for each, value in held if each == kind)
+        plain = code.rpartition(".")[2]
+        held = [(kind, parameters[plain]) for kind, parameters in groups.items() if plain in parameters]
+        found.update((name, value) for name, value in _flattened(plain, held) if name == code)
     return found
+
+
+def _groups(block: Any) -> Mapping[str, Mapping[str, Value]]:
+    groups: Mapping[str, Mapping[str, Value]] = block if isinstance(block, Mapping) else block.groups
+    return groups
+
+
+def _flattened(code: str, held: list[tuple[str, Value]]) -> list[tuple[str, Value]]:
+    """The flat names and values of one code as its groups hold it: the plain code where they agree, else one
+    `kind.CODE` per group."""
+    if not held or all(_same(held[0][1], value) for _, value in held[1:]):
+        return [(code, value) for _, value in held[:1]]
+    return [(f"{kind}.{code}", value) for kind, value in held]
 
 
 def _same(a: Value, b: Value) -> bool:
