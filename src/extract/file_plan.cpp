@@ -1,9 +1,9 @@
 #include "extract/file_plan.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <limits>
-#include <array>
 
 #include "core/checked.hpp"
 
